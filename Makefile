@@ -1,0 +1,39 @@
+# Thin wrappers around the CMake presets; see README.md.
+.PHONY: all demo test test-asan test-tsan windows clean
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+all:
+	cmake --preset debug
+	cmake --build --preset debug -j $(JOBS)
+
+# Builds (Release) and runs the demonstration; traces shown as UTF-8.
+demo:
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	./build/release/examples/qvnet-demo | iconv -f GBK -t UTF-8
+
+test:
+	cmake --preset debug
+	cmake --build --preset debug -j $(JOBS)
+	ctest --preset debug -j $(JOBS)
+
+test-asan:
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+test-tsan:
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
+
+# Cross-builds QvWinNetModule.dll for x86_64 and i686 Windows.
+windows:
+	cmake --preset mingw-x86_64
+	cmake --build --preset mingw-x86_64 -j $(JOBS)
+	cmake --preset mingw-i686
+	cmake --build --preset mingw-i686 -j $(JOBS)
+
+clean:
+	rm -rf build

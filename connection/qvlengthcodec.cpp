@@ -1,0 +1,59 @@
+// qvlengthcodec.cpp - the length-prefix codec and frame rule.
+#include "qvlengthcodec.h"
+
+#include <cstring>
+
+#include "../diag/qvtexts.h"
+#include "../diag/qvtrace.h"
+#include "qvbipbuffer.h"
+
+void StoreFrameLength(char* at, std::uint32_t length) {
+  at[0] = static_cast<char>(length & 0xFF);
+  at[1] = static_cast<char>((length >> 8) & 0xFF);
+  at[2] = static_cast<char>((length >> 16) & 0xFF);
+  at[3] = static_cast<char>((length >> 24) & 0xFF);
+}
+
+std::uint32_t LoadFrameLength(const char* at) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(at);
+  return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+         static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+}
+
+int QvLengthCodec::Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) {
+  // Compared in 64 bits: a length near 4 GiB must not wrap round and pass.
+  if (static_cast<std::uint64_t>(length) + kFrameHeaderSize < *dstLength) {
+    std::uint32_t header = length + kFrameHeaderSize;
+    StoreFrameLength(dst, header);
+    if (length > 0) std::memcpy(dst + kFrameHeaderSize, src, length);
+    *dstLength = header;
+    qvdiag::Trace(qvtext::kTraceFrameEncoded, static_cast<int>(header));
+  } else {
+    *dstLength = 0;
+  }
+  return static_cast<int>(*dstLength);
+}
+
+int QvLengthCodec::Decode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) {
+  if (length > 0) std::memcpy(dst, src, length);
+  *dstLength = length;
+  return static_cast<int>(length);
+}
+
+FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t* frameLength) {
+  const std::uint32_t queued = queue.CommittedSize();
+  if (queued < kFrameHeaderSize) return FrameStatus::kNeedMore;
+  char header[kFrameHeaderSize];
+  const std::uint32_t front = queue.ContiguousSize();
+  if (front >= kFrameHeaderSize) {
+    std::memcpy(header, queue.ReadPointer(), kFrameHeaderSize);
+  } else {
+    // The header straddles the end of the storage: its rest starts region B.
+    std::memcpy(header, queue.ReadPointer(), front);
+    std::memcpy(header + front, queue.SecondRegion(), kFrameHeaderSize - front);
+  }
+  const std::uint32_t length = LoadFrameLength(header);
+  *frameLength = length;
+  if (length < kFrameHeaderSize) return FrameStatus::kMalformed;
+  return length > queued ? FrameStatus::kNeedMore : FrameStatus::kComplete;
+}

@@ -1,0 +1,44 @@
+// qvlengthcodec.h - the library's length-prefix codec and frame rule
+// (internal).
+//
+// Wire frame: a 4-byte little-endian unsigned length that counts itself,
+// then the payload. Nothing else: the smallest frame is 4 bytes.
+#ifndef QV_CONNECTION_QVLENGTHCODEC_H
+#define QV_CONNECTION_QVLENGTHCODEC_H
+
+#include <cstdint>
+
+#include "../include/qvpacketcodec.h"
+
+class QvBipBuffer;
+
+constexpr std::uint32_t kFrameHeaderSize = 4;
+
+// Stateless; one instance may serve any number of connections and threads.
+class QvLengthCodec : public QvPacketCodec {
+ public:
+  // Frames the payload when header and payload are strictly smaller than
+  // *dstLength (so a 40960-byte area takes payloads up to 40955 bytes), and
+  // prints the frame length as a trace; otherwise writes nothing and sets
+  // *dstLength to 0.
+  int Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) override;
+  // Copies the payload unchanged; the caller provides room for length bytes.
+  int Decode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) override;
+};
+
+// Frame recognition on a receive queue.
+enum class FrameStatus {
+  kNeedMore,   // fewer bytes queued than the header announces (or no header yet)
+  kComplete,   // *frameLength bytes at the front of the queue are one frame
+  kMalformed,  // the header announces fewer than 4 bytes: not a frame
+};
+
+// Reads the header of the oldest queued frame, across both regions of the
+// queue, without consuming anything.
+FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t* frameLength);
+
+// Header helpers: little-endian, independent of the host's byte order.
+void StoreFrameLength(char* at, std::uint32_t length);
+std::uint32_t LoadFrameLength(const char* at);
+
+#endif  // QV_CONNECTION_QVLENGTHCODEC_H

@@ -1,0 +1,54 @@
+// log.h - time-stamped, flushed log lines in a file (internal).
+//
+// The class is `log`, and so is its write operation: the class writes with
+// the free function log(target, format, ...), found next to it in qvdiag.
+// Inside the namespace the function hides the class name, so the class is
+// spelled `class log` where a type is meant (as with struct stat / stat()).
+// Being in a namespace keeps both apart from the C library's log().
+#ifndef QV_DIAG_LOG_H
+#define QV_DIAG_LOG_H
+
+#include <cstdio>
+#include <ctime>
+
+#include "../platform/qvplatform.h"
+#include "qvtrace.h"
+
+namespace qvdiag {
+
+class log {
+ public:
+  // Opens `name` for writing, emptying it. A null name makes one from the
+  // local time ("%m_%d_%H_%M.log"). A file that cannot be opened now is
+  // opened for appending at the first line written.
+  explicit log(const char* name);
+  ~log();
+  log(const log&) = delete;
+  log& operator=(const log&) = delete;
+
+  const char* Name() const { return name_; }
+
+  // Writes "<stamp>: <message>\n" and flushes, so the line is in the file
+  // when the call returns. A null format writes an error line instead.
+  // Any thread: one call's line is never interleaved with another's.
+  friend void log(log& target, const char* format, ...) QV_PRINTF_LIKE(2, 3);
+
+ private:
+  char name_[256];
+  std::FILE* file_;
+  qvplat::RecursiveLock lock_;
+};
+
+void log(class log& target, const char* format, ...) QV_PRINTF_LIKE(2, 3);
+
+// The stamp of a log line, "%b%d %H:%M:%S" of `when`, or "?" when it is null.
+void FormatStamp(const std::tm* when, char (&out)[32]);
+
+// The process-wide log on "./Log/Network.log". It is constructed with the
+// library's static objects, before the load-time directory creation, and
+// closed at exit after the socket manager is gone.
+class log& NetworkLog();
+
+}  // namespace qvdiag
+
+#endif  // QV_DIAG_LOG_H

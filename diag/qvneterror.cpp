@@ -1,0 +1,44 @@
+// qvneterror.cpp - socket error codes as texts in the log.
+#include "qvneterror.h"
+
+#include <cstring>
+
+#include "log.h"
+#include "qvtexts.h"
+
+namespace qvdiag {
+
+namespace {
+
+struct ErrorText {
+  std::uint32_t code;
+  const char* text;
+};
+
+constexpr ErrorText kErrorTable[] = {
+    {3, qvtext::kErrSocketNotEmpty},   // not a Windows Sockets code
+    {10035, qvtext::kErrPeerClosed},   // WSAEWOULDBLOCK
+    {10038, qvtext::kErrNotSocket},    // WSAENOTSOCK
+    {10048, qvtext::kErrAddrInUse},    // WSAEADDRINUSE
+    {10054, qvtext::kErrConnReset},    // WSAECONNRESET
+    {10057, qvtext::kErrNotConnected}, // WSAENOTCONN
+    {10061, qvtext::kErrConnRefused},  // WSAECONNREFUSED
+    {10093, qvtext::kErrNotInitialised},  // WSANOTINITIALISED
+};
+
+}  // namespace
+
+const char* NetErrorText(std::uint32_t code, const char* fallback) {
+  for (const ErrorText& e : kErrorTable) {
+    if (e.code == code) return e.text;
+  }
+  return fallback;
+}
+
+void LogNetError(std::uint32_t code, const char* fallback) {
+  char text[256] = {};
+  std::strncpy(text, NetErrorText(code, fallback), sizeof text - 1);
+  log(NetworkLog(), qvtext::kLogNetError, text);
+}
+
+}  // namespace qvdiag

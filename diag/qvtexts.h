@@ -1,0 +1,88 @@
+// qvtexts.h - every fixed text the library prints or logs (internal).
+//
+// The Chinese texts are GBK (code page 936) byte strings and are emitted as
+// these bytes whatever the console's code page; each comment gives the text
+// and its meaning. Read the console with `iconv -f GBK -t UTF-8`.
+#ifndef QV_DIAG_QVTEXTS_H
+#define QV_DIAG_QVTEXTS_H
+
+namespace qvtext {
+
+// ---- console traces (printf to standard output) ----
+
+// Codec wrote a frame; the frame length (payload + 4).
+constexpr char kTraceFrameEncoded[] = "%d \n";
+// "缓冲区满，请再次输入！\n": buffer full, please enter it again.
+constexpr char kTraceBufferFull[] =
+    "\xBB\xBA\xB3\xE5\xC7\xF8\xC2\xFA\xA3\xAC\xC7\xEB\xD4\xD9\xB4\xCE\xCA\xE4\xC8\xEB\xA3\xA1\n";
+// "已连接：%s": connected: <dotted address> (no line end).
+constexpr char kTraceConnected[] = "\xD2\xD1\xC1\xAC\xBD\xD3\xA3\xBA%s";
+// "加入新连接，但连接区已满，无法监听\n": adding a new connection, but the
+// connection area is full, cannot listen.
+constexpr char kTraceTableFull[] =
+    "\xBC\xD3\xC8\xEB\xD0\xC2\xC1\xAC\xBD\xD3\xA3\xAC\xB5\xAB\xC1\xAC\xBD\xD3\xC7\xF8\xD2\xD1\xC2\xFA"
+    "\xA3\xAC\xCE\xDE\xB7\xA8\xBC\xE0\xCC\xFD\n";
+// "连接失败！": connection failed (no line end).
+constexpr char kTraceConnectFailed[] = "\xC1\xAC\xBD\xD3\xCA\xA7\xB0\xDC\xA3\xA1";
+// "开始监听": start listening (no line end).
+constexpr char kTraceListening[] = "\xBF\xAA\xCA\xBC\xBC\xE0\xCC\xFD";
+// Listener about to accept.
+constexpr char kTraceNewAccept[] = "new accept!\n";
+// Listener's accept result: the new socket, or -1.
+constexpr char kTraceAcceptResult[] = "%d client connect OK!\n";
+// ":收到连接：IP%s\n": received connection: IP <dotted address>.
+constexpr char kTraceAcceptedFrom[] = ":\xCA\xD5\xB5\xBD\xC1\xAC\xBD\xD3\xA3\xBAIP%s\n";
+// Dispatcher: a watched socket is in the exception set.
+constexpr char kTraceExceptEvent[] = "eExceptEvent\n";
+// Dispatcher: a watched socket is readable.
+constexpr char kTraceReadEvent[] = "eReadEvent\n";
+// Dispatcher: the readable socket is a listener.
+constexpr char kTraceListenerKind[] = "so_listener!\n";
+// Dispatcher: the readable socket is a connection.
+constexpr char kTraceConnectionKind[] = "so_connection\n";
+// Dispatcher: a watched socket is writable; the socket's number.
+constexpr char kTraceWriteEvent[] = "[%d]eWriteEvent\n";
+// "加入了一个已存在的连接:%d\n": added a connection that already exists:
+// <1-based slot number>.
+constexpr char kTraceAlreadyRegistered[] =
+    "\xBC\xD3\xC8\xEB\xC1\xCB\xD2\xBB\xB8\xF6\xD2\xD1\xB4\xE6\xD4\xDA\xB5\xC4\xC1\xAC\xBD\xD3:%d\n";
+
+// ---- log lines ----
+
+// A successful outgoing connect: socket, dotted address, port.
+constexpr char kLogConnectSuccess[] = "[connect success] Socket %d,Addr:%s,Port:%d";
+// "网络错误码:%s": network error code: <error text>.
+constexpr char kLogNetError[] = "\xCD\xF8\xC2\xE7\xB4\xED\xCE\xF3\xC2\xEB:%s";
+
+// ---- socket error texts ----
+
+// 3, "套接字非空，检查该SOCKET否已经连接成功？": the socket is not empty;
+// check whether this SOCKET has already connected.
+constexpr char kErrSocketNotEmpty[] =
+    "\xCC\xD7\xBD\xD3\xD7\xD6\xB7\xC7\xBF\xD5\xA3\xAC\xBC\xEC\xB2\xE9\xB8\xC3SOCKET"
+    "\xB7\xF1\xD2\xD1\xBE\xAD\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6\xA3\xBF";
+// 10035 WSAEWOULDBLOCK, "对方已经关闭": the peer has already closed.
+constexpr char kErrPeerClosed[] = "\xB6\xD4\xB7\xBD\xD2\xD1\xBE\xAD\xB9\xD8\xB1\xD5";
+// 10038 WSAENOTSOCK, "在一个非套接字上尝试了一个操作": an operation was
+// attempted on something that is not a socket.
+constexpr char kErrNotSocket[] =
+    "\xD4\xDA\xD2\xBB\xB8\xF6\xB7\xC7\xCC\xD7\xBD\xD3\xD7\xD6\xC9\xCF\xB3\xA2\xCA\xD4\xC1\xCB\xD2\xBB"
+    "\xB8\xF6\xB2\xD9\xD7\xF7";
+// 10048 WSAEADDRINUSE, "特定的地址已在使用中": the address is already in use.
+constexpr char kErrAddrInUse[] = "\xCC\xD8\xB6\xA8\xB5\xC4\xB5\xD8\xD6\xB7\xD2\xD1\xD4\xDA\xCA\xB9\xD3\xC3\xD6\xD0";
+// 10054 WSAECONNRESET, "与主机的连接被关闭": the connection to the host was closed.
+constexpr char kErrConnReset[] = "\xD3\xEB\xD6\xF7\xBB\xFA\xB5\xC4\xC1\xAC\xBD\xD3\xB1\xBB\xB9\xD8\xB1\xD5";
+// 10057 WSAENOTCONN, "对方没有启动": the peer has not started.
+constexpr char kErrNotConnected[] = "\xB6\xD4\xB7\xBD\xC3\xBB\xD3\xD0\xC6\xF4\xB6\xAF";
+// 10061 WSAECONNREFUSED, "连接的尝试被拒绝": the connection attempt was refused.
+constexpr char kErrConnRefused[] = "\xC1\xAC\xBD\xD3\xB5\xC4\xB3\xA2\xCA\xD4\xB1\xBB\xBE\xDC\xBE\xF8";
+// 10093 WSANOTINITIALISED, "初始化错误": initialisation error.
+constexpr char kErrNotInitialised[] = "\xB3\xF5\xCA\xBC\xBB\xAF\xB4\xED\xCE\xF3";
+// Any other code, as a connection logs it: "未知错误", unknown error.
+constexpr char kErrUnknownConnection[] = "\xCE\xB4\xD6\xAA\xB4\xED\xCE\xF3";
+// Any other code, as a listener logs it: "未知错误!", unknown error! (ASCII '!').
+constexpr char kErrUnknownListener[] = "\xCE\xB4\xD6\xAA\xB4\xED\xCE\xF3!";
+
+}  // namespace qvtext
+
+#endif  // QV_DIAG_QVTEXTS_H

@@ -1,0 +1,43 @@
+// qvsocketbase.h - the dispatcher's view of a socket object (internal).
+#ifndef QV_DISPATCH_QVSOCKETBASE_H
+#define QV_DISPATCH_QVSOCKETBASE_H
+
+#include <cstdint>
+
+#include "../include/qvsocket.h"
+#include "../platform/qvplatform.h"
+
+class QvConnectionSink;
+class QvPacketCodec;
+
+// What a socket object reports to the dispatcher.
+enum SocketKind : std::int32_t {
+  so_listener = 1,    // readable: a peer is waiting to be accepted
+  so_connection = 2,  // readable: bytes or the end of the stream are waiting
+};
+
+// Every socket object the worker drives: connections and listeners. The
+// slot table stores handlers as QvSocketBase*; the dispatcher calls only
+// GetType, OnAccept, OnRead, OnWrite and OnError, on the worker thread.
+//
+// The defaults that report a failed debug assertion mark operations a
+// concrete class was expected to override; in a release build they just
+// return their neutral value.
+class QvSocketBase : public QvSocket {
+ public:
+  virtual SocketKind GetType() = 0;
+  virtual qvplat::Socket GetSocket();  // default: qvplat::kInvalidSocket
+  virtual void SetSink(QvConnectionSink* sink) = 0;
+  virtual void SetCodec(QvPacketCodec* codec) = 0;
+  virtual void OnConnected();
+  virtual void OnConnectFailed();
+  virtual void OnError();
+  virtual QvConnectionSink* GetSink();  // default: null
+  virtual void OnRead();
+  virtual void OnWrite();
+  virtual void OnAccept();
+  virtual void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
+                       const char* optText2, const char* optText3);
+};
+
+#endif  // QV_DISPATCH_QVSOCKETBASE_H

@@ -1,0 +1,115 @@
+// qvsocketmanager.h - the slot table and the worker that drives it (internal).
+//
+// One QvSocketManager per process, reached through Instance(). Its slot
+// table records which sockets the worker watches, for which readiness, and
+// which object handles their events. The table is a flat array searched
+// from slot 0, first match wins: no index, no free list, no lock. Every
+// slot field is an atomic word, so application threads may register,
+// unregister and arm while the worker reads every slot on every pass and
+// clears interest bits; an interest bit set by one thread is never lost to
+// another thread's clearing of the other bit.
+//
+//   slot:  [ interest | socketHandle | handler | generation ]
+//          free <=> socketHandle == kNoSocket (then interest 0, handler null)
+#ifndef QV_DISPATCH_QVSOCKETMANAGER_H
+#define QV_DISPATCH_QVSOCKETMANAGER_H
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "../platform/qvplatform.h"
+#include "qvsocketbase.h"
+#include "qvthread.h"
+
+enum : std::uint32_t {
+  ReadInterest = 1,
+  WriteInterest = 2,
+};
+
+struct SocketSlot {
+  std::atomic<std::uint32_t> interest;
+  std::atomic<qvplat::Socket> socketHandle;
+  std::atomic<QvSocketBase*> handler;
+  // Bumped by every Register, so the worker can tell that a slot changed
+  // hands (perhaps to a new socket with the same number) during a pass.
+  std::atomic<std::uint32_t> generation;
+};
+
+class QvSocketManager : public QvThread {
+ public:
+  static constexpr int kDefaultCapacity = 4000;
+
+  // The process-wide manager, made on first use; destroyed at exit, after
+  // the worker has been stopped.
+  static QvSocketManager& Instance();
+  ~QvSocketManager() override;
+
+  // The dispatch loop; runs on the worker thread until Stop.
+  void Run() override;
+
+  // Gives the table `capacity` free slots, forgetting every registration.
+  // The worker never sees a table that is not cleared yet or already freed.
+  // False when no table could be allocated (the table then has 0 slots).
+  bool Init(int capacity);
+  // 1 when the socket is in the table (newly stored, or already present,
+  // which prints a trace and changes nothing); -1 when the table is full.
+  int Register(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler);
+  // 1 when a slot held the socket (now free), 0 otherwise.
+  int Unregister(qvplat::Socket socket);
+  // ORs interest into the socket's slot and replaces its handler: 1 when a
+  // slot held the socket, 0 otherwise.
+  int Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler);
+
+  // Frees every slot whose handler is `handler` and, unless called on the
+  // worker thread, waits until the worker has left any operation it was
+  // running on it. For an object that is about to be destroyed.
+  void Forget(QvSocketBase* handler);
+
+  // True on the worker thread.
+  static bool OnWorkerThread();
+
+  // A copy of one slot, and the table's size; for diagnostics and tests.
+  struct SlotView {
+    std::uint32_t interest;
+    qvplat::Socket socketHandle;
+    QvSocketBase* handler;
+  };
+  int Capacity() const;
+  SlotView Slot(int index) const;
+
+ protected:
+  void Interrupt() override;
+
+ private:
+  struct SlotTable {
+    int capacity;
+    SocketSlot* slots;
+  };
+  // One socket watched in the current pass.
+  struct Watched {
+    int slot;
+    qvplat::Socket socket;
+    std::uint32_t generation;
+  };
+
+  QvSocketManager();
+  QvSocketManager(const QvSocketManager&) = delete;
+  QvSocketManager& operator=(const QvSocketManager&) = delete;
+
+  static void ClearSlot(SocketSlot& slot);
+  void WakeFromApplication();
+  void Dispatch(SocketSlot& slot, const Watched& watched, unsigned ready);
+
+  std::atomic<SlotTable*> table_;
+  // Tables replaced by Init; an application thread or the worker may still
+  // be reading one, so they are freed only when the manager is destroyed.
+  std::vector<SlotTable*> retired_;
+  qvplat::RecursiveLock initLock_;
+  qvplat::Poller poller_;
+  std::vector<Watched> watched_;
+  // The handler the worker is calling into right now, or null.
+  std::atomic<QvSocketBase*> dispatching_;
+};
+
+#endif  // QV_DISPATCH_QVSOCKETMANAGER_H

@@ -1,0 +1,31 @@
+// qvsocket.h - a connection as the application sees it.
+#ifndef QVNET_QVSOCKET_H
+#define QVNET_QVSOCKET_H
+
+/// A connection handed to the application in QvConnectionSink::OnConnected.
+/// The order of the operations is part of the binary interface.
+///
+/// Send, Close, Reconnect and IsConnected may be called on any thread.
+class QvSocket {
+ public:
+  /// Reserved; keeps its place in the interface.
+  virtual void ReservedA(int a, int b, int c) = 0;
+  /// Frames the payload with the connection's codec and queues it for
+  /// sending. Payloads of up to 40955 bytes fit the default framing. Does
+  /// nothing on a connection that is not connected; a frame that does not fit
+  /// the send queue is dropped with a console trace.
+  virtual void Send(const char* data, int length) = 0;
+  /// Closes the connection. No sink callback follows a Close made by the
+  /// application.
+  virtual void Close() = 0;
+  /// Connects again to the address and port of the last successful connect.
+  virtual void Reconnect() = 0;
+  virtual bool IsConnected() = 0;
+  /// Reserved; does nothing.
+  virtual void ReservedB(int) {}
+  /// Reserved; does nothing.
+  virtual void ReservedC(int) {}
+  virtual ~QvSocket() {}
+};
+
+#endif  // QVNET_QVSOCKET_H

@@ -1,0 +1,36 @@
+// qvnetmoduleimpl.h - the library's module object (internal).
+#ifndef QV_MODULE_QVNETMODULEIMPL_H
+#define QV_MODULE_QVNETMODULEIMPL_H
+
+#include <atomic>
+
+#include "../include/qvnet.h"
+
+class QvConnection;
+
+// The application's factory for listeners and client connectors, and the
+// switch that starts the worker. It has no state and owns nothing: what it
+// makes lives on after Release.
+class QvNetModuleImpl : public QvNetModule {
+ public:
+  // Gives the process-wide slot table its 4000 free slots.
+  QvNetModuleImpl();
+  ~QvNetModuleImpl() override;
+
+  QvListenerApi* CreateListener() override;
+  QvNetClient* CreateClient(int unused) override;
+  int Start(int unused) override;
+  void Release() override;
+
+  // A new connection, neither connected nor registered. Uses no module
+  // state, so callers need no live module to reach it.
+  static QvConnection* CreateConnection();
+  // Deletes a connection (nothing for null).
+  static void DestroyConnection(QvConnection* connection);
+};
+
+// The newest module made by CreateNetModule; null until the first one.
+// Release leaves it as it is.
+extern std::atomic<QvNetModuleImpl*> currentModule;
+
+#endif  // QV_MODULE_QVNETMODULEIMPL_H

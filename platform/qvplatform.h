@@ -1,0 +1,168 @@
+// qvplatform.h - the library's one view of the operating system (internal).
+//
+// Everything else in the library talks to sockets, threads, locks, clocks
+// and the file system through this header only. qvplatform_posix.cpp and
+// qvplatform_win32.cpp implement it; the build picks one. No operating
+// system header is included here, so subsystem code never sees one.
+//
+// Error codes: every socket call below records the error of its own failure
+// (0 on success) in a per-thread slot that LastSocketError() returns, as
+// WSAGetLastError() does on Windows. On POSIX the errno values are mapped to
+// the Windows Sockets codes the library's error table knows (10035, 10038,
+// 10048, 10054, 10057, 10061, ...), so diagnostics read the same everywhere.
+#ifndef QV_PLATFORM_QVPLATFORM_H
+#define QV_PLATFORM_QVPLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace qvplat {
+
+#if defined(_WIN32)
+// A Windows Sockets SOCKET. 0 is never handed out as a socket, so it marks
+// "no socket"; INVALID_SOCKET (all bits set) is what socket()/accept() return
+// on failure.
+using Socket = std::uintptr_t;
+constexpr Socket kNoSocket = 0;
+constexpr Socket kInvalidSocket = ~static_cast<Socket>(0);
+#else
+// A POSIX descriptor. Descriptor 0 is a perfectly good socket when standard
+// input is closed, so 0 cannot mark "no socket" here. Descriptors are never
+// negative, so -1 can: it is also what socket()/accept() return on failure,
+// which makes "no socket" and "invalid socket" the same value on POSIX.
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+constexpr Socket kInvalidSocket = -1;
+#endif
+
+// Windows Sockets error codes that the library itself tests for.
+constexpr std::uint32_t kErrWouldBlock = 10035;   // WSAEWOULDBLOCK
+constexpr std::uint32_t kErrNotSocket = 10038;    // WSAENOTSOCK
+constexpr std::uint32_t kErrAddrInUse = 10048;    // WSAEADDRINUSE
+constexpr std::uint32_t kErrConnReset = 10054;    // WSAECONNRESET
+constexpr std::uint32_t kErrNotConn = 10057;      // WSAENOTCONN
+constexpr std::uint32_t kErrConnRefused = 10061;  // WSAECONNREFUSED
+constexpr std::uint32_t kErrTooManyFiles = 10024; // WSAEMFILE
+
+// IPv4 endpoint in network byte order, laid out like sockaddr_in so that it
+// can be handed to the application as one (see AsSockaddrIn).
+struct PeerAddress {
+  std::uint16_t family;
+  std::uint16_t portNet;
+  std::uint32_t addrNet;
+  unsigned char zero[8];
+};
+static_assert(sizeof(PeerAddress) == 16, "PeerAddress must match sockaddr_in");
+
+// Sockets. Each call records its error for LastSocketError().
+Socket TcpSocket();                                      // AF_INET, SOCK_STREAM, TCP
+void CloseSocket(Socket s);
+void ShutdownBoth(Socket s);
+bool SetNonBlocking(Socket s);                           // FIONBIO / O_NONBLOCK
+bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port);   // blocking connect
+bool BindIPv4(Socket s, std::uint32_t addrNet, int port);
+bool ListenOn(Socket s, int backlog);
+// Accepts one peer. The accepted socket inherits the listening socket's
+// non-blocking mode on every platform (as Windows does).
+Socket AcceptPeer(Socket listener, PeerAddress* peer);
+// send()/recv() with flags 0; send never raises SIGPIPE. Result as the calls.
+int SendSome(Socket s, const char* data, int len);
+int RecvSome(Socket s, char* data, int len);
+// Waits until s is writable. 1 writable, 0 time-out, -1 failure.
+int WaitWritable(Socket s, int timeoutMs);
+std::uint32_t LastSocketError();
+// Port the socket is bound to (host order), 0 when unknown.
+int LocalPort(Socket s);
+
+// Addresses.
+std::uint32_t InetAddr(const char* dotted);              // inet_addr, INADDR_NONE as it comes
+bool ResolveIPv4(const char* name, std::uint32_t* addrNet);  // thread-safe
+void FormatIPv4(std::uint32_t addrNet, char out[16]);     // dotted text, like inet_ntoa
+std::uint32_t LoopbackAddress();                         // htonl(INADDR_LOOPBACK)
+std::uint32_t AnyAddress();                              // htonl(INADDR_ANY)
+
+// Threads.
+using ThreadHandle = std::uintptr_t;   // 0 = no thread
+using ThreadEntryFn = unsigned (*)(void*);
+// Starts a thread at once on entry(argument). 0 when a handle was obtained.
+int StartThread(ThreadHandle* handle, ThreadEntryFn entry, void* argument, std::uint32_t* id);
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+// Waits for the thread (at most timeoutMs), releases the handle, sets it to 0.
+void JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs);
+void SleepMs(std::uint32_t ms);
+void YieldThread();
+
+// A re-entrant lock with the semantics of a critical section: the thread
+// that holds it may enter it again.
+class RecursiveLock {
+ public:
+  RecursiveLock();
+  ~RecursiveLock();
+  RecursiveLock(const RecursiveLock&) = delete;
+  RecursiveLock& operator=(const RecursiveLock&) = delete;
+  void Enter();
+  void Leave();
+
+ private:
+  alignas(8) unsigned char storage_[64];
+};
+
+class LockGuard {
+ public:
+  explicit LockGuard(RecursiveLock& lock) : lock_(lock) { lock_.Enter(); }
+  ~LockGuard() { lock_.Leave(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  RecursiveLock& lock_;
+};
+
+// Files and time.
+// The directory the library makes at load time for "./Log/Network.log".
+// Windows names it "log" (its file system ignores case); a case-sensitive
+// file system needs the "Log" of the file's path.
+extern const char kLogDirectory[];
+bool MakeDirectory(const char* path);                    // false when it failed or existed
+bool LocalTime(std::time_t t, std::tm* out);              // thread-safe localtime
+
+// Readiness wait for the dispatcher. One Poller serves one thread, except
+// Wake(), which any thread may call.
+enum : unsigned { kPollRead = 1, kPollWrite = 2, kPollExcept = 4 };
+
+class Poller {
+ public:
+  Poller();
+  ~Poller();
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+  // Empties the watch list for a new pass.
+  void Clear();
+  // Watches s for the readiness in want (kPollRead/kPollWrite); exception
+  // conditions are always watched. Returns the entry's index.
+  int Add(Socket s, unsigned want);
+  int Size() const;
+  // Waits until an entry is ready, Wake() is called, or timeoutMs passes.
+  // Negative on failure, else the number of ready entries.
+  int Wait(int timeoutMs);
+  // What Wait found for entry index: kPollRead/kPollWrite/kPollExcept bits.
+  // A reset or hang-up shows as readable and writable where the entry asked
+  // for them, so that recv()/send() report it with its error code; on an
+  // entry that asked for neither it shows as an exception.
+  unsigned Ready(int index) const;
+  // Sleeps timeoutMs unless Wake() is called first.
+  void Nap(int timeoutMs);
+  // Ends the current or next Wait/Nap early. Any thread; cheap when a
+  // wake-up is already pending.
+  void Wake();
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace qvplat
+
+#endif  // QV_PLATFORM_QVPLATFORM_H

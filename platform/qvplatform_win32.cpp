@@ -1,0 +1,354 @@
+// qvplatform_win32.cpp - the platform layer on Windows (Windows Sockets 2).
+//
+// The library never calls WSAStartup: the application initialises Windows
+// Sockets before it connects or listens.
+#include "qvplatform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <process.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "../module/qvloadhooks.h"
+
+namespace qvplat {
+
+namespace {
+
+thread_local std::uint32_t tlsLastError = 0;
+
+void Record(bool failed) { tlsLastError = failed ? static_cast<std::uint32_t>(::WSAGetLastError()) : 0; }
+
+sockaddr_in MakeAddr(std::uint32_t addrNet, int port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+  sa.sin_addr.s_addr = addrNet;
+  return sa;
+}
+
+}  // namespace
+
+Socket TcpSocket() {
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  Record(s == INVALID_SOCKET);
+  return static_cast<Socket>(s);
+}
+
+void CloseSocket(Socket s) { Record(::closesocket(static_cast<SOCKET>(s)) != 0); }
+
+void ShutdownBoth(Socket s) { Record(::shutdown(static_cast<SOCKET>(s), SD_BOTH) != 0); }
+
+bool SetNonBlocking(Socket s) {
+  u_long on = 1;
+  bool ok = ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &on) != SOCKET_ERROR;
+  Record(!ok);
+  return ok;
+}
+
+bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port) {
+  sockaddr_in sa = MakeAddr(addrNet, port);
+  int r = ::connect(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  Record(r == SOCKET_ERROR);
+  return r != SOCKET_ERROR;
+}
+
+bool BindIPv4(Socket s, std::uint32_t addrNet, int port) {
+  sockaddr_in sa = MakeAddr(addrNet, port);
+  int r = ::bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  Record(r == SOCKET_ERROR);
+  return r != SOCKET_ERROR;
+}
+
+bool ListenOn(Socket s, int backlog) {
+  int r = ::listen(static_cast<SOCKET>(s), backlog);
+  Record(r == SOCKET_ERROR);
+  return r != SOCKET_ERROR;
+}
+
+Socket AcceptPeer(Socket listener, PeerAddress* peer) {
+  sockaddr_in sa;
+  int len = sizeof sa;
+  std::memset(&sa, 0, sizeof sa);
+  SOCKET s = ::accept(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&sa), &len);
+  Record(s == INVALID_SOCKET);
+  if (peer != nullptr) std::memcpy(peer, &sa, sizeof *peer);
+  return static_cast<Socket>(s);
+}
+
+int SendSome(Socket s, const char* data, int len) {
+  int r = ::send(static_cast<SOCKET>(s), data, len, 0);
+  Record(r == SOCKET_ERROR);
+  return r;
+}
+
+int RecvSome(Socket s, char* data, int len) {
+  int r = ::recv(static_cast<SOCKET>(s), data, len, 0);
+  Record(r == SOCKET_ERROR);
+  return r;
+}
+
+int WaitWritable(Socket s, int timeoutMs) {
+  fd_set writable;
+  FD_ZERO(&writable);
+  FD_SET(static_cast<SOCKET>(s), &writable);
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  int r = ::select(0, nullptr, &writable, nullptr, &tv);
+  Record(r == SOCKET_ERROR);
+  if (r == SOCKET_ERROR) return -1;
+  return r > 0 ? 1 : 0;
+}
+
+std::uint32_t LastSocketError() { return tlsLastError; }
+
+int LocalPort(Socket s) {
+  sockaddr_in sa;
+  int len = sizeof sa;
+  if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+std::uint32_t InetAddr(const char* dotted) { return ::inet_addr(dotted); }
+
+bool ResolveIPv4(const char* name, std::uint32_t* addrNet) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  *addrNet = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(found);
+  return true;
+}
+
+void FormatIPv4(std::uint32_t addrNet, char out[16]) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(&addrNet);
+  std::snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
+std::uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
+std::uint32_t AnyAddress() { return htonl(INADDR_ANY); }
+
+// ---------------------------------------------------------------- threads
+
+namespace {
+struct ThreadStart {
+  ThreadEntryFn entry;
+  void* argument;
+};
+
+unsigned __stdcall WinThreadMain(void* p) {
+  ThreadStart start = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  return start.entry(start.argument);
+}
+}  // namespace
+
+int StartThread(ThreadHandle* handle, ThreadEntryFn entry, void* argument, std::uint32_t* id) {
+  auto* start = new (std::nothrow) ThreadStart{entry, argument};
+  unsigned threadId = 0;
+  std::uintptr_t h = 0;
+  if (start != nullptr) h = ::_beginthreadex(nullptr, 0, WinThreadMain, start, 0, &threadId);
+  if (h == 0) delete start;
+  *handle = static_cast<ThreadHandle>(h);
+  if (id != nullptr) *id = threadId;
+  return h != 0 ? 0 : -1;
+}
+
+void JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs) {
+  if (*handle == 0) return;
+  HANDLE h = reinterpret_cast<HANDLE>(*handle);
+  ::WaitForSingleObject(h, timeoutMs == kInfinite ? INFINITE : timeoutMs);
+  ::CloseHandle(h);
+  *handle = 0;
+}
+
+void SleepMs(std::uint32_t ms) { ::Sleep(ms); }
+
+void YieldThread() { ::SwitchToThread(); }
+
+// ------------------------------------------------------------------- lock
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64, "RecursiveLock storage too small");
+
+RecursiveLock::RecursiveLock() { ::InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+
+RecursiveLock::~RecursiveLock() { ::DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+
+void RecursiveLock::Enter() { ::EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+
+void RecursiveLock::Leave() { ::LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+
+// ------------------------------------------------------------ files, time
+
+const char kLogDirectory[] = "log";
+
+bool MakeDirectory(const char* path) { return ::CreateDirectoryA(path, nullptr) != 0; }
+
+bool LocalTime(std::time_t t, std::tm* out) { return ::localtime_s(out, &t) == 0; }
+
+// ----------------------------------------------------------------- poller
+//
+// select() with sets sized for every entry: a Windows fd_set is a count and
+// an array, and select() honours whatever count it is given, so a larger
+// array laid out the same way serves more than FD_SETSIZE sockets. The
+// wake-up channel is a UDP socket on 127.0.0.1 connected to itself; it is
+// made on first use, since the application starts Windows Sockets.
+
+namespace {
+struct SocketSet {
+  std::vector<SOCKET> storage;  // storage[0] holds the count
+  void Reset() { storage.assign(1, 0); }
+  void Add(SOCKET s) {
+    storage.push_back(s);
+    storage[0] = storage.size() - 1;
+  }
+  fd_set* Native() { return reinterpret_cast<fd_set*>(storage.data()); }
+  // select() leaves only the ready sockets, in order; the count is a u_int.
+  u_int Count() const { return *reinterpret_cast<const u_int*>(storage.data()); }
+  SOCKET At(u_int i) const { return storage[1 + i]; }
+};
+static_assert(offsetof(fd_set, fd_array) == sizeof(SOCKET), "fd_set layout");
+}  // namespace
+
+struct Poller::Impl {
+  std::vector<SOCKET> sockets;
+  std::vector<unsigned> want;
+  std::vector<unsigned> ready;
+  SocketSet readSet, writeSet, exceptSet;
+  std::atomic<SOCKET> wake{INVALID_SOCKET};
+  std::atomic<bool> wakePending{false};
+
+  void EnsureWakeSocket() {
+    if (wake.load() != INVALID_SOCKET) return;
+    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) return;
+    sockaddr_in sa = MakeAddr(htonl(INADDR_LOOPBACK), 0);
+    int len = sizeof sa;
+    u_long on = 1;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+        ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::ioctlsocket(s, FIONBIO, &on) != 0) {
+      ::closesocket(s);
+      return;
+    }
+    wake.store(s);
+  }
+
+  void Drain() {
+    char buf[64];
+    SOCKET s = wake.load();
+    while (::recv(s, buf, sizeof buf, 0) > 0) {
+    }
+    wakePending.store(false);
+  }
+};
+
+Poller::Poller() : impl_(new Impl) {}
+
+Poller::~Poller() {
+  SOCKET s = impl_->wake.load();
+  if (s != INVALID_SOCKET) ::closesocket(s);
+  delete impl_;
+}
+
+void Poller::Clear() {
+  impl_->EnsureWakeSocket();
+  impl_->sockets.clear();
+  impl_->want.clear();
+}
+
+int Poller::Add(Socket s, unsigned want) {
+  impl_->sockets.push_back(static_cast<SOCKET>(s));
+  impl_->want.push_back(want);
+  return static_cast<int>(impl_->sockets.size()) - 1;
+}
+
+int Poller::Size() const { return static_cast<int>(impl_->sockets.size()); }
+
+int Poller::Wait(int timeoutMs) {
+  Impl& m = *impl_;
+  m.readSet.Reset();
+  m.writeSet.Reset();
+  m.exceptSet.Reset();
+  SOCKET wake = m.wake.load();
+  if (wake != INVALID_SOCKET) m.readSet.Add(wake);
+  for (size_t i = 0; i < m.sockets.size(); ++i) {
+    m.exceptSet.Add(m.sockets[i]);
+    if (m.want[i] & kPollRead) m.readSet.Add(m.sockets[i]);
+    if (m.want[i] & kPollWrite) m.writeSet.Add(m.sockets[i]);
+  }
+  m.ready.assign(m.sockets.size(), 0);
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  if (m.readSet.Count() == 0 && m.writeSet.Count() == 0 && m.exceptSet.Count() == 0) {
+    // select() refuses three empty sets; waiting is all there is to do.
+    ::Sleep(static_cast<DWORD>(timeoutMs));
+    return 0;
+  }
+  int r = ::select(0, m.readSet.Count() ? m.readSet.Native() : nullptr,
+                   m.writeSet.Count() ? m.writeSet.Native() : nullptr,
+                   m.exceptSet.Count() ? m.exceptSet.Native() : nullptr, &tv);
+  if (r == SOCKET_ERROR) return -1;
+  if (r == 0) return 0;
+  // Map the ready sockets back to entries. The sets come back holding only
+  // ready sockets, usually few, so search the entries for each of them.
+  auto mark = [&](SocketSet& set, unsigned bit) {
+    for (u_int k = 0; k < set.Count(); ++k) {
+      SOCKET s = set.At(k);
+      if (s == wake && bit == kPollRead) {
+        m.Drain();
+        continue;
+      }
+      for (size_t i = 0; i < m.sockets.size(); ++i) {
+        if (m.sockets[i] == s) m.ready[i] |= bit;
+      }
+    }
+  };
+  mark(m.exceptSet, kPollExcept);
+  mark(m.readSet, kPollRead);
+  mark(m.writeSet, kPollWrite);
+  int count = 0;
+  for (unsigned bits : m.ready) count += bits != 0;
+  return count;
+}
+
+unsigned Poller::Ready(int index) const { return impl_->ready[static_cast<size_t>(index)]; }
+
+void Poller::Nap(int timeoutMs) {
+  impl_->EnsureWakeSocket();
+  SOCKET wake = impl_->wake.load();
+  if (wake == INVALID_SOCKET) {
+    ::Sleep(static_cast<DWORD>(timeoutMs));
+    return;
+  }
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(wake, &readable);
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  if (::select(0, &readable, nullptr, nullptr, &tv) > 0) impl_->Drain();
+}
+
+void Poller::Wake() {
+  SOCKET s = impl_->wake.load();
+  if (s == INVALID_SOCKET || impl_->wakePending.exchange(true)) return;
+  char one = 1;
+  ::send(s, &one, 1, 0);
+}
+
+}  // namespace qvplat
+
+// The library's entry function. On process attach it creates the directory
+// that the log file lives in; loading never fails on account of it.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) QvOnLibraryLoaded();
+  return TRUE;
+}

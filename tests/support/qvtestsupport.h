@@ -1,0 +1,83 @@
+// qvtestsupport.h - helpers for the test groups.
+#ifndef QV_TESTS_QVTESTSUPPORT_H
+#define QV_TESTS_QVTESTSUPPORT_H
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "platform/qvplatform.h"
+
+namespace qvtest {
+
+// Generous bound for every wait on an event: a hang fails, a slow machine
+// does not.
+constexpr std::chrono::milliseconds kEventTimeout{10000};
+
+// A one-shot or counting event to wait on instead of sleeping.
+class Event {
+ public:
+  void Notify();
+  // True once Notify has been called `count` times in all.
+  bool WaitFor(int count = 1, std::chrono::milliseconds timeout = kEventTimeout);
+  int Count();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};
+
+// Waits until `done` holds, re-checking on a short cadence; false on time-out.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kEventTimeout);
+
+// Two ends of one TCP connection over 127.0.0.1, both blocking.
+struct SocketPair {
+  qvplat::Socket local = qvplat::kNoSocket;   // the end the library drives
+  qvplat::Socket remote = qvplat::kNoSocket;  // the test's peer
+  void Close();
+};
+bool MakeLoopbackPair(SocketPair* pair);
+
+// A listening socket on 127.0.0.1 and an ephemeral port.
+qvplat::Socket ListenLoopback(int* port);
+
+// Writes all bytes / reads exactly n bytes (blocking). False on failure.
+bool SendAll(qvplat::Socket s, const void* data, size_t n);
+bool RecvExactly(qvplat::Socket s, void* data, size_t n);
+// Sends one byte of out-of-band data, which the dispatcher sees as an
+// exception condition.
+bool SendUrgent(qvplat::Socket s);
+
+// Lets the process open `count` descriptors if the hard limit allows.
+void RaiseDescriptorLimit(int count);
+
+// A fresh directory, removed with its contents at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+bool WriteFile(const std::string& path, const std::string& content);
+
+// Runs `body` in a child process whose current directory is `dir`; returns
+// its exit status (the body's result), or -1 when it did not exit normally.
+int RunInChild(const std::string& dir, const std::function<int()>& body);
+
+// Captures what the process writes to standard output between the calls
+// (the library's console traces).
+void BeginCapture();
+std::string EndCapture();
+
+}  // namespace qvtest
+
+#endif  // QV_TESTS_QVTESTSUPPORT_H
