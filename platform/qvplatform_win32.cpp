@@ -10,6 +10,8 @@
 #include <process.h>
 
 #include <atomic>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
