@@ -21,7 +21,11 @@ void ReportAssertion(const char* expression, const char* file, int line);
 
 #if defined(NDEBUG)
 #define QV_DEBUG_CHECK(expr, file, line) ((void)0)
+#define QV_DEBUG_CHECK_TEXT(cond, text, file, line) ((void)0)
 #else
+// As QV_DEBUG_CHECK, reporting `text` as the expression.
+#define QV_DEBUG_CHECK_TEXT(cond, text, file, line) \
+  ((cond) ? (void)0 : ::qvdiag::ReportAssertion(text, file, line))
 // Reports `expr` as a failed assertion when it is false, naming the source
 // by its class file (`file`) and `line`.
 #define QV_DEBUG_CHECK(expr, file, line) \

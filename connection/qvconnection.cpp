@@ -1,0 +1,295 @@
+// qvconnection.cpp - connection establishment, life cycle and data path.
+#include "qvconnection.h"
+
+#include <cstring>
+#include <memory>
+
+#include "../diag/log.h"
+#include "../diag/qvneterror.h"
+#include "../diag/qvtexts.h"
+#include "../diag/qvtrace.h"
+#include "../dispatch/qvsocketmanager.h"
+#include "../include/qvconnectionsink.h"
+#include "../include/qvpacketcodec.h"
+#include "../module/qvnetmoduleimpl.h"
+#include "qvlengthcodec.h"
+
+namespace {
+
+constexpr char kFile[] = "qvconnection";
+constexpr int kHostTextSize = 512;
+
+// Copies a text into a fixed field, cut to fit; null becomes "".
+template <size_t N>
+void StoreText(char (&field)[N], const char* text) {
+  std::memset(field, 0, N);
+  if (text != nullptr) std::strncpy(field, text, N - 1);
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+bool SetNonBlocking(qvplat::Socket socket) { return qvplat::SetNonBlocking(socket); }
+
+// ------------------------------------------------------------- module side
+
+QvConnection* QvNetModuleImpl::CreateConnection() { return new QvConnection; }
+
+void QvNetModuleImpl::DestroyConnection(QvConnection* connection) { delete connection; }
+
+// ------------------------------------------------------------- life cycle
+
+QvConnection::QvConnection()
+    : socket_(qvplat::kNoSocket),
+      stagingLength_(0),
+      codec_(nullptr),
+      sink_(nullptr),
+      connected_(false),
+      hasParameters_(false),
+      port_(0),
+      optNumber_(0),
+      mode_(0) {
+  // Without storage a queue refuses every write; the connection then drops
+  // what it would queue instead of writing through a null pointer.
+  sendQueue_.Allocate(kQueueCapacity);
+  recvQueue_.Allocate(kQueueCapacity);
+  std::memset(peerAddress_, 0, sizeof peerAddress_);
+  std::memset(optText1_, 0, sizeof optText1_);
+  std::memset(optText2_, 0, sizeof optText2_);
+  std::memset(optText3_, 0, sizeof optText3_);
+}
+
+QvConnection::~QvConnection() {
+  // An owner should close first; if it did not, the worker must neither keep
+  // a slot naming this object nor be inside it when it goes.
+  QvSocketManager::Instance().Forget(this);
+  qvplat::Socket s = socket_.exchange(qvplat::kNoSocket);
+  if (s != qvplat::kNoSocket && s != qvplat::kInvalidSocket) qvplat::CloseSocket(s);
+}
+
+void QvConnection::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, __LINE__); }
+
+bool QvConnection::CloseIfOpen() {
+  qvplat::LockGuard receiving(recvLock_);
+  qvplat::LockGuard sending(sendLock_);
+  qvplat::Socket s = socket_.load();
+  if (s == qvplat::kNoSocket) return false;
+  if (s != qvplat::kInvalidSocket) QvSocketManager::Instance().Unregister(s);
+  if (connected_.load()) qvplat::ShutdownBoth(s);
+  qvplat::CloseSocket(s);
+  socket_.store(qvplat::kNoSocket);
+  connected_.store(false);
+  return true;
+}
+
+void QvConnection::Close() { CloseIfOpen(); }
+
+void QvConnection::OnConnected() {
+  connected_.store(true);
+  if (QvConnectionSink* sink = sink_.load()) sink->OnConnected(this);
+}
+
+void QvConnection::OnConnectFailed() {
+  Close();
+  if (QvConnectionSink* sink = sink_.load()) sink->OnConnectFailed();
+}
+
+void QvConnection::OnError() {
+  // A connection the application closed meanwhile has nothing to report.
+  if (!CloseIfOpen()) return;
+  if (QvConnectionSink* sink = sink_.load()) sink->OnDisconnected();
+}
+
+void QvConnection::LogNetError(std::uint32_t code) {
+  qvdiag::LogNetError(code, qvtext::kErrUnknownConnection);
+}
+
+void QvConnection::Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
+                           const char* optText2, const char* optText3) {
+  // A connection that is still open is closed first, so its socket neither
+  // leaks nor stays registered.
+  Close();
+
+  qvplat::Socket s = qvplat::TcpSocket();
+  socket_.store(s);
+  if (s == qvplat::kInvalidSocket) {
+    OnConnectFailed();
+    LogNetError(qvplat::LastSocketError());
+    return;
+  }
+  if (mode != 0) {
+    // Only mode 0 says where to connect.
+    OnConnectFailed();
+    return;
+  }
+
+  char text[kHostTextSize];
+  std::strncpy(text, host != nullptr ? host : "", kHostTextSize);
+  text[kHostTextSize - 1] = '\0';
+  if (char* colon = std::strchr(text, ':')) *colon = '\0';  // the port argument counts
+  QV_DEBUG_CHECK_TEXT(text[0] != '\0', "strlen(host) >= 1", kFile, __LINE__);
+
+  std::uint32_t address;
+  if (IsDigit(text[0])) {
+    address = qvplat::InetAddr(text);
+  } else if (!qvplat::ResolveIPv4(text, &address)) {
+    address = qvplat::LoopbackAddress();
+  }
+
+  if (!qvplat::ConnectIPv4(s, address, port)) {
+    OnConnectFailed();
+    return;
+  }
+  if (!SetNonBlocking(s)) {
+    OnConnectFailed();
+    return;
+  }
+  if (qvplat::WaitWritable(s, kConnectWaitMs) < 1) {
+    LogNetError(qvplat::LastSocketError());
+    OnConnectFailed();
+    return;
+  }
+  if (QvSocketManager::Instance().Register(s, ReadInterest, this) == -1) {
+    qvdiag::Trace(qvtext::kTraceTableFull);
+    OnConnectFailed();
+    return;
+  }
+
+  char dotted[16];
+  qvplat::FormatIPv4(address, dotted);
+  qvdiag::Trace(qvtext::kTraceConnected, dotted);
+  StoreText(peerAddress_, dotted);
+  port_ = port;
+  StoreText(optText1_, optText1);
+  optNumber_ = optNumber;
+  StoreText(optText2_, optText2);
+  StoreText(optText3_, optText3);
+  mode_ = mode;
+  hasParameters_ = true;
+  qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogConnectSuccess, static_cast<int>(s), dotted, port_);
+  OnConnected();
+}
+
+void QvConnection::Reconnect() {
+  if (!hasParameters_) {
+    OnConnectFailed();  // never connected: there is nowhere to go back to
+    return;
+  }
+  // Connect stores the parameters again; hand it copies, not the fields.
+  char peer[sizeof peerAddress_], text1[kTextSize], text2[kTextSize], text3[kTextSize];
+  std::memcpy(peer, peerAddress_, sizeof peer);
+  std::memcpy(text1, optText1_, sizeof text1);
+  std::memcpy(text2, optText2_, sizeof text2);
+  std::memcpy(text3, optText3_, sizeof text3);
+  Connect(peer, port_, mode_, text1, optNumber_, text2, text3);
+}
+
+bool QvConnection::Attach(qvplat::Socket socket) {
+  socket_.store(socket);
+  if (QvSocketManager::Instance().Register(socket, ReadInterest, this) == -1) {
+    qvdiag::Trace(qvtext::kTraceTableFull);
+    return false;
+  }
+  OnConnected();
+  return true;
+}
+
+// -------------------------------------------------------------- data path
+
+void QvConnection::Send(const char* data, int length) {
+  if (!connected_.load()) return;
+  qvplat::LockGuard sending(sendLock_);
+  QvPacketCodec* codec = codec_.load();
+  if (codec == nullptr) return;
+  stagingLength_ = kQueueCapacity;
+  codec->Encode(data, static_cast<unsigned int>(length), staging_, &stagingLength_);
+  if (sendQueue_.FreeSpace() < stagingLength_) {
+    qvdiag::Trace(qvtext::kTraceBufferFull);
+    return;
+  }
+  sendQueue_.Append(staging_, stagingLength_);
+  // Armed before the lock is left: a Close on another thread cannot slip in
+  // between and leave this arming a descriptor number that is reused.
+  qvplat::Socket s = socket_.load();
+  if (s != qvplat::kNoSocket) QvSocketManager::Instance().Arm(s, WriteInterest, this);
+}
+
+void QvConnection::OnWrite() {
+  qvplat::LockGuard sending(sendLock_);
+  qvplat::Socket s = socket_.load();
+  if (s == qvplat::kNoSocket) return;  // closed since the worker saw it writable
+  std::uint32_t queued = sendQueue_.CommittedSize();
+  while (queued > 0) {
+    int sent = qvplat::SendSome(s, sendQueue_.ReadPointer(), static_cast<int>(sendQueue_.ContiguousSize()));
+    if (sent <= 0) {
+      std::uint32_t error = qvplat::LastSocketError();
+      if (sent < 0 && error == qvplat::kErrWouldBlock) break;  // full: the rest waits
+      LogNetError(error);
+      OnError();
+      return;
+    }
+    sendQueue_.Consume(static_cast<std::uint32_t>(sent));
+    queued -= static_cast<std::uint32_t>(sent);
+  }
+  if (sendQueue_.CommittedSize() > 0) QvSocketManager::Instance().Arm(s, WriteInterest, this);
+}
+
+void QvConnection::OnRead() {
+  qvplat::LockGuard receiving(recvLock_);
+  qvplat::Socket s = socket_.load();
+  if (s == qvplat::kNoSocket) return;  // closed since the worker saw it readable
+  std::uint32_t room = recvQueue_.FreeSpace();
+  char* at = recvQueue_.WritePointer();
+  // With the queue full and no frame complete, room is 0: recv() answers 0,
+  // and the connection closes below instead of spinning.
+  int received = qvplat::RecvSome(s, at, static_cast<int>(room));
+  if (received <= 0) {
+    std::uint32_t error = qvplat::LastSocketError();
+    if (received < 0 && error == qvplat::kErrWouldBlock) {
+      QvSocketManager::Instance().Arm(s, ReadInterest, this);  // nothing there after all
+      return;
+    }
+    LogNetError(error);
+    OnError();
+    return;
+  }
+  recvQueue_.Commit(static_cast<std::uint32_t>(received));
+  if (!ParseFrames()) {
+    OnError();
+    return;
+  }
+  // The sink may have closed the connection from OnPacket.
+  s = socket_.load();
+  if (s != qvplat::kNoSocket) QvSocketManager::Instance().Arm(s, ReadInterest, this);
+}
+
+char* QvConnection::WrapArea() {
+  // Used only by the worker, under a receive lock, and only for frames that
+  // wrap round: allocated on first need, once per thread that needs it.
+  thread_local std::unique_ptr<char[]> area;
+  if (!area) area.reset(new char[kQueueCapacity]);
+  return area.get();
+}
+
+bool QvConnection::ParseFrames() {
+  for (;;) {
+    std::uint32_t length = 0;
+    FrameStatus status = PeekFrame(recvQueue_, &length);
+    if (status == FrameStatus::kNeedMore) return true;
+    if (status == FrameStatus::kMalformed) return false;
+    const bool inPlace = recvQueue_.ContiguousSize() >= length;
+    const char* frame;
+    if (inPlace) {
+      frame = recvQueue_.ReadPointer();
+    } else {
+      char* area = WrapArea();
+      recvQueue_.CopyOut(area, length);
+      frame = area;
+    }
+    if (QvConnectionSink* sink = sink_.load()) {
+      sink->OnPacket(frame + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
+    }
+    if (inPlace) recvQueue_.Consume(length);
+  }
+}
