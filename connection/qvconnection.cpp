@@ -46,6 +46,7 @@ QvConnection::QvConnection()
       codec_(nullptr),
       sink_(nullptr),
       connected_(false),
+      connectSucceeded_(false),
       hasParameters_(false),
       port_(0),
       optNumber_(0),
@@ -110,6 +111,7 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
   // A connection that is still open is closed first, so its socket neither
   // leaks nor stays registered.
   Close();
+  connectSucceeded_ = false;
 
   qvplat::Socket s = qvplat::TcpSocket();
   socket_.store(s);
@@ -167,6 +169,7 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
   StoreText(optText3_, optText3);
   mode_ = mode;
   hasParameters_ = true;
+  connectSucceeded_ = true;
   qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogConnectSuccess, static_cast<int>(s), dotted, port_);
   OnConnected();
 }

@@ -76,6 +76,10 @@ class QvConnection : public QvSocketBase {
   void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                const char* optText2, const char* optText3) override;
 
+  // True when the last Connect reached OnConnected, whatever happened to
+  // the connection after that.
+  bool ConnectSucceeded() const { return connectSucceeded_; }
+
   // Adopts a socket the listener accepted: registers it and, when the table
   // has room, calls OnConnected. Worker thread. False when the table was
   // full (the socket is then left open and unwatched, for the caller).
@@ -108,6 +112,7 @@ class QvConnection : public QvSocketBase {
   std::atomic<QvConnectionSink*> sink_;
   std::atomic<bool> connected_;
 
+  bool connectSucceeded_;
   // Parameters of the last successful Connect, for Reconnect.
   bool hasParameters_;
   char peerAddress_[16];

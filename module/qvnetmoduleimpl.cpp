@@ -17,10 +17,6 @@ QvNetModuleImpl::QvNetModuleImpl() {
 
 QvNetModuleImpl::~QvNetModuleImpl() {}
 
-QvListenerApi* QvNetModuleImpl::CreateListener() { return nullptr; }
-
-QvNetClient* QvNetModuleImpl::CreateClient(int) { return nullptr; }
-
 int QvNetModuleImpl::Start(int) {
   QvSocketManager::Instance().Start();
   return 0;

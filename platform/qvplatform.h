@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <ctime>
 
+struct sockaddr_in;
+
 namespace qvplat {
 
 #if defined(_WIN32)
@@ -45,15 +47,13 @@ constexpr std::uint32_t kErrNotConn = 10057;      // WSAENOTCONN
 constexpr std::uint32_t kErrConnRefused = 10061;  // WSAECONNREFUSED
 constexpr std::uint32_t kErrTooManyFiles = 10024; // WSAEMFILE
 
-// IPv4 endpoint in network byte order, laid out like sockaddr_in so that it
-// can be handed to the application as one (see AsSockaddrIn).
+// IPv4 endpoint in network byte order, as accept() reports it.
 struct PeerAddress {
   std::uint16_t family;
   std::uint16_t portNet;
   std::uint32_t addrNet;
   unsigned char zero[8];
 };
-static_assert(sizeof(PeerAddress) == 16, "PeerAddress must match sockaddr_in");
 
 // Sockets. Each call records its error for LastSocketError().
 Socket TcpSocket();                                      // AF_INET, SOCK_STREAM, TCP
@@ -66,6 +66,13 @@ bool ListenOn(Socket s, int backlog);
 // Accepts one peer. The accepted socket inherits the listening socket's
 // non-blocking mode on every platform (as Windows does).
 Socket AcceptPeer(Socket listener, PeerAddress* peer);
+// When accept() fails for lack of descriptors, takes the waiting peer off
+// the listening socket and closes it, so that readiness does not persist
+// and turn the dispatcher into a busy loop. False where that is not possible.
+bool DropPendingPeer(Socket listener);
+// The peer as the system's own sockaddr_in, valid until the next call on
+// this thread.
+const ::sockaddr_in* AsSockaddrIn(const PeerAddress& peer);
 // send()/recv() with flags 0; send never raises SIGPIPE. Result as the calls.
 int SendSome(Socket s, const char* data, int len);
 int RecvSome(Socket s, char* data, int len);

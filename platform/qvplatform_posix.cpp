@@ -152,6 +152,30 @@ Socket AcceptPeer(Socket listener, PeerAddress* peer) {
   return s < 0 ? kInvalidSocket : s;
 }
 
+namespace {
+// One descriptor held back for DropPendingPeer: with it released there is
+// room to accept the waiting peer and close it again.
+int spareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}  // namespace
+
+bool DropPendingPeer(Socket listener) {
+  if (spareDescriptor < 0) return false;
+  ::close(spareDescriptor);
+  int s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (s >= 0) ::close(s);
+  spareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return s >= 0;
+}
+
+const sockaddr_in* AsSockaddrIn(const PeerAddress& peer) {
+  thread_local sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = peer.family;
+  sa.sin_port = peer.portNet;
+  sa.sin_addr.s_addr = peer.addrNet;
+  return &sa;
+}
+
 int SendSome(Socket s, const char* data, int len) {
   ssize_t r;
   do {

@@ -81,8 +81,26 @@ Socket AcceptPeer(Socket listener, PeerAddress* peer) {
   std::memset(&sa, 0, sizeof sa);
   SOCKET s = ::accept(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&sa), &len);
   Record(s == INVALID_SOCKET);
-  if (peer != nullptr) std::memcpy(peer, &sa, sizeof *peer);
+  if (peer != nullptr) {
+    std::memset(peer, 0, sizeof *peer);
+    peer->family = sa.sin_family;
+    peer->portNet = sa.sin_port;
+    peer->addrNet = sa.sin_addr.s_addr;
+  }
   return static_cast<Socket>(s);
+}
+
+// Windows gives each process far more sockets than a table holds; there
+// is no spare to fall back on.
+bool DropPendingPeer(Socket) { return false; }
+
+const sockaddr_in* AsSockaddrIn(const PeerAddress& peer) {
+  thread_local sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = peer.family;
+  sa.sin_port = peer.portNet;
+  sa.sin_addr.s_addr = peer.addrNet;
+  return &sa;
 }
 
 int SendSome(Socket s, const char* data, int len) {

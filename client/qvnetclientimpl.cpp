@@ -1,0 +1,51 @@
+// qvnetclientimpl.cpp - the client connector.
+#include "qvnetclientimpl.h"
+
+#include <cstring>
+
+#include "../connection/qvconnection.h"
+#include "../connection/qvlengthcodec.h"
+#include "../diag/qvtexts.h"
+#include "../diag/qvtrace.h"
+#include "../module/qvnetmoduleimpl.h"
+
+QvNetClient* QvNetModuleImpl::CreateClient(int) { return new QvNetClientImpl; }
+
+QvNetClientImpl::QvNetClientImpl()
+    : clientSocket_(qvplat::kNoSocket),
+      codec_(new QvLengthCodec),
+      port_(0),
+      connected_(0),
+      connection_(nullptr),
+      sink_(nullptr) {
+  std::memset(hostText_, 0, sizeof hostText_);
+}
+
+QvNetClientImpl::~QvNetClientImpl() {}
+
+void QvNetClientImpl::Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
+                              const char* optText2, const char* optText3) {
+  QvConnection* connection = QvNetModuleImpl::CreateConnection();
+  connection_ = connection;
+  connection->SetSink(sink_);
+  connection->SetCodec(codec_);
+  connection->Connect(host, port, mode, optText1, optNumber, optText2, optText3);
+
+  // The record keeps what fits; the attempt itself saw the whole text.
+  std::strncpy(hostText_, host != nullptr ? host : "", kHostTextSize - 1);
+  hostText_[kHostTextSize - 1] = '\0';
+  port_ = port;
+
+  // Whether the attempt succeeded, not whether the connection is still up:
+  // the worker may already have closed it, and the sink, told OnConnected,
+  // owns it now.
+  if (connection->ConnectSucceeded()) {
+    clientSocket_ = connection->GetSocket();
+    connected_ = 1;
+  } else {
+    QvNetModuleImpl::DestroyConnection(connection);
+    qvdiag::Trace(qvtext::kTraceConnectFailed);
+  }
+}
+
+void QvNetClientImpl::Release() { delete this; }

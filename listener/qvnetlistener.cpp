@@ -1,0 +1,157 @@
+// qvnetlistener.cpp - the listening socket and its accept path.
+#include "qvnetlistener.h"
+
+#include <cstring>
+
+#include "../connection/qvconnection.h"
+#include "../connection/qvlengthcodec.h"
+#include "../diag/qvneterror.h"
+#include "../diag/qvtexts.h"
+#include "../diag/qvtrace.h"
+#include "../dispatch/qvsocketmanager.h"
+#include "../include/qvaccepthandler.h"
+#include "../module/qvnetmoduleimpl.h"
+
+namespace {
+
+constexpr char kFile[] = "qvnetlistener";
+constexpr int kAddressTextSize = 512;
+constexpr int kBacklog = 5;
+
+}  // namespace
+
+QvListenerApi* QvNetModuleImpl::CreateListener() { return new QvNetListener; }
+
+QvNetListener::QvNetListener() : codec_(nullptr), acceptHandler_(nullptr), listenSocket_(qvplat::kNoSocket) {
+  SetCodec(new QvLengthCodec);
+}
+
+QvNetListener::~QvNetListener() {
+  ApiClose();
+  QvSocketManager::Instance().Forget(static_cast<QvSocketBase*>(this));
+}
+
+void QvNetListener::LogNetError(std::uint32_t code) { qvdiag::LogNetError(code, qvtext::kErrUnknownListener); }
+
+// ---------------------------------------------------- application side
+
+void QvNetListener::SetAcceptHandler(QvAcceptHandler* handler) {
+  acceptHandler_.store(handler);
+  UpdateAcceptInterest();
+}
+
+void QvNetListener::ReleaseHandlers() {
+  if (QvPacketCodec* codec = codec_.exchange(nullptr)) delete codec;
+  if (QvAcceptHandler* handler = acceptHandler_.exchange(nullptr)) delete handler;
+  UpdateAcceptInterest();
+}
+
+void QvNetListener::UpdateAcceptInterest() {
+  qvplat::LockGuard guard(socketLock_);
+  qvplat::Socket s = listenSocket_.load();
+  if (s == qvplat::kNoSocket) return;
+  QvSocketManager& table = QvSocketManager::Instance();
+  QvSocketBase* self = this;
+  if (acceptHandler_.load() != nullptr) {
+    table.Arm(s, ReadInterest, self);
+  } else {
+    // Without a handler nobody may be accepted, and a readable socket that
+    // is never accepted from would wake the worker on every pass.
+    table.Unregister(s);
+    table.Register(s, 0, self);
+  }
+}
+
+bool QvNetListener::Listen(const char* address, int port) {
+  qvplat::LockGuard guard(socketLock_);
+  ApiClose();  // at most one listening socket per listener
+
+  qvplat::Socket s = qvplat::TcpSocket();
+  if (s == qvplat::kInvalidSocket) return false;
+
+  char text[kAddressTextSize];
+  std::strncpy(text, address != nullptr ? address : "", kAddressTextSize - 1);
+  text[kAddressTextSize - 1] = '\0';
+  if (char* colon = std::strchr(text, ':')) *colon = '\0';  // the port argument counts
+  // Host names are never resolved: anything but a dotted address means all
+  // interfaces.
+  std::uint32_t bindAddress = (text[0] >= '0' && text[0] <= '9') ? qvplat::InetAddr(text) : qvplat::AnyAddress();
+
+  if (!qvplat::BindIPv4(s, bindAddress, port) || !qvplat::ListenOn(s, kBacklog)) {
+    LogNetError(qvplat::LastSocketError());
+    qvplat::CloseSocket(s);
+    return false;
+  }
+  qvdiag::Trace(qvtext::kTraceListening);
+  SetNonBlocking(s);
+  QvSocketBase* self = this;
+  const std::uint32_t interest = acceptHandler_.load() != nullptr ? std::uint32_t{ReadInterest} : 0u;
+  if (QvSocketManager::Instance().Register(s, interest, self) == -1) {
+    // The worker could never watch it: say so instead of pretending.
+    qvplat::CloseSocket(s);
+    return false;
+  }
+  listenSocket_.store(s);
+  return true;
+}
+
+void QvNetListener::ApiClose() {
+  qvplat::LockGuard guard(socketLock_);
+  qvplat::Socket s = listenSocket_.exchange(qvplat::kNoSocket);
+  if (s == qvplat::kNoSocket) return;
+  QvSocketManager::Instance().Unregister(s);
+  qvplat::CloseSocket(s);
+}
+
+// ---------------------------------------------------- dispatcher side
+
+void QvNetListener::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, 35); }
+void QvNetListener::Send(const char*, int) { QV_DEBUG_FAIL(kFile, 37); }
+void QvNetListener::SocketClose() { QV_DEBUG_FAIL(kFile, 38); }
+void QvNetListener::Reconnect() { QV_DEBUG_FAIL(kFile, 22); }
+
+bool QvNetListener::IsConnected() {
+  QV_DEBUG_FAIL(kFile, 23);
+  return false;
+}
+
+void QvNetListener::ReservedC(int) { QV_DEBUG_FAIL(kFile, 25); }
+void QvNetListener::OnRead() { QV_DEBUG_FAIL(kFile, 33); }
+
+void QvNetListener::OnAccept() {
+  QvAcceptHandler* handler = acceptHandler_.load();
+  if (handler == nullptr) return;  // accepting waits for a handler
+
+  qvdiag::Trace(qvtext::kTraceNewAccept);
+  qvplat::PeerAddress peer;
+  qvplat::Socket accepted;
+  {
+    qvplat::LockGuard guard(socketLock_);
+    qvplat::Socket s = listenSocket_.load();
+    if (s == qvplat::kNoSocket) return;  // closed meanwhile
+    accepted = qvplat::AcceptPeer(s, &peer);
+    if (accepted == qvplat::kInvalidSocket) {
+      std::uint32_t error = qvplat::LastSocketError();
+      qvdiag::Trace(qvtext::kTraceAcceptResult, -1);
+      LogNetError(error);
+      // Out of descriptors, the peer would stay waiting and the socket stay
+      // readable on every pass: turn it away instead.
+      if (error == qvplat::kErrTooManyFiles) qvplat::DropPendingPeer(s);
+      return;
+    }
+  }
+  qvdiag::Trace(qvtext::kTraceAcceptResult, static_cast<int>(accepted));
+
+  handler->OnAccept(qvplat::AsSockaddrIn(peer));
+  QvConnection* connection = QvNetModuleImpl::CreateConnection();
+  connection->SetSink(handler->CreateSink());
+  connection->SetCodec(codec_.load());
+  if (!connection->Attach(accepted)) {
+    // The table is full: nobody would ever serve it.
+    connection->Close();
+    QvNetModuleImpl::DestroyConnection(connection);
+  }
+  char dotted[16];
+  qvplat::FormatIPv4(peer.addrNet, dotted);
+  qvdiag::Trace(qvtext::kTraceAcceptedFrom, dotted);
+}

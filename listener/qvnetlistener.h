@@ -1,0 +1,98 @@
+// qvnetlistener.h - the server side: a listening socket that turns every
+// accepted peer into a connection (internal).
+//
+// The application holds the listener as QvListenerApi and configures it on
+// its own thread; the slot table holds it as QvSocketBase and the worker
+// calls OnAccept when a peer is waiting. Both interfaces name an operation
+// Close: the application's closes the listening socket, while the
+// dispatcher-facing one is not meant to be reached. Two small bases give
+// each its own body.
+#ifndef QV_LISTENER_QVNETLISTENER_H
+#define QV_LISTENER_QVNETLISTENER_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "../dispatch/qvsocketbase.h"
+#include "../include/qvlistenerapi.h"
+#include "../platform/qvplatform.h"
+
+class QvAcceptHandler;
+
+// The dispatcher-facing side; routes QvSocket::Close to SocketClose.
+class QvListenerSocketSide : public QvSocketBase {
+ public:
+  void Close() final { SocketClose(); }
+
+ protected:
+  virtual void SocketClose() = 0;
+};
+
+// The application-facing side; routes QvListenerApi::Close to ApiClose.
+class QvListenerApiSide : public QvListenerApi {
+ public:
+  void Close() final { ApiClose(); }
+
+ protected:
+  virtual void ApiClose() = 0;
+};
+
+class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
+ public:
+  // Makes the listener's own QvLengthCodec; no handler yet.
+  QvNetListener();
+  // Unregisters and closes a listening socket that is still open, and waits
+  // until the worker is no longer inside the listener. Deletes neither the
+  // codec nor the handler (ReleaseHandlers does).
+  ~QvNetListener() override;
+
+  // ---- QvListenerApi, application threads.
+  void SetCodec(QvPacketCodec* codec) override { codec_.store(codec); }
+  // Accepting starts once a handler is set; with a null handler waiting
+  // peers are left in the backlog.
+  void SetAcceptHandler(QvAcceptHandler* handler) override;
+  // Binds (a dotted address, or all interfaces for anything else), listens
+  // with a backlog of 5 and registers the socket. A listener that is already
+  // listening closes its old socket first. False when the socket could not
+  // be made, bound, listened on or registered.
+  bool Listen(const char* address, int port) override;
+  // Deletes the codec, then the handler, and forgets both.
+  void ReleaseHandlers() override;
+
+  // ---- QvSocketBase, the dispatcher's side.
+  void ReservedA(int a, int b, int c) override;
+  void Send(const char* data, int length) override;
+  void Reconnect() override;
+  bool IsConnected() override;
+  void ReservedB(int) override {}
+  void ReservedC(int) override;
+  SocketKind GetType() override { return so_listener; }
+  void SetSink(QvConnectionSink*) override {}
+  void OnRead() override;
+  // Accepts one waiting peer and makes it a connection. Worker thread.
+  void OnAccept() override;
+
+  // Logs a socket error code with the listener's texts.
+  static void LogNetError(std::uint32_t code);
+
+  // The listening socket, or qvplat::kNoSocket.
+  qvplat::Socket ListenSocket() const { return listenSocket_.load(); }
+
+ protected:
+  void SocketClose() override;
+  // Unregisters and closes the listening socket, and forgets it.
+  void ApiClose() override;
+
+ private:
+  // Read interest while a handler is set, none without one.
+  void UpdateAcceptInterest();
+
+  std::atomic<QvPacketCodec*> codec_;
+  std::atomic<QvAcceptHandler*> acceptHandler_;
+  std::atomic<qvplat::Socket> listenSocket_;
+  // Held around accept() and around closing or replacing the socket, so the
+  // worker never accepts on a descriptor another thread has released.
+  qvplat::RecursiveLock socketLock_;
+};
+
+#endif  // QV_LISTENER_QVNETLISTENER_H
