@@ -1,0 +1,73 @@
+// echo_server - answers every frame with itself.
+//
+//   echo_server PORT      listens on 127.0.0.1:PORT until it is stopped
+//
+// Console traces of the library go to standard output (GBK text); this
+// program's own messages go to standard error.
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "qvnet.h"
+#include "winsockinit.h"
+
+// One per connection: the sink learns its connection in OnConnected.
+class EchoSession : public QvConnectionSink {
+ public:
+  void OnConnected(QvSocket* c) override { connection = c; }
+  void OnConnectFailed() override {}
+  void OnDisconnected() override { finished = true; }
+  void OnPacket(const char* data, int length) override { connection->Send(data, length); }
+
+  QvSocket* connection = nullptr;
+  bool finished = false;  // read and written on the worker thread only
+};
+
+class EchoAcceptor : public QvAcceptHandler {
+ public:
+  void OnAccept(const sockaddr_in*) override {}
+  QvConnectionSink* CreateSink() override {
+    Reap();
+    sessions_.push_back(new EchoSession);
+    return sessions_.back();
+  }
+
+ private:
+  // Frees the sessions whose peers have gone. This runs on the worker but
+  // outside those connections' own callbacks, where deleting them is safe.
+  void Reap() {
+    std::vector<EchoSession*> live;
+    for (EchoSession* s : sessions_) {
+      if (s->finished) {
+        delete s->connection;
+        delete s;
+      } else {
+        live.push_back(s);
+      }
+    }
+    sessions_.swap(live);
+  }
+  std::vector<EchoSession*> sessions_;
+};
+
+int main(int argc, char** argv) {
+  if (argc != 2 || std::atoi(argv[1]) <= 0 || std::atoi(argv[1]) > 65535) {
+    std::fprintf(stderr, "usage: echo_server PORT\n");
+    return 2;
+  }
+  const int port = std::atoi(argv[1]);
+  WinsockInit sockets;
+
+  QvNetModule* module = CreateNetModule();
+  QvListenerApi* listener = module->CreateListener();
+  listener->SetAcceptHandler(new EchoAcceptor);
+  if (!listener->Listen("127.0.0.1", port)) {
+    std::fprintf(stderr, "echo_server: cannot listen on 127.0.0.1:%d\n", port);
+    return 1;
+  }
+  module->Start(0);
+  std::fprintf(stderr, "echo_server: listening on 127.0.0.1:%d\n", port);
+  std::fflush(stdout);
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
