@@ -2,6 +2,8 @@
 .PHONY: all demo test test-asan test-tsan windows clean
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+SHELL := /bin/bash
+.SHELLFLAGS := -o pipefail -c
 
 all:
 	cmake --preset debug
@@ -11,7 +13,7 @@ all:
 demo:
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
-	./build/release/examples/qvnet-demo | iconv -f GBK -t UTF-8
+	cd build/release && ./examples/qvnet-demo | iconv -f GBK -t UTF-8
 
 test:
 	cmake --preset debug
