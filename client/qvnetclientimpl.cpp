@@ -5,6 +5,7 @@
 
 #include "../connection/qvconnection.h"
 #include "../connection/qvlengthcodec.h"
+#include "../diag/qvtextcopy.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
 #include "../module/qvnetmoduleimpl.h"
@@ -32,8 +33,7 @@ void QvNetClientImpl::Connect(const char* host, int port, int mode, const char* 
   connection->Connect(host, port, mode, optText1, optNumber, optText2, optText3);
 
   // The record keeps what fits; the attempt itself saw the whole text.
-  std::strncpy(hostText_, host != nullptr ? host : "", kHostTextSize - 1);
-  hostText_[kHostTextSize - 1] = '\0';
+  qvdiag::CopyText(hostText_, host);
   port_ = port;
 
   // Whether the attempt succeeded, not whether the connection is still up:

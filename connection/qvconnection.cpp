@@ -6,6 +6,7 @@
 
 #include "../diag/log.h"
 #include "../diag/qvneterror.h"
+#include "../diag/qvtextcopy.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
 #include "../dispatch/qvsocketmanager.h"
@@ -23,7 +24,7 @@ constexpr int kHostTextSize = 512;
 template <size_t N>
 void StoreText(char (&field)[N], const char* text) {
   std::memset(field, 0, N);
-  if (text != nullptr) std::strncpy(field, text, N - 1);
+  qvdiag::CopyText(field, text);
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -127,8 +128,7 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
   }
 
   char text[kHostTextSize];
-  std::strncpy(text, host != nullptr ? host : "", kHostTextSize);
-  text[kHostTextSize - 1] = '\0';
+  qvdiag::CopyText(text, host);  // at most 511 characters are looked at
   if (char* colon = std::strchr(text, ':')) *colon = '\0';  // the port argument counts
   QV_DEBUG_CHECK_TEXT(text[0] != '\0', "strlen(host) >= 1", kFile, __LINE__);
 

@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "qvtextcopy.h"
+
 namespace qvdiag {
 
 namespace {
@@ -16,7 +18,7 @@ log::log(const char* name) : file_(nullptr) {
   std::memset(name_, 0, sizeof name_);
   if (name != nullptr) {
     // A name too long for the field is cut; the last byte stays NUL.
-    std::strncpy(name_, name, sizeof name_ - 1);
+    CopyText(name_, name);
   } else {
     std::tm now;
     if (!Now(&now) || std::strftime(name_, sizeof name_, "%m_%d_%H_%M.log", &now) == 0) {

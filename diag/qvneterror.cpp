@@ -1,9 +1,8 @@
 // qvneterror.cpp - socket error codes as texts in the log.
 #include "qvneterror.h"
 
-#include <cstring>
-
 #include "log.h"
+#include "qvtextcopy.h"
 #include "qvtexts.h"
 
 namespace qvdiag {
@@ -37,7 +36,7 @@ const char* NetErrorText(std::uint32_t code, const char* fallback) {
 
 void LogNetError(std::uint32_t code, const char* fallback) {
   char text[256] = {};
-  std::strncpy(text, NetErrorText(code, fallback), sizeof text - 1);
+  CopyText(text, NetErrorText(code, fallback));
   log(NetworkLog(), qvtext::kLogNetError, text);
 }
 

@@ -6,6 +6,7 @@
 #include "../connection/qvconnection.h"
 #include "../connection/qvlengthcodec.h"
 #include "../diag/qvneterror.h"
+#include "../diag/qvtextcopy.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
 #include "../dispatch/qvsocketmanager.h"
@@ -70,8 +71,7 @@ bool QvNetListener::Listen(const char* address, int port) {
   if (s == qvplat::kInvalidSocket) return false;
 
   char text[kAddressTextSize];
-  std::strncpy(text, address != nullptr ? address : "", kAddressTextSize - 1);
-  text[kAddressTextSize - 1] = '\0';
+  qvdiag::CopyText(text, address);
   if (char* colon = std::strchr(text, ':')) *colon = '\0';  // the port argument counts
   // Host names are never resolved: anything but a dotted address means all
   // interfaces.
