@@ -146,11 +146,17 @@ int QvSocketManager::Arm(qvplat::Socket socket, std::uint32_t interest, QvSocket
 
 void QvSocketManager::Forget(QvSocketBase* handler) {
   if (handler == nullptr) return;
-  SlotTable* t = table_.load();
-  if (t != nullptr) {
-    for (int i = 0; i < t->capacity; ++i) {
+  auto forgetIn = [handler](SlotTable* t) {
+    for (int i = 0; t != nullptr && i < t->capacity; ++i) {
       if (t->slots[i].handler.load() == handler) ClearSlot(t->slots[i]);
     }
+  };
+  {
+    // A pass that began before a re-initialisation still walks the table
+    // it started with: forget the handler there too.
+    qvplat::LockGuard guard(initLock_);
+    forgetIn(table_.load());
+    for (SlotTable* t : retired_) forgetIn(t);
   }
   if (OnWorkerThread()) return;
   // The worker publishes the handler it is about to call, then checks that

@@ -30,6 +30,8 @@ class RecordingHandler : public QvSocketBase {
   };
 
   explicit RecordingHandler(qvplat::Socket s, SocketKind kind = so_connection) : socket(s), kind_(kind) {}
+  // Like the library's own socket objects: never left in the table.
+  ~RecordingHandler() override { QvSocketManager::Instance().Forget(this); }
 
   void ReservedA(int, int, int) override {}
   void Send(const char*, int) override {}
