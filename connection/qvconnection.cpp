@@ -47,6 +47,8 @@ QvConnection::QvConnection()
       codec_(nullptr),
       sink_(nullptr),
       connected_(false),
+      establishing_(false),
+      errorDeferred_(false),
       connectSucceeded_(false),
       hasParameters_(false),
       port_(0),
@@ -98,6 +100,10 @@ void QvConnection::OnConnectFailed() {
 }
 
 void QvConnection::OnError() {
+  if (establishing_.load()) {
+    errorDeferred_.store(true);  // Connect acts on it once OnConnected returned
+    return;
+  }
   // A connection the application closed meanwhile has nothing to report.
   if (!CloseIfOpen()) return;
   if (QvConnectionSink* sink = sink_.load()) sink->OnDisconnected();
@@ -152,7 +158,14 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
     OnConnectFailed();
     return;
   }
-  if (QvSocketManager::Instance().Register(s, ReadInterest, this) == -1) {
+  // Registered without read interest, armed once the sink has heard
+  // OnConnected: a sink usually learns its connection there, so the worker
+  // must not deliver a packet or a disconnect before it. The worker is never
+  // made to wait for this thread; an error it sees meanwhile is left for
+  // this thread to act on after OnConnected.
+  establishing_.store(true);
+  if (QvSocketManager::Instance().Register(s, 0, this) == -1) {
+    establishing_.store(false);
     qvdiag::Trace(qvtext::kTraceTableFull);
     OnConnectFailed();
     return;
@@ -172,6 +185,14 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
   connectSucceeded_ = true;
   qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogConnectSuccess, static_cast<int>(s), dotted, port_);
   OnConnected();
+  establishing_.store(false);
+  if (errorDeferred_.exchange(false)) {
+    OnError();
+    return;
+  }
+  qvplat::LockGuard receiving(recvLock_);
+  s = socket_.load();  // the sink may have closed or reconnected it
+  if (s != qvplat::kNoSocket) QvSocketManager::Instance().Arm(s, ReadInterest, this);
 }
 
 void QvConnection::Reconnect() {
@@ -219,6 +240,10 @@ void QvConnection::Send(const char* data, int length) {
 }
 
 void QvConnection::OnWrite() {
+  // A failed send closes the connection, which takes the receive lock: take
+  // it first here too, or a Close on another thread (receive, then send)
+  // and this (send, then receive) could each wait for the other.
+  qvplat::LockGuard receiving(recvLock_);
   qvplat::LockGuard sending(sendLock_);
   qvplat::Socket s = socket_.load();
   if (s == qvplat::kNoSocket) return;  // closed since the worker saw it writable
@@ -243,6 +268,16 @@ void QvConnection::OnRead() {
   qvplat::Socket s = socket_.load();
   if (s == qvplat::kNoSocket) return;  // closed since the worker saw it readable
   std::uint32_t room = recvQueue_.FreeSpace();
+  if (room == 0 && recvQueue_.CommittedSize() < kQueueCapacity) {
+    // What is queued is the start of one frame, but it began so far into
+    // the queue that neither free stretch can take its rest: move it to the
+    // front, where the whole capacity lies behind it.
+    const std::uint32_t queued = recvQueue_.CommittedSize();
+    char* area = WrapArea();
+    recvQueue_.CopyOut(area, queued);
+    recvQueue_.Append(area, queued);
+    room = recvQueue_.FreeSpace();
+  }
   char* at = recvQueue_.WritePointer();
   // With the queue full and no frame complete, room is 0: recv() answers 0,
   // and the connection closes below instead of spinning.

@@ -14,6 +14,8 @@
 //    OnPacket; the send lock guards the send queue and the staging area.
 //    When both are held, the receive lock was taken first. Both are
 //    re-entrant, so a sink may Send or Close from inside its callbacks.
+//  - An outgoing connection is watched for reading only once the sink's
+//    OnConnected has returned, so the sink hears OnConnected first.
 //  - Close takes both locks, so the worker never calls recv()/send() on a
 //    descriptor that Close released (POSIX reuses descriptor numbers at once).
 //
@@ -111,6 +113,9 @@ class QvConnection : public QvSocketBase {
   std::atomic<QvPacketCodec*> codec_;
   std::atomic<QvConnectionSink*> sink_;
   std::atomic<bool> connected_;
+  // Set while Connect completes, between registering and OnConnected.
+  std::atomic<bool> establishing_;
+  std::atomic<bool> errorDeferred_;
 
   bool connectSucceeded_;
   // Parameters of the last successful Connect, for Reconnect.
