@@ -23,8 +23,9 @@ constexpr int kBacklog = 5;
 
 QvListenerApi* QvNetModuleImpl::CreateListener() { return new QvNetListener; }
 
-QvNetListener::QvNetListener() : codec_(nullptr), acceptHandler_(nullptr), listenSocket_(qvplat::kNoSocket) {
-  SetCodec(new QvLengthCodec);
+QvNetListener::QvNetListener()
+    : codec_(nullptr), acceptHandler_(nullptr), listenSocket_(qvplat::kNoSocket), ownCodec_(new QvLengthCodec) {
+  SetCodec(ownCodec_);
 }
 
 QvNetListener::~QvNetListener() {
@@ -42,7 +43,13 @@ void QvNetListener::SetAcceptHandler(QvAcceptHandler* handler) {
 }
 
 void QvNetListener::ReleaseHandlers() {
-  if (QvPacketCodec* codec = codec_.exchange(nullptr)) delete codec;
+  QvPacketCodec* codec = codec_.exchange(nullptr);
+  delete codec;
+  // The listener's own codec, when an application codec replaced it, stayed
+  // for the peers accepted before; by now they are gone, and nobody else
+  // could ever delete it.
+  if (ownCodec_ != codec) delete ownCodec_;
+  ownCodec_ = nullptr;
   if (QvAcceptHandler* handler = acceptHandler_.exchange(nullptr)) delete handler;
   UpdateAcceptInterest();
 }
@@ -100,6 +107,10 @@ void QvNetListener::ApiClose() {
   qvplat::Socket s = listenSocket_.exchange(qvplat::kNoSocket);
   if (s == qvplat::kNoSocket) return;
   QvSocketManager::Instance().Unregister(s);
+  // On POSIX a worker inside poll() holds the socket until the call returns,
+  // and close() alone would leave it listening (and accepting) until then;
+  // shutdown() ends the listening at once.
+  qvplat::ShutdownBoth(s);
   qvplat::CloseSocket(s);
 }
 

@@ -56,7 +56,8 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   // listening closes its old socket first. False when the socket could not
   // be made, bound, listened on or registered.
   bool Listen(const char* address, int port) override;
-  // Deletes the codec, then the handler, and forgets both.
+  // Deletes the codec (and the listener's own one, if SetCodec replaced
+  // it), then the handler, and forgets both.
   void ReleaseHandlers() override;
 
   // ---- QvSocketBase, the dispatcher's side.
@@ -90,6 +91,8 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   std::atomic<QvPacketCodec*> codec_;
   std::atomic<QvAcceptHandler*> acceptHandler_;
   std::atomic<qvplat::Socket> listenSocket_;
+  // The codec the listener made itself; deleted by ReleaseHandlers.
+  QvPacketCodec* ownCodec_;
   // Held around accept() and around closing or replacing the socket, so the
   // worker never accepts on a descriptor another thread has released.
   qvplat::RecursiveLock socketLock_;

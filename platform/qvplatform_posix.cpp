@@ -121,6 +121,12 @@ bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port) {
 }
 
 bool BindIPv4(Socket s, std::uint32_t addrNet, int port) {
+  // A closed listening socket that the worker is still polling stays bound
+  // until its poll() returns; without this a new bind to its port fails
+  // meanwhile (Windows releases it at once). A socket that still listens
+  // keeps its port to itself all the same.
+  int reuse = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in sa = MakeAddr(addrNet, port);
   int r = ::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   Record(r != 0);
