@@ -1,0 +1,471 @@
+// The listener: where it binds, what it prints and logs, the order of the
+// callbacks for an accepted peer, its codec and handler, and its place in the
+// slot table. Peers are raw blocking sockets on 127.0.0.1.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "diag/qvtexts.h"
+#include "dispatch/qvsocketmanager.h"
+#include "listener/qvnetlistener.h"
+#include "qvnet.h"
+#include "support/qvtestsupport.h"
+
+namespace {
+
+// A port nobody listens on right now: bound to learn it, then released.
+int FreePort() {
+  qvplat::Socket s = qvplat::TcpSocket();
+  int port = qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) ? qvplat::LocalPort(s) : 0;
+  qvplat::CloseSocket(s);
+  return port;
+}
+
+// Listen cannot report its port; someone may take a probed one first, so a
+// few are tried. 0 when none worked.
+int ListenOnFreePort(QvListenerApi* listener, const char* address = "127.0.0.1") {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    int port = FreePort();
+    if (port != 0 && listener->Listen(address, port)) return port;
+  }
+  return 0;
+}
+
+// A blocking client on 127.0.0.1:port whose reads give up after a while.
+qvplat::Socket RawConnect(int port) {
+  qvplat::Socket s = qvplat::TcpSocket();
+  if (s == qvplat::kInvalidSocket) return s;
+  timeval limit{10, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (!qvplat::ConnectIPv4(s, qvplat::LoopbackAddress(), port)) {
+    qvplat::CloseSocket(s);
+    return qvplat::kInvalidSocket;
+  }
+  return s;
+}
+
+std::string Frame(const std::string& payload) {
+  const std::uint32_t n = static_cast<std::uint32_t>(payload.size()) + 4;
+  std::string f(4, '\0');
+  for (int i = 0; i < 4; ++i) f[static_cast<size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  return f + payload;
+}
+
+std::string Receive(qvplat::Socket s, size_t n) {
+  std::string data(n, '\0');
+  return qvtest::RecvExactly(s, &data[0], n) ? data : "<nothing>";
+}
+
+std::string Format(const char* format, const char* text) {
+  char out[256];
+  std::snprintf(out, sizeof out, format, text);
+  return out;
+}
+
+int SlotsHeldBy(const QvSocketBase* handler) {
+  QvSocketManager& table = QvSocketManager::Instance();
+  int n = 0;
+  for (int i = 0; i < table.Capacity(); ++i) n += table.Slot(i).handler == handler;
+  return n;
+}
+
+int InterestOf(qvplat::Socket s) {
+  QvSocketManager& table = QvSocketManager::Instance();
+  for (int i = 0; i < table.Capacity(); ++i) {
+    if (table.Slot(i).socketHandle == s) return static_cast<int>(table.Slot(i).interest);
+  }
+  return -1;
+}
+
+// What the listener's callbacks did, in order, also printed as markers among
+// the traces. Kept by the test: it outlives the handler ReleaseHandlers deletes.
+class Peers {
+ public:
+  // One accepted peer's sink; knows the peer's port from OnAccept.
+  struct Sink : QvConnectionSink {
+    Sink(Peers* peers, int port) : peers(peers), port(port) {}
+    void OnConnected(QvSocket* c) override {
+      connection.store(c);
+      peers->Add("connected");
+    }
+    void OnConnectFailed() override {}
+    void OnDisconnected() override {}
+    void OnPacket(const char*, int) override {}
+    Peers* peers;
+    const int port;
+    std::atomic<QvSocket*> connection{nullptr};
+  };
+
+  void Add(const std::string& event) {
+    std::printf("<%s>", event.c_str());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(event);
+    }
+    changed.Notify();
+  }
+  Sink* NewSink(int port) {
+    Sink* sink;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sinks_.push_back(std::make_unique<Sink>(this, port));
+      sink = sinks_.back().get();
+    }
+    Add("sink");
+    return sink;
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  // The connection of the peer whose socket is `client`.
+  QvSocket* ConnectionOf(qvplat::Socket client) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& s : sinks_) {
+      if (s->port == qvplat::LocalPort(client)) return s->connection.load();
+    }
+    return nullptr;
+  }
+  // Not under the lock: deleting waits for the worker, which may be in Add.
+  void DeleteConnections() {
+    std::vector<QvSocket*> doomed;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto& s : sinks_) doomed.push_back(s->connection.exchange(nullptr));
+    }
+    for (QvSocket* c : doomed) delete c;
+  }
+  qvtest::Event changed;
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> events_;
+  std::vector<std::unique_ptr<Sink>> sinks_;
+};
+
+class Acceptor : public QvAcceptHandler {
+ public:
+  explicit Acceptor(Peers* peers, std::vector<std::string>* deaths = nullptr) : peers_(peers), deaths_(deaths) {}
+  ~Acceptor() override {
+    if (deaths_ != nullptr) deaths_->push_back("handler");
+  }
+  void OnAccept(const sockaddr_in* peer) override {
+    char dotted[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer->sin_addr, dotted, sizeof dotted);
+    port_ = ntohs(peer->sin_port);
+    peers_->Add("accept " + std::string(dotted) + ":" + std::to_string(port_));
+  }
+  QvConnectionSink* CreateSink() override { return peers_->NewSink(port_); }
+
+ private:
+  Peers* peers_;
+  std::vector<std::string>* deaths_;
+  int port_ = 0;
+};
+
+// The default framing with a marker byte before the payload: a receiving
+// connection still cuts its frames correctly.
+class MarkerCodec : public QvPacketCodec {
+ public:
+  explicit MarkerCodec(std::vector<std::string>* deaths = nullptr) : deaths_(deaths) {}
+  ~MarkerCodec() override {
+    if (deaths_ != nullptr) deaths_->push_back("codec");
+  }
+  int Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) override {
+    std::string f = Frame("#" + std::string(src, length));
+    *dstLength = f.size() < *dstLength ? static_cast<unsigned int>(f.size()) : 0;
+    std::memcpy(dst, f.data(), *dstLength);
+    return static_cast<int>(*dstLength);
+  }
+  int Decode(const char*, unsigned int, char*, unsigned int* dstLength) override { return *dstLength = 0; }
+
+ private:
+  std::vector<std::string>* deaths_;
+};
+
+class ListenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module = CreateNetModule();
+    module->Start(0);
+    listener = module->CreateListener();
+  }
+  void TearDown() override {
+    listener->Close();
+    peers.DeleteConnections();
+    listener->ReleaseHandlers();
+    delete listener;
+    module->Release();
+    for (qvplat::Socket s : raw) qvplat::CloseSocket(s);
+  }
+  // Sets a handler and listens on a free port of 127.0.0.1; 0 on failure.
+  int ListenWithHandler() {
+    listener->SetAcceptHandler(new Acceptor(&peers));
+    return ListenOnFreePort(listener);
+  }
+  qvplat::Socket Connect(int port) {
+    qvplat::Socket s = RawConnect(port);
+    if (s != qvplat::kInvalidSocket) raw.push_back(s);
+    return s;
+  }
+  QvNetListener* Impl() { return static_cast<QvNetListener*>(listener); }
+  QvSocketBase* Side() { return Impl(); }
+  static std::string AcceptedFrom(qvplat::Socket client) {
+    return "accept 127.0.0.1:" + std::to_string(qvplat::LocalPort(client));
+  }
+
+  Peers peers;
+  QvNetModule* module = nullptr;
+  QvListenerApi* listener = nullptr;
+  std::vector<qvplat::Socket> raw;
+};
+
+// ---------------------------------------------------------------- binding
+
+struct AddressCase {
+  const char* name;
+  const char* address;  // given to Listen
+  const char* bound;    // what the socket is bound to
+};
+
+void PrintTo(const AddressCase& c, std::ostream* out) { *out << '"' << c.address << '"'; }
+
+class ListenAddressTest : public ListenerTest, public ::testing::WithParamInterface<AddressCase> {};
+
+TEST_P(ListenAddressTest, BindsTheAddressAndThePortArgument) {
+  listener->SetAcceptHandler(new Acceptor(&peers));
+  const int port = ListenOnFreePort(listener, GetParam().address);
+  ASSERT_NE(port, 0);
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  ASSERT_EQ(::getsockname(Impl()->ListenSocket(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
+  char dotted[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &bound.sin_addr, dotted, sizeof dotted);
+  EXPECT_STREQ(dotted, GetParam().bound);
+  EXPECT_EQ(ntohs(bound.sin_port), port);
+
+  qvplat::Socket client = Connect(port);
+  ASSERT_NE(client, qvplat::kInvalidSocket);
+  ASSERT_TRUE(peers.changed.WaitFor(3));
+  EXPECT_EQ(peers.Events()[0], AcceptedFrom(client));
+}
+
+// The port inside the address text is ignored; names and "*" mean every interface.
+INSTANTIATE_TEST_SUITE_P(Addresses, ListenAddressTest,
+                         ::testing::Values(AddressCase{"DottedWithPort", "127.0.0.1:9000", "127.0.0.1"},
+                                           AddressCase{"Empty", "", "0.0.0.0"},
+                                           AddressCase{"HostName", "localhost", "0.0.0.0"},
+                                           AddressCase{"Star", "*", "0.0.0.0"}),
+                         [](const ::testing::TestParamInfo<AddressCase>& info) { return info.param.name; });
+
+TEST_F(ListenerTest, ListenPrintsStartListeningAndLogsABusyPort) {
+  qvtest::BeginCapture();
+  const int port = ListenWithHandler();
+  EXPECT_EQ(qvtest::EndCapture(), qvtext::kTraceListening);  // no line end
+  ASSERT_NE(port, 0);
+
+  int busy = 0;
+  qvplat::Socket other = qvtest::ListenLoopback(&busy);
+  ASSERT_NE(other, qvplat::kInvalidSocket);
+  raw.push_back(other);
+  qvtest::BeginCapture();
+  EXPECT_FALSE(listener->Listen("127.0.0.1", busy));
+  EXPECT_EQ(qvtest::EndCapture(), "");
+  const std::string log = qvtest::ReadFile("Log/Network.log");
+  EXPECT_NE(log.find(": " + Format(qvtext::kLogNetError, qvtext::kErrAddrInUse) + "\n"), std::string::npos) << log;
+  EXPECT_EQ(SlotsHeldBy(Side()), 0);  // the old socket went before the new one failed
+}
+
+// ---------------------------------------------------------------- accepting
+
+TEST_F(ListenerTest, AcceptedPeerMeetsHandlerThenSinkThenConnectionThenTrace) {
+  const int port = ListenWithHandler();
+  ASSERT_NE(port, 0);
+  qvtest::BeginCapture();
+  qvplat::Socket client = Connect(port);
+  const bool accepted = peers.changed.WaitFor(3);
+  QvSocketManager::Instance().Stop();  // the accepting pass is over
+  const std::string out = qvtest::EndCapture();
+  ASSERT_TRUE(accepted);
+
+  const std::string from = AcceptedFrom(client);
+  EXPECT_EQ(peers.Events(), (std::vector<std::string>{from, "sink", "connected"}));
+  QvSocket* connection = peers.ConnectionOf(client);
+  ASSERT_NE(connection, nullptr);
+  const int fd = static_cast<QvSocketBase*>(connection)->GetSocket();
+  EXPECT_EQ(out, "eReadEvent\nso_listener!\nnew accept!\n" + std::to_string(fd) + " client connect OK!\n<" + from +
+                     "><sink><connected>" + Format(qvtext::kTraceAcceptedFrom, "127.0.0.1"));
+
+  module->Start(0);
+  EXPECT_TRUE(connection->IsConnected());
+  connection->Send("abc", 3);  // the listener's default codec frames it
+  EXPECT_EQ(Receive(client, 7), Frame("abc"));
+}
+
+TEST_F(ListenerTest, PeersWaitingTogetherEachGetTheirOwnConnection) {
+  const int port = ListenWithHandler();
+  ASSERT_NE(port, 0);
+  QvSocketManager::Instance().Stop();
+  qvplat::Socket clients[3];
+  for (qvplat::Socket& c : clients) ASSERT_NE(c = Connect(port), qvplat::kInvalidSocket);
+  module->Start(0);
+  ASSERT_TRUE(peers.changed.WaitFor(9));
+
+  std::vector<QvSocket*> seen;
+  for (qvplat::Socket c : clients) {
+    QvSocket* connection = peers.ConnectionOf(c);
+    ASSERT_NE(connection, nullptr);
+    for (QvSocket* other : seen) EXPECT_NE(other, connection);
+    seen.push_back(connection);
+    const std::string text = "to " + std::to_string(qvplat::LocalPort(c));
+    connection->Send(text.data(), static_cast<int>(text.size()));
+    EXPECT_EQ(Receive(c, text.size() + 4), Frame(text));
+  }
+}
+
+TEST_F(ListenerTest, ApplicationCodecServesOnlyPeersAcceptedAfterIt) {
+  const int port = ListenWithHandler();
+  ASSERT_NE(port, 0);
+  qvplat::Socket early = Connect(port);
+  ASSERT_TRUE(peers.changed.WaitFor(3));
+  listener->SetCodec(new MarkerCodec);  // ReleaseHandlers deletes it
+  qvplat::Socket late = Connect(port);
+  ASSERT_TRUE(peers.changed.WaitFor(6));
+
+  peers.ConnectionOf(early)->Send("x", 1);
+  peers.ConnectionOf(late)->Send("x", 1);
+  EXPECT_EQ(Receive(early, 5), Frame("x"));
+  EXPECT_EQ(Receive(late, 6), Frame("#x"));
+}
+
+TEST_F(ListenerTest, NoPeerIsAcceptedBeforeAHandlerIsSet) {
+  const int port = ListenOnFreePort(listener);
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), 0);
+  qvtest::BeginCapture();
+  qvplat::Socket waiting = Connect(port);
+  // A later listener with a handler: once the worker has served it, it has
+  // passed over the first one (earlier slot) with its peer already waiting.
+  Peers fencePeers;
+  QvListenerApi* fence = module->CreateListener();
+  fence->SetAcceptHandler(new Acceptor(&fencePeers));
+  Connect(ListenOnFreePort(fence));
+  const bool fenced = fencePeers.changed.WaitFor(3);
+  QvSocketManager::Instance().Stop();
+  const std::string out = qvtest::EndCapture();
+  fence->Close();
+  fencePeers.DeleteConnections();
+  fence->ReleaseHandlers();
+  delete fence;
+  ASSERT_TRUE(fenced);
+  EXPECT_TRUE(peers.Events().empty());
+  EXPECT_EQ(out.find("so_listener!"), out.rfind("so_listener!")) << out;  // the fence's only
+
+  module->Start(0);
+  listener->SetAcceptHandler(new Acceptor(&peers));
+  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), static_cast<int>(ReadInterest));
+  ASSERT_TRUE(peers.changed.WaitFor(3));
+  EXPECT_EQ(peers.Events()[0], AcceptedFrom(waiting));
+}
+
+TEST_F(ListenerTest, ReleaseHandlersDeletesCodecThenHandlerOnce) {
+  std::vector<std::string> deaths;
+  listener->SetCodec(new MarkerCodec(&deaths));
+  listener->SetAcceptHandler(new Acceptor(&peers, &deaths));
+  ASSERT_NE(ListenOnFreePort(listener), 0);
+  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), static_cast<int>(ReadInterest));
+  listener->ReleaseHandlers();
+  EXPECT_EQ(deaths, (std::vector<std::string>{"codec", "handler"}));
+  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), 0);  // no handler: no accepting
+  listener->ReleaseHandlers();
+  EXPECT_EQ(deaths.size(), 2u);
+}
+
+// ------------------------------------------------------------- slot table
+
+TEST_F(ListenerTest, DispatcherSideIsAListenerAndOnlyTheApplicationsCloseCloses) {
+  const int port = ListenWithHandler();
+  ASSERT_NE(port, 0);
+  QvSocketBase* side = Side();
+  EXPECT_EQ(static_cast<int>(side->GetType()), 1);  // so_listener
+  EXPECT_FALSE(side->IsConnected());
+  Peers::Sink sink(&peers, 0);
+  side->SetSink(&sink);
+  EXPECT_EQ(side->GetSink(), nullptr);
+  side->Close();
+  EXPECT_EQ(SlotsHeldBy(side), 1);
+
+  listener->Close();
+  EXPECT_EQ(SlotsHeldBy(side), 0);
+  EXPECT_EQ(Impl()->ListenSocket(), qvplat::kNoSocket);
+  EXPECT_EQ(RawConnect(port), qvplat::kInvalidSocket);  // refused at once
+  listener->Close();
+  EXPECT_EQ(SlotsHeldBy(side), 0);
+}
+
+TEST_F(ListenerTest, ListeningAgainReplacesTheSocketEvenOnTheSamePort) {
+  const int first = ListenWithHandler();
+  const int second = ListenOnFreePort(listener);
+  ASSERT_NE(first, 0);
+  ASSERT_NE(second, 0);
+  EXPECT_EQ(SlotsHeldBy(Side()), 1);
+  EXPECT_EQ(qvplat::LocalPort(Impl()->ListenSocket()), second);
+  EXPECT_EQ(RawConnect(first), qvplat::kInvalidSocket);
+  for (int round = 1; round <= 6; ++round) {
+    // Having just accepted through it, the worker is back polling the socket.
+    ASSERT_NE(Connect(second), qvplat::kInvalidSocket) << "round " << round;
+    ASSERT_TRUE(peers.changed.WaitFor(3 * round));
+    if (round % 2 == 0) listener->Close();  // else Listen closes it
+    ASSERT_TRUE(listener->Listen("127.0.0.1", second)) << "round " << round;
+  }
+  EXPECT_EQ(SlotsHeldBy(Side()), 1);
+}
+
+TEST_F(ListenerTest, FullTableRefusesTheListenerAndClosesAcceptedPeers) {
+  QvSocketManager& table = QvSocketManager::Instance();
+  table.Stop();
+  // Negative numbers fill slots without the worker's poll ever seeing them.
+  for (int i = 0; i < table.Capacity(); ++i) table.Register(-2 - i, 0, nullptr);
+  const int refused = FreePort();
+  EXPECT_FALSE(listener->Listen("127.0.0.1", refused));
+  EXPECT_EQ(RawConnect(refused), qvplat::kInvalidSocket);  // not left listening
+
+  table.Unregister(-2);  // room for the listener alone
+  const int port = ListenWithHandler();
+  ASSERT_NE(port, 0);
+  module->Start(0);
+  qvtest::BeginCapture();
+  qvplat::Socket client = Connect(port);
+  ASSERT_NE(client, qvplat::kInvalidSocket);
+  char byte;
+  EXPECT_EQ(qvplat::RecvSome(client, &byte, 1), 0);  // end of stream
+  ASSERT_TRUE(peers.changed.WaitFor(2));
+  table.Stop();
+  const std::string out = qvtest::EndCapture();
+  EXPECT_EQ(peers.Events(), (std::vector<std::string>{AcceptedFrom(client), "sink"}));
+  EXPECT_NE(out.find(qvtext::kTraceTableFull), std::string::npos) << out;
+  table.Init(QvSocketManager::kDefaultCapacity);
+}
+
+TEST_F(ListenerTest, DeletingTheListenerFreesItsSlot) {
+  QvListenerApi* other = module->CreateListener();
+  const int port = ListenOnFreePort(other);
+  ASSERT_NE(port, 0);
+  const qvplat::Socket s = static_cast<QvNetListener*>(other)->ListenSocket();
+  other->ReleaseHandlers();  // its own codec; the slot stays
+  EXPECT_EQ(InterestOf(s), 0);
+  delete other;
+  EXPECT_EQ(InterestOf(s), -1);
+  EXPECT_EQ(RawConnect(port), qvplat::kInvalidSocket);
+}
+
+}  // namespace
