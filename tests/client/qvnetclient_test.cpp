@@ -19,17 +19,8 @@
 
 namespace {
 
-std::string Frame(const std::string& payload) {
-  const std::uint32_t n = static_cast<std::uint32_t>(payload.size()) + 4;
-  std::string f(4, '\0');
-  for (int i = 0; i < 4; ++i) f[static_cast<size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
-  return f + payload;
-}
-
-std::string Receive(qvplat::Socket s, size_t n) {
-  std::string data(n, '\0');
-  return qvtest::RecvExactly(s, &data[0], n) ? data : "<nothing>";
-}
+using qvtest::Frame;
+using qvtest::Receive;
 
 // The default framing with a marker byte before the payload.
 class MarkerCodec : public QvPacketCodec {

@@ -24,34 +24,11 @@ extern char** environ;
 
 namespace {
 
+using qvtest::Frame;
+using qvtest::FreePort;
+using qvtest::RawConnect;
+
 constexpr int kLargestPayload = 40955;
-
-int FreePort() {
-  qvplat::Socket s = qvplat::TcpSocket();
-  int port = qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) ? qvplat::LocalPort(s) : 0;
-  qvplat::CloseSocket(s);
-  return port;
-}
-
-// A blocking client on 127.0.0.1:port whose reads give up after a while.
-qvplat::Socket RawConnect(int port) {
-  qvplat::Socket s = qvplat::TcpSocket();
-  if (s == qvplat::kInvalidSocket) return s;
-  timeval limit{10, 0};
-  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (!qvplat::ConnectIPv4(s, qvplat::LoopbackAddress(), port)) {
-    qvplat::CloseSocket(s);
-    return qvplat::kInvalidSocket;
-  }
-  return s;
-}
-
-std::string Frame(const std::string& payload) {
-  const std::uint32_t n = static_cast<std::uint32_t>(payload.size()) + 4;
-  std::string f(4, '\0');
-  for (int i = 0; i < 4; ++i) f[static_cast<size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
-  return f + payload;
-}
 
 std::string Payload(int seed, int size) {
   std::string p(static_cast<size_t>(size), '\0');

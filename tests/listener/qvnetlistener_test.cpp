@@ -22,48 +22,11 @@
 
 namespace {
 
-// A port nobody listens on right now: bound to learn it, then released.
-int FreePort() {
-  qvplat::Socket s = qvplat::TcpSocket();
-  int port = qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) ? qvplat::LocalPort(s) : 0;
-  qvplat::CloseSocket(s);
-  return port;
-}
-
-// Listen cannot report its port; someone may take a probed one first, so a
-// few are tried. 0 when none worked.
-int ListenOnFreePort(QvListenerApi* listener, const char* address = "127.0.0.1") {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    int port = FreePort();
-    if (port != 0 && listener->Listen(address, port)) return port;
-  }
-  return 0;
-}
-
-// A blocking client on 127.0.0.1:port whose reads give up after a while.
-qvplat::Socket RawConnect(int port) {
-  qvplat::Socket s = qvplat::TcpSocket();
-  if (s == qvplat::kInvalidSocket) return s;
-  timeval limit{10, 0};
-  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (!qvplat::ConnectIPv4(s, qvplat::LoopbackAddress(), port)) {
-    qvplat::CloseSocket(s);
-    return qvplat::kInvalidSocket;
-  }
-  return s;
-}
-
-std::string Frame(const std::string& payload) {
-  const std::uint32_t n = static_cast<std::uint32_t>(payload.size()) + 4;
-  std::string f(4, '\0');
-  for (int i = 0; i < 4; ++i) f[static_cast<size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
-  return f + payload;
-}
-
-std::string Receive(qvplat::Socket s, size_t n) {
-  std::string data(n, '\0');
-  return qvtest::RecvExactly(s, &data[0], n) ? data : "<nothing>";
-}
+using qvtest::Frame;
+using qvtest::FreePort;
+using qvtest::ListenOnFreePort;
+using qvtest::RawConnect;
+using qvtest::Receive;
 
 std::string Format(const char* format, const char* text) {
   char out[256];

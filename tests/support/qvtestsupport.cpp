@@ -1,6 +1,8 @@
 // qvtestsupport.cpp - helpers for the test groups (POSIX).
 #include "qvtestsupport.h"
 
+#include "qvnet.h"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -73,6 +75,45 @@ bool MakeLoopbackPair(SocketPair* pair) {
   qvplat::CloseSocket(listener);
   if (!ok) pair->Close();
   return ok;
+}
+
+int FreePort() {
+  qvplat::Socket s = qvplat::TcpSocket();
+  int port = qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) ? qvplat::LocalPort(s) : 0;
+  qvplat::CloseSocket(s);
+  return port;
+}
+
+int ListenOnFreePort(QvListenerApi* listener, const char* address) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    int port = FreePort();
+    if (port != 0 && listener->Listen(address, port)) return port;
+  }
+  return 0;
+}
+
+qvplat::Socket RawConnect(int port) {
+  qvplat::Socket s = qvplat::TcpSocket();
+  if (s == qvplat::kInvalidSocket) return s;
+  timeval limit{10, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (!qvplat::ConnectIPv4(s, qvplat::LoopbackAddress(), port)) {
+    qvplat::CloseSocket(s);
+    return qvplat::kInvalidSocket;
+  }
+  return s;
+}
+
+std::string Frame(const std::string& payload) {
+  const std::uint32_t n = static_cast<std::uint32_t>(payload.size()) + 4;
+  std::string f(4, '\0');
+  for (int i = 0; i < 4; ++i) f[static_cast<size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  return f + payload;
+}
+
+std::string Receive(qvplat::Socket s, size_t n) {
+  std::string data(n, '\0');
+  return RecvExactly(s, &data[0], n) ? data : "<nothing>";
 }
 
 bool SendAll(qvplat::Socket s, const void* data, size_t n) {

@@ -10,6 +10,8 @@
 
 #include "platform/qvplatform.h"
 
+class QvListenerApi;
+
 namespace qvtest {
 
 // Generous bound for every wait on an event: a hang fails, a slow machine
@@ -43,6 +45,21 @@ bool MakeLoopbackPair(SocketPair* pair);
 
 // A listening socket on 127.0.0.1 and an ephemeral port.
 qvplat::Socket ListenLoopback(int* port);
+
+// A port on 127.0.0.1 that nobody listened on a moment ago (0 if none).
+int FreePort();
+// Listens on a free port (a listener cannot report its port, so a few are
+// probed); the port, or 0.
+int ListenOnFreePort(QvListenerApi* listener, const char* address = "127.0.0.1");
+// A blocking client connected to 127.0.0.1:port whose reads give up after
+// ten seconds; kInvalidSocket when it could not connect.
+qvplat::Socket RawConnect(int port);
+
+// The wire frame of a payload: a 4-byte little-endian length that counts
+// itself, then the payload.
+std::string Frame(const std::string& payload);
+// The next n bytes from s, or "<nothing>" when they did not all come.
+std::string Receive(qvplat::Socket s, size_t n);
 
 // Writes all bytes / reads exactly n bytes (blocking). False on failure.
 bool SendAll(qvplat::Socket s, const void* data, size_t n);
