@@ -37,5 +37,11 @@ windows:
 	cmake --preset mingw-i686
 	cmake --build --preset mingw-i686 -j $(JOBS)
 
+# Installs a Release build into a temporary prefix, then builds and runs a
+# program against it with CMake and with pkg-config (tools/consumer-test.sh).
+.PHONY: consumer-test
+consumer-test:
+	bash tools/consumer-test.sh
+
 clean:
 	rm -rf build

@@ -7,6 +7,8 @@ packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev binutils
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686)
 # The end-to-end tests drive a peer written in Python 3 (standard library only).
 command -v python3 >/dev/null 2>&1 || packages+=(python3)
+# The consumer test builds a program with pkg-config.
+command -v pkg-config >/dev/null 2>&1 || packages+=(pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
