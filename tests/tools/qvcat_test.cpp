@@ -320,7 +320,11 @@ TEST_F(QvcatTest, MissingFramesAfterTheInputEndedFailAfterTheWait) {
   int port = 0;
   ASSERT_TRUE(StartEchoServer(&server, &port));
   Child qvcat;
-  ASSERT_TRUE(RunQvcat(&qvcat, {"connect", "127.0.0.1", std::to_string(port), "--count", "2", "--wait", "1"}, "a\n"));
+  ASSERT_TRUE(StartQvcat(&qvcat, {"connect", "127.0.0.1", std::to_string(port), "--count", "2", "--wait", "1"}));
+  ASSERT_TRUE(qvcat.Write("a\n"));
+  ASSERT_TRUE(qvcat.OutputHas("[1] a\n"));
+  qvcat.CloseInput();  // the second frame never comes
+  ASSERT_TRUE(qvcat.Wait());
   EXPECT_EQ(qvcat.ExitCode(), 1);
   EXPECT_EQ(qvcat.out, "[1] a\n");
   EXPECT_EQ(qvcat.err, "qvcat: gave up waiting after 1 s: 1 of 2 frames came\n");
