@@ -394,6 +394,8 @@ TEST_F(QvcatTest, BadArgumentsFailWithAOneLineReason) {
       {"--bogus", "listen", "7000"},
       {"--hex=yes", "listen", "7000"},
       {"serve", "7000"},
+      {"--bind", "127.0.0.1", "connect", "127.0.0.1", "7000"},
+      {"--wait", "3", "listen", "7000"},
   };
   for (const auto& arguments : bad) {
     std::string shown;

@@ -93,6 +93,8 @@ const char kUsage[] =
 
 struct Options {
   bool listen = false;
+  bool haveBind = false;
+  bool haveWait = false;
   std::string host;
   int port = 0;
   std::string bind = "127.0.0.1";
@@ -171,6 +173,7 @@ Options ParseArguments(int argc, char** argv) {
       o.haveFile = true;
     } else if (arg == "--bind") {
       o.bind = takeValue();
+      o.haveBind = true;
     } else if (arg == "--count") {
       const std::string text = takeValue();
       if (!ParseNumber(text, 1, 999999999, &o.count)) UsageError("bad --count '" + text + "' (a number from 1)");
@@ -179,6 +182,7 @@ Options ParseArguments(int argc, char** argv) {
       long seconds = 0;
       if (!ParseNumber(text, 0, 86400, &seconds)) UsageError("bad --wait '" + text + "' (seconds, 0 to 86400)");
       o.waitSeconds = static_cast<int>(seconds);
+      o.haveWait = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       UsageError("unknown option " + arg);
     } else {
@@ -198,6 +202,8 @@ Options ParseArguments(int argc, char** argv) {
   } else {
     UsageError("unknown mode '" + positional[0] + "' (connect or listen)");
   }
+  if (o.haveBind && !o.listen) UsageError("--bind is for listen mode");
+  if (o.haveWait && o.listen) UsageError("--wait is for connect mode");
   return o;
 }
 
