@@ -60,13 +60,9 @@ void log(class log& target, const char* format, ...) {
   std::fflush(target.file_);
 }
 
-#if defined(_WIN32)
-#define QV_EARLY_INIT
-#else
-// Constructed before the load-time constructor that makes the directory,
-// so that a missing directory is seen here first, as on Windows.
+// Constructed before the load-time work that makes the directory, so that
+// a missing directory is seen here first.
 #define QV_EARLY_INIT __attribute__((init_priority(101)))
-#endif
 
 namespace {
 class log networkLog QV_EARLY_INIT("./Log/Network.log");

@@ -11,6 +11,8 @@ namespace {
 // Poll time-out while sockets are watched, and idle nap while none are.
 constexpr int kPassTimeoutMs = 5;
 constexpr int kIdleNapMs = 500;
+// How long process exit waits for the worker to leave its loop.
+constexpr std::uint32_t kExitJoinMs = 5000;
 
 thread_local bool tlsOnWorker = false;
 
@@ -29,12 +31,17 @@ QvSocketManager::QvSocketManager() : table_(nullptr), dispatching_(nullptr) { wa
 QvSocketManager::~QvSocketManager() {
   // The worker reads the table on every pass: end it before the table goes.
   // On the worker itself (the process is exiting from a callback) it cannot
-  // be waited for; clearing the flag makes it leave at its next pass.
+  // be waited for; clearing the flag makes it leave at its next pass. A
+  // worker held up in an application callback past the bound keeps the
+  // tables: the process is ending, and they must outlive every read.
+  bool ended;
   if (OnWorkerThread()) {
     running.store(false);
+    ended = false;
   } else {
-    Stop();
+    ended = StopWithin(kExitJoinMs);
   }
+  if (!ended) return;
   SlotTable* table = table_.exchange(nullptr);
   if (table != nullptr) retired_.push_back(table);
   for (SlotTable* t : retired_) {

@@ -6,8 +6,8 @@ int StartThread(qvplat::ThreadHandle* handle, qvplat::ThreadEntryFn entry, void*
   return qvplat::StartThread(handle, entry, argument, id);
 }
 
-void JoinThread(qvplat::ThreadHandle* handle, std::uint32_t timeoutMs) {
-  qvplat::JoinThread(handle, timeoutMs);
+bool JoinThread(qvplat::ThreadHandle* handle, std::uint32_t timeoutMs) {
+  return qvplat::JoinThread(handle, timeoutMs);
 }
 
 unsigned ThreadEntry(void* argument) {
@@ -27,8 +27,10 @@ int QvThread::Start() {
   return result;
 }
 
-void QvThread::Stop() {
-  if (!running.exchange(false)) return;
+void QvThread::Stop() { StopWithin(qvplat::kInfinite); }
+
+bool QvThread::StopWithin(std::uint32_t timeoutMs) {
+  if (!running.exchange(false)) return true;
   Interrupt();
-  JoinThread(&threadHandle, qvplat::kInfinite);
+  return JoinThread(&threadHandle, timeoutMs);
 }

@@ -11,7 +11,8 @@
 int StartThread(qvplat::ThreadHandle* handle, qvplat::ThreadEntryFn entry, void* argument,
                 std::uint32_t* id);
 // Waits for the thread (at most timeoutMs), releases the handle, nulls it.
-void JoinThread(qvplat::ThreadHandle* handle, std::uint32_t timeoutMs);
+// True when the thread has ended.
+bool JoinThread(qvplat::ThreadHandle* handle, std::uint32_t timeoutMs);
 // Runs the QvThread given as argument; returns 0.
 unsigned ThreadEntry(void* argument);
 
@@ -30,6 +31,8 @@ class QvThread {
   // Clears the running flag and waits until Run has returned. Never called
   // on the thread itself (it would wait for itself).
   void Stop();
+  // As Stop, but waits at most timeoutMs; true when the thread has ended.
+  bool StopWithin(std::uint32_t timeoutMs);
   bool IsRunning() const { return running.load(); }
 
  protected:

@@ -95,8 +95,9 @@ using ThreadEntryFn = unsigned (*)(void*);
 // Starts a thread at once on entry(argument). 0 when a handle was obtained.
 int StartThread(ThreadHandle* handle, ThreadEntryFn entry, void* argument, std::uint32_t* id);
 constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
-// Waits for the thread (at most timeoutMs), releases the handle, sets it to 0.
-void JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs);
+// Waits for the thread (at most timeoutMs), releases the handle, sets it to
+// 0. True when the thread has ended.
+bool JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs);
 void SleepMs(std::uint32_t ms);
 void YieldThread();
 

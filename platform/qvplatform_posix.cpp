@@ -273,9 +273,10 @@ int StartThread(ThreadHandle* handle, ThreadEntryFn entry, void* argument, std::
   return 0;
 }
 
-void JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs) {
-  if (*handle == 0) return;
+bool JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs) {
+  if (*handle == 0) return true;
   pthread_t t = static_cast<pthread_t>(*handle);
+  bool ended = true;
   if (timeoutMs == kInfinite) {
     ::pthread_join(t, nullptr);
   } else {
@@ -288,9 +289,13 @@ void JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs) {
       deadline.tv_nsec -= 1000000000L;
     }
     // A thread that outlives the time-out is left to finish on its own.
-    if (::pthread_timedjoin_np(t, nullptr, &deadline) != 0) ::pthread_detach(t);
+    if (::pthread_timedjoin_np(t, nullptr, &deadline) != 0) {
+      ::pthread_detach(t);
+      ended = false;
+    }
   }
   *handle = 0;
+  return ended;
 }
 
 void SleepMs(std::uint32_t ms) {

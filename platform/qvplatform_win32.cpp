@@ -183,12 +183,13 @@ int StartThread(ThreadHandle* handle, ThreadEntryFn entry, void* argument, std::
   return h != 0 ? 0 : -1;
 }
 
-void JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs) {
-  if (*handle == 0) return;
+bool JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs) {
+  if (*handle == 0) return true;
   HANDLE h = reinterpret_cast<HANDLE>(*handle);
-  ::WaitForSingleObject(h, timeoutMs == kInfinite ? INFINITE : timeoutMs);
+  const bool ended = ::WaitForSingleObject(h, timeoutMs == kInfinite ? INFINITE : timeoutMs) == WAIT_OBJECT_0;
   ::CloseHandle(h);
   *handle = 0;
+  return ended;
 }
 
 void SleepMs(std::uint32_t ms) { ::Sleep(ms); }
@@ -371,4 +372,12 @@ void Poller::Wake() {
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) QvOnLibraryLoaded();
   return TRUE;
+}
+
+// Linked into a program instead of built as the DLL (the test suite links
+// the library statically), nothing calls DllMain: the same load-time work
+// runs here, after the library's log object was constructed.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+__attribute__((constructor(102))) static void QvStaticallyLinked() {
+  if (reinterpret_cast<HMODULE>(&__ImageBase) == ::GetModuleHandleA(nullptr)) QvOnLibraryLoaded();
 }
