@@ -1,5 +1,5 @@
 # Thin wrappers around the CMake presets; see README.md.
-.PHONY: all demo test test-asan test-tsan windows clean
+.PHONY: all demo test test-asan test-tsan windows test-windows clean
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 SHELL := /bin/bash
@@ -45,3 +45,11 @@ consumer-test:
 
 clean:
 	rm -rf build
+
+# Builds the whole test suite for x86_64 Windows and runs it under Wine.
+WINE_PREFIX := $(CURDIR)/build/windows-tests/wineprefix
+test-windows:
+	cmake --preset windows-tests
+	cmake --build --preset windows-tests -j $(JOBS)
+	tools/wine-run.sh $(WINE_PREFIX) --start
+	ctest --preset windows-tests -j $(JOBS); status=$$?; tools/wine-run.sh $(WINE_PREFIX) --stop; exit $$status

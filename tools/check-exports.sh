@@ -20,8 +20,8 @@ dll_exports() {  # objdump's export table: the names after "[Ordinal/Name Pointe
 for so in build/debug/libQvWinNetModule.so build/release/libQvWinNetModule.so; do
   if [ -f "$so" ]; then check "$so" "$(nm -D --defined-only "$so" | awk '{print $3}')"; fi
 done
-check build/mingw-x86_64/QvWinNetModule.dll \
-  "$(dll_exports x86_64-w64-mingw32-objdump build/mingw-x86_64/QvWinNetModule.dll)"
-check build/mingw-i686/QvWinNetModule.dll \
-  "$(dll_exports i686-w64-mingw32-objdump build/mingw-i686/QvWinNetModule.dll)"
+check build/mingw-x86_64/bin/QvWinNetModule.dll \
+  "$(dll_exports x86_64-w64-mingw32-objdump build/mingw-x86_64/bin/QvWinNetModule.dll)"
+check build/mingw-i686/bin/QvWinNetModule.dll \
+  "$(dll_exports i686-w64-mingw32-objdump build/mingw-i686/bin/QvWinNetModule.dll)"
 exit $status

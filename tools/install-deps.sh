@@ -3,8 +3,9 @@
 # build need, when they are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev binutils
-          g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686)
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils
+          g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+          wine wine64)
 # The end-to-end tests drive a peer written in Python 3 (standard library only).
 command -v python3 >/dev/null 2>&1 || packages+=(python3)
 # The consumer test builds a program with pkg-config.
