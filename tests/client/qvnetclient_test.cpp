@@ -2,7 +2,6 @@
 // failed and repeated connects, its release, and the record of its attempts.
 // The server is a raw blocking socket on 127.0.0.1.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "diag/qvtexts.h"
 #include "dispatch/qvsocketbase.h"
 #include "qvnet.h"
+#include "support/qvtestos.h"
 #include "support/qvtestsupport.h"
 
 namespace {
@@ -99,8 +99,7 @@ class ClientTest : public ::testing::Test {
   // The server's end of the next connection, with reads that give up.
   qvplat::Socket Accept() {
     qvplat::Socket s = qvplat::AcceptPeer(server, nullptr);
-    timeval limit{10, 0};
-    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    qvtest::SetTimeouts(s, 10);
     accepted.push_back(s);
     return s;
   }

@@ -5,10 +5,6 @@
 #define QV_TESTS_CONNECTION_CONNECTIONTESTPEER_H
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +19,7 @@
 #include "diag/qvtexts.h"
 #include "dispatch/qvsocketmanager.h"
 #include "include/qvconnectionsink.h"
+#include "support/qvtestos.h"
 #include "support/qvtestsupport.h"
 
 namespace conntest {
@@ -108,11 +105,7 @@ class RawSocket {
 };
 
 // Bounds every blocking call of a peer socket, so a fault fails, not hangs.
-inline void BoundWaits(qvplat::Socket s) {
-  timeval t{10, 0};
-  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
-  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
-}
+inline void BoundWaits(qvplat::Socket s) { qvtest::SetTimeouts(s, 10); }
 
 inline std::string Header(std::uint32_t length) {
   char h[kFrameHeaderSize];
@@ -154,10 +147,7 @@ inline bool SeesEnd(qvplat::Socket s) {
 }
 
 // Bytes received on s that nobody has read yet.
-inline int Pending(qvplat::Socket s) {
-  int n = -1;
-  return ::ioctl(s, FIONREAD, &n) == 0 ? n : -1;
-}
+inline int Pending(qvplat::Socket s) { return qvtest::BytesPending(s); }
 
 // True when a poll() for `events` on s reports something right now.
 inline bool Ready(qvplat::Socket s, short events) {
@@ -184,7 +174,7 @@ std::string Format(const char* format, Args... args) {
 
 inline std::vector<std::string> LogLines() {
   std::vector<std::string> lines;
-  std::string all = qvtest::ReadFile("./Log/Network.log");
+  std::string all = qvtest::ReadText("./Log/Network.log");
   size_t start = 0;
   for (size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
     lines.push_back(all.substr(start, end - start));

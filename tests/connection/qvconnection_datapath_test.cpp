@@ -134,11 +134,11 @@ TEST_F(ConnectionDataTest, SendQueueWrapsRoundWhileThePeerLags) {
   RawSocket listener = Listen(&port);
   // Small socket buffers keep most unsent bytes in the connection's queue.
   int small = 4096;
-  ::setsockopt(listener.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  qvtest::SetOption(listener.Get(), SOL_SOCKET, SO_RCVBUF, small);
   auto conn = NewConnection(&sink);
   conn->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
   RawSocket peer = Accept(listener);
-  ::setsockopt(conn->GetSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  qvtest::SetOption(conn->GetSocket(), SOL_SOCKET, SO_SNDBUF, small);
 
   // Never more than 17000 bytes outstanding: the queue always has a free
   // stretch for the largest frame, however its regions lie.
@@ -392,7 +392,7 @@ TEST_F(ConnectionDataTest, ResetWhileAFrameWaitsToGoDisconnectsOnce) {
   const std::string frame = Frame("last words");
   ASSERT_TRUE(qvtest::SendAll(peer.Get(), frame.data(), frame.size()));
   linger abort{1, 0};
-  ::setsockopt(peer.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  qvtest::SetOption(peer.Get(), SOL_SOCKET, SO_LINGER, abort);
   peer.Reset();
   ASSERT_TRUE(qvtest::WaitUntil([&] { return Ready(conn->GetSocket(), POLLERR); }));
   ASSERT_EQ(manager.Start(), 0);

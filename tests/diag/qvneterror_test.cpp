@@ -79,9 +79,9 @@ class LogNetErrorTest : public ::testing::Test {
   // Logs through LogNetError and returns what it added to the file, which
   // must be exactly one line.
   std::string LoggedLine(std::uint32_t code, const char* fallback) {
-    const std::string before = qvtest::ReadFile(kPath);
+    const std::string before = qvtest::ReadText(kPath);
     qvdiag::LogNetError(code, fallback);
-    const std::string after = qvtest::ReadFile(kPath);
+    const std::string after = qvtest::ReadText(kPath);
     EXPECT_EQ(after.compare(0, before.size(), before), 0) << "earlier lines changed";
     if (after.size() <= before.size()) return "";
     std::string added = after.substr(before.size());

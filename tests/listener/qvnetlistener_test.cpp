@@ -1,10 +1,7 @@
 // The listener: where it binds, what it prints and logs, the order of the
 // callbacks for an accepted peer, its codec and handler, and its place in the
 // slot table. Peers are raw blocking sockets on 127.0.0.1.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>
@@ -18,6 +15,7 @@
 #include "dispatch/qvsocketmanager.h"
 #include "listener/qvnetlistener.h"
 #include "qvnet.h"
+#include "support/qvtestos.h"
 #include "support/qvtestsupport.h"
 
 namespace {
@@ -243,7 +241,7 @@ TEST_F(ListenerTest, ListenPrintsStartListeningAndLogsABusyPort) {
   qvtest::BeginCapture();
   EXPECT_FALSE(listener->Listen("127.0.0.1", busy));
   EXPECT_EQ(qvtest::EndCapture(), "");
-  const std::string log = qvtest::ReadFile("Log/Network.log");
+  const std::string log = qvtest::ReadText("Log/Network.log");
   EXPECT_NE(log.find(": " + Format(qvtext::kLogNetError, qvtext::kErrAddrInUse) + "\n"), std::string::npos) << log;
   EXPECT_EQ(SlotsHeldBy(Side()), 0);  // the old socket went before the new one failed
 }
@@ -396,13 +394,17 @@ TEST_F(ListenerTest, ListeningAgainReplacesTheSocketEvenOnTheSamePort) {
 TEST_F(ListenerTest, FullTableRefusesTheListenerAndClosesAcceptedPeers) {
   QvSocketManager& table = QvSocketManager::Instance();
   table.Stop();
-  // Negative numbers fill slots without the worker's poll ever seeing them.
-  for (int i = 0; i < table.Capacity(); ++i) table.Register(-2 - i, 0, nullptr);
+  // A table of one slot, taken by a socket of its own.
+  table.Init(1);
+  qvtest::SocketPair filler;
+  ASSERT_TRUE(qvtest::MakeLoopbackPair(&filler));
+  ASSERT_EQ(table.Register(filler.local, 0, nullptr), 1);
   const int refused = FreePort();
   EXPECT_FALSE(listener->Listen("127.0.0.1", refused));
   EXPECT_EQ(RawConnect(refused), qvplat::kInvalidSocket);  // not left listening
 
-  table.Unregister(-2);  // room for the listener alone
+  table.Unregister(filler.local);  // room for the listener alone
+  filler.Close();
   const int port = ListenWithHandler();
   ASSERT_NE(port, 0);
   module->Start(0);

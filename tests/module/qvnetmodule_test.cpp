@@ -1,9 +1,15 @@
 // The module entry point: what loading the shared library does, the one
 // exported symbol, and module construction. Loading is observed in child
-// processes, each in a fresh directory, through dlopen.
-#include <dlfcn.h>
+// processes, each in a fresh directory.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include <filesystem>
 #include <string>
 
 #include "dispatch/qvsocketmanager.h"
@@ -15,48 +21,66 @@ namespace {
 
 using CreateFn = QvNetModule* (*)();
 
-// Loads the shared library in the current directory; exit codes name what failed.
-void* LoadLibrary() { return ::dlopen(QVNET_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL); }
+// Loads the shared library into this process (its load-time work runs in
+// the current directory).
+void* OpenLibrary() {
+#if defined(_WIN32)
+  return reinterpret_cast<void*>(::LoadLibraryA(QVNET_SHARED_LIBRARY));
+#else
+  return ::dlopen(QVNET_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+#endif
+}
+
+void* Symbol(void* library, const char* name) {
+#if defined(_WIN32)
+  return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
+#else
+  return ::dlsym(library, name);
+#endif
+}
+
+// The directory the library makes for ./Log/Network.log. Windows names it
+// "log" and ignores case; the test looks it up as the log file's path does.
+bool LogDirectoryExists() { return qvtest::FileExists("Log"); }
 
 TEST(LibraryLoadTest, LoadingCreatesTheLogDirectory) {
-  qvtest::TempDir dir;
-  int status = qvtest::RunInChild(dir.Path(), [] {
-    if (qvtest::FileExists("Log")) return 2;
-    if (LoadLibrary() == nullptr) return 3;
-    return qvtest::FileExists("Log") ? 0 : 4;
+  const std::string dir = qvtest::FreshDir("load-creates-log");
+  QVTEST_EXPECT_CHILD(dir, [] {
+    if (LogDirectoryExists()) return 2;
+    if (OpenLibrary() == nullptr) return 3;
+    return LogDirectoryExists() ? 0 : 4;
   });
-  EXPECT_EQ(status, 0);
 }
 
 TEST(LibraryLoadTest, LoadingEmptiesAnExistingLogFile) {
-  qvtest::TempDir dir;
-  qvtest::RunInChild(dir.Path(), [] { return ::system("mkdir Log") == 0 ? 0 : 1; });
-  ASSERT_TRUE(qvtest::WriteFile(dir.Path() + "/Log/Network.log", "a line from the last run\n"));
-  int status = qvtest::RunInChild(dir.Path(), [] { return LoadLibrary() != nullptr ? 0 : 3; });
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(qvtest::ReadFile(dir.Path() + "/Log/Network.log"), "");
+  const std::string dir = qvtest::FreshDir("load-empties-log");
+  std::filesystem::create_directory(dir + "/Log");
+  ASSERT_TRUE(qvtest::WriteFile(dir + "/Log/Network.log", "a line from the last run\n"));
+  QVTEST_EXPECT_CHILD(dir, [] {
+    if (OpenLibrary() == nullptr) return 3;
+    return qvtest::ReadFile("Log/Network.log").empty() ? 0 : 4;
+  });
 }
 
 TEST(LibraryLoadTest, OnlyCreateNetModuleIsExported) {
-  qvtest::TempDir dir;
-  int status = qvtest::RunInChild(dir.Path(), [] {
-    void* lib = LoadLibrary();
+  const std::string dir = qvtest::FreshDir("exports");
+  QVTEST_EXPECT_CHILD(dir, [] {
+    void* lib = OpenLibrary();
     if (lib == nullptr) return 3;
-    if (::dlsym(lib, "CreateNetModule") == nullptr) return 4;
+    if (Symbol(lib, "CreateNetModule") == nullptr) return 4;
     // Internal classes and functions stay hidden.
-    if (::dlsym(lib, "_ZN15QvSocketManager8InstanceEv") != nullptr) return 5;
-    if (::dlsym(lib, "currentModule") != nullptr) return 6;
+    if (Symbol(lib, "_ZN15QvSocketManager8InstanceEv") != nullptr) return 5;
+    if (Symbol(lib, "currentModule") != nullptr) return 6;
     return 0;
   });
-  EXPECT_EQ(status, 0);
 }
 
 TEST(LibraryLoadTest, TwoModulesAreDistinctAndReleaseIndependently) {
-  qvtest::TempDir dir;
-  int status = qvtest::RunInChild(dir.Path(), [] {
-    void* lib = LoadLibrary();
+  const std::string dir = qvtest::FreshDir("two-modules");
+  QVTEST_EXPECT_CHILD(dir, [] {
+    void* lib = OpenLibrary();
     if (lib == nullptr) return 3;
-    auto create = reinterpret_cast<CreateFn>(::dlsym(lib, "CreateNetModule"));
+    auto create = reinterpret_cast<CreateFn>(Symbol(lib, "CreateNetModule"));
     QvNetModule* first = create();
     QvNetModule* second = create();
     if (first == nullptr || second == nullptr || first == second) return 4;
@@ -65,7 +89,6 @@ TEST(LibraryLoadTest, TwoModulesAreDistinctAndReleaseIndependently) {
     second->Release();
     return 0;  // exiting stops the worker before the table and log go
   });
-  EXPECT_EQ(status, 0);
 }
 
 TEST(QvNetModuleTest, NewestModuleIsCurrentAndStartsAFreshTable) {

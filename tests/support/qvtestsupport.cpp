@@ -1,23 +1,44 @@
-// qvtestsupport.cpp - helpers for the test groups (POSIX).
+// qvtestsupport.cpp - helpers for the test groups.
 #include "qvtestsupport.h"
 
-#include "qvnet.h"
+#include "qvtestos.h"
 
-#include <gtest/gtest.h>
-#include <netinet/in.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
+#endif
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
+#include "qvnet.h"
+
 namespace qvtest {
+
+#if defined(_WIN32)
+namespace {
+// Applications start Windows Sockets, not the library; so do the tests.
+struct WinsockStartup {
+  WinsockStartup() {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+  }
+} winsockStartup;
+}  // namespace
+#endif
 
 void Event::Notify() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -95,8 +116,7 @@ int ListenOnFreePort(QvListenerApi* listener, const char* address) {
 qvplat::Socket RawConnect(int port) {
   qvplat::Socket s = qvplat::TcpSocket();
   if (s == qvplat::kInvalidSocket) return s;
-  timeval limit{10, 0};
-  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  SetTimeouts(s, 10);
   if (!qvplat::ConnectIPv4(s, qvplat::LoopbackAddress(), port)) {
     qvplat::CloseSocket(s);
     return qvplat::kInvalidSocket;
@@ -144,17 +164,25 @@ bool SendUrgent(qvplat::Socket s) {
 }
 
 void RaiseDescriptorLimit(int count) {
+#if !defined(_WIN32)  // Windows sets no such limit on sockets
   rlimit limit;
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   rlim_t wanted = static_cast<rlim_t>(count);
   if (limit.rlim_cur >= wanted) return;
   limit.rlim_cur = limit.rlim_max < wanted ? limit.rlim_max : wanted;
   ::setrlimit(RLIMIT_NOFILE, &limit);
+#else
+  (void)count;
+#endif
 }
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "qvnet-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    std::filesystem::path p = std::filesystem::temp_directory_path() / ("qvnet-" + std::to_string(random()));
+    std::error_code failed;
+    if (std::filesystem::create_directory(p, failed)) path_ = p.string();
+  }
 }
 
 TempDir::~TempDir() {
@@ -169,6 +197,13 @@ std::string ReadFile(const std::string& path) {
   return out.str();
 }
 
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
 bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
 
 bool WriteFile(const std::string& path, const std::string& content) {
@@ -177,19 +212,96 @@ bool WriteFile(const std::string& path, const std::string& content) {
   return static_cast<bool>(out);
 }
 
-int RunInChild(const std::string& dir, const std::function<int()>& body) {
-  std::fflush(nullptr);
-  pid_t pid = ::fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    int code = ::chdir(dir.c_str()) == 0 ? body() : 125;
-    std::fflush(nullptr);
-    ::_exit(code);
-  }
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+std::string FreshDir(const std::string& name) {
+  std::filesystem::path p = std::filesystem::current_path() / "scratch" / name;
+  std::error_code ignored;
+  std::filesystem::remove_all(p, ignored);
+  std::filesystem::create_directories(p, ignored);
+  return p.string();
 }
+
+void ExitWithin(const std::string& dir, const std::function<int()>& body) {
+  std::error_code failed;
+  std::filesystem::current_path(dir, failed);
+  int code = failed ? 125 : body();
+  std::fflush(nullptr);
+  std::exit(code);
+}
+
+#if defined(_WIN32)
+
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+  std::string command = "\"" + program + "\"";
+  for (const std::string& a : arguments) command += " \"" + a + "\"";
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE nowhere = ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = startup.hStdError = nowhere;
+  PROCESS_INFORMATION process{};
+  BOOL ok = ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  ::CloseHandle(nowhere);
+  if (!ok) return false;
+  ::CloseHandle(process.hThread);
+  handle_ = reinterpret_cast<std::intptr_t>(process.hProcess);
+  return true;
+}
+
+bool ChildProcess::Running() {
+  return handle_ != 0 && ::WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), 0) == WAIT_TIMEOUT;
+}
+
+bool ChildProcess::Kill() {
+  if (handle_ == 0) return false;
+  HANDLE process = reinterpret_cast<HANDLE>(handle_);
+  const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  ::TerminateProcess(process, 1);
+  ::WaitForSingleObject(process, 10000);
+  ::CloseHandle(process);
+  handle_ = 0;
+  return running;
+}
+
+#else
+
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+  std::vector<std::string> texts{program};
+  texts.insert(texts.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& t : texts) argv.push_back(&t[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return false;
+  handle_ = pid;
+  return true;
+}
+
+bool ChildProcess::Running() {
+  if (handle_ == 0) return false;
+  if (::waitpid(static_cast<pid_t>(handle_), nullptr, WNOHANG) != static_cast<pid_t>(handle_)) return true;
+  handle_ = 0;  // it ended, and is reaped now
+  return false;
+}
+
+bool ChildProcess::Kill() {
+  if (handle_ == 0) return false;
+  const pid_t pid = static_cast<pid_t>(handle_);
+  handle_ = 0;
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  const bool reaped = ::waitpid(pid, &status, 0) == pid;
+  return reaped && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+}
+
+#endif
 
 void BeginCapture() { testing::internal::CaptureStdout(); }
 

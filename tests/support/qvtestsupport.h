@@ -2,11 +2,15 @@
 #ifndef QV_TESTS_QVTESTSUPPORT_H
 #define QV_TESTS_QVTESTSUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/qvplatform.h"
 
@@ -83,12 +87,47 @@ class TempDir {
 };
 
 std::string ReadFile(const std::string& path);
+// A text file as a program reads text: Windows' CR LF line ends (which the
+// log writes there) come back as LF.
+std::string ReadText(const std::string& path);
 bool FileExists(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& content);
 
-// Runs `body` in a child process whose current directory is `dir`; returns
-// its exit status (the body's result), or -1 when it did not exit normally.
-int RunInChild(const std::string& dir, const std::function<int()>& body);
+// A directory of the given name under ./scratch, emptied if it was there.
+// The same name gives the same directory in a child process (below).
+std::string FreshDir(const std::string& name);
+
+// Runs `body` (a callable returning int) in a child process whose current
+// directory is `dir`, and expects the child to exit with status 0. The
+// child is the test executable started again, so the test's code before
+// this line runs again there; keep it deterministic (FreshDir is).
+#define QVTEST_EXPECT_CHILD(dir, body)                                                       \
+  do {                                                                                      \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");                                         \
+    EXPECT_EXIT(::qvtest::ExitWithin((dir), (body)), ::testing::ExitedWithCode(0), ".*"); \
+  } while (false)
+// Changes to `dir`, runs `body` and exits with its result (through exit(),
+// so that the process's exit handlers run).
+[[noreturn]] void ExitWithin(const std::string& dir, const std::function<int()>& body);
+
+// A program started in the background with its standard output and error
+// sent nowhere; killed when the object goes.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess() { Kill(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Start(const std::string& program, const std::vector<std::string>& arguments);
+  // True while it runs.
+  bool Running();
+  // Ends it and waits for it; true when it was still running until then.
+  bool Kill();
+
+ private:
+  std::intptr_t handle_ = 0;  // a pid or a process handle
+};
 
 // Captures what the process writes to standard output between the calls
 // (the library's console traces).

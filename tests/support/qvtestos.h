@@ -1,0 +1,56 @@
+// qvtestos.h - the operating system's socket API for tests that poke at
+// sockets directly, the same on POSIX and Windows.
+#ifndef QV_TESTS_QVTESTOS_H
+#define QV_TESTS_QVTESTOS_H
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// Windows Sockets has poll() under another name.
+inline int poll(pollfd* fds, unsigned long count, int timeoutMs) { return ::WSAPoll(fds, count, timeoutMs); }
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#endif
+
+#include "platform/qvplatform.h"
+
+namespace qvtest {
+
+// setsockopt() for any option value (the two systems type the value apart).
+template <class T>
+int SetOption(qvplat::Socket s, int level, int name, const T& value) {
+  return ::setsockopt(s, level, name, reinterpret_cast<const char*>(&value), static_cast<int>(sizeof value));
+}
+
+// Bounds every blocking send and receive on s to `seconds`.
+inline void SetTimeouts(qvplat::Socket s, int seconds) {
+#if defined(_WIN32)
+  DWORD ms = static_cast<DWORD>(seconds) * 1000;
+  SetOption(s, SOL_SOCKET, SO_RCVTIMEO, ms);
+  SetOption(s, SOL_SOCKET, SO_SNDTIMEO, ms);
+#else
+  timeval t{seconds, 0};
+  SetOption(s, SOL_SOCKET, SO_RCVTIMEO, t);
+  SetOption(s, SOL_SOCKET, SO_SNDTIMEO, t);
+#endif
+}
+
+// Bytes received on s that nobody has read yet, or -1.
+inline int BytesPending(qvplat::Socket s) {
+#if defined(_WIN32)
+  u_long n = 0;
+  return ::ioctlsocket(s, FIONREAD, &n) == 0 ? static_cast<int>(n) : -1;
+#else
+  int n = 0;
+  return ::ioctl(s, FIONREAD, &n) == 0 ? n : -1;
+#endif
+}
+
+}  // namespace qvtest
+
+#endif  // QV_TESTS_QVTESTOS_H
