@@ -1,0 +1,533 @@
+// loadgen - the load generator of the benchmarks: one thread, raw
+// non-blocking sockets and epoll, talking to an echo server on 127.0.0.1.
+// Every echoed frame is checked byte for byte against what was sent.
+//
+//   loadgen --port P --scenario NAME [options]
+//
+// Scenarios:
+//   pingpong  --conns N --payload B             one frame in flight per connection
+//   stream    --conns N --payload B --window W  W frames in flight per connection
+//             (both run for --seconds S after --warmup S)
+//   churn     --total N --inflight K --rate R   opens N connections, at most K
+//             at a time and R per second; each sends one frame, checks the echo
+//             and closes
+//   hold      --total N --inflight K --rate R --hold S [--server-pid PID]
+//             as churn, but the connections stay open; then, with all of them
+//             open and idle, samples the server's CPU time and resident memory
+//
+// Prints one line of JSON with the results (and "error" when something went
+// wrong; the exit status is then 1). Every run is bounded: --timeout S
+// (default 120) ends it whatever happens, --max-frames N (default 50000000)
+// ends a timed run early.
+#include <signal.h>
+#include <sys/epoll.h>
+
+#include <cinttypes>
+#include <cmath>
+#include <deque>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "benchcommon.h"
+
+namespace {
+
+using bench::NowNs;
+
+struct Options {
+  int port = 0;
+  std::string scenario;
+  int conns = 1;
+  std::uint32_t payload = 64;
+  int window = 1;
+  double seconds = 2;
+  double warmup = 0.2;
+  int total = 1000;
+  int inflight = 4;
+  double rate = 2000;
+  double hold = 5;
+  int serverPid = 0;
+  double timeout = 120;
+  long long maxFrames = 50000000;
+};
+
+// One line of JSON, built key by key.
+class Report {
+ public:
+  void Add(const char* key, const std::string& text) { Raw(key, "\"" + text + "\""); }
+  void Add(const char* key, long long n) { Raw(key, std::to_string(n)); }
+  void Add(const char* key, double x) {
+    char buf[64];
+    if (!std::isfinite(x)) x = 0;
+    std::snprintf(buf, sizeof buf, "%.6g", x);
+    Raw(key, buf);
+  }
+  void Print() const { std::printf("{%s}\n", body_.c_str()); std::fflush(stdout); }
+
+ private:
+  void Raw(const char* key, const std::string& value) {
+    if (!body_.empty()) body_ += ", ";
+    body_ += "\"" + std::string(key) + "\": " + value;
+  }
+  std::string body_;
+};
+
+struct Conn {
+  int fd = -1;
+  std::uint32_t id = 0;
+  std::vector<char> partial;  // the start of a frame not complete yet
+  std::vector<char> out;
+  size_t outStart = 0;
+  bool writeArmed = false;
+  std::uint64_t nextSend = 0, nextRecv = 0;
+  std::deque<std::int64_t> sentAt;  // send time of each frame in flight
+  std::int64_t openedAt = 0;
+  bool echoed = false;              // churn/hold: its one frame came back
+};
+
+// /proc readings of another process.
+long long ReadCpuTicks(int pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return -1;
+  char buf[2048];
+  size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  buf[n] = '\0';
+  const char* p = std::strrchr(buf, ')');  // the name may hold spaces
+  if (p == nullptr) return -1;
+  // Fields after the name start with field 3 (state); utime is 14, stime 15.
+  unsigned long long utime = 0, stime = 0;
+  if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) return -1;
+  return static_cast<long long>(utime + stime);
+}
+
+long long ReadRssKb(int pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/status", pid);
+  FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long long kb = -1;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, "VmRSS:", 6) == 0) {
+      kb = std::atoll(line + 6);
+      break;
+    }
+  }
+  std::fclose(f);
+  return kb;
+}
+
+class Generator {
+ public:
+  explicit Generator(const Options& o) : opt_(o), epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
+  ~Generator() {
+    for (auto& c : conns_) {
+      if (c && c->fd >= 0) close(c->fd);
+    }
+    close(epoll_);
+  }
+
+  int Run();
+
+ private:
+  bool Timed() const { return opt_.scenario == "pingpong" || opt_.scenario == "stream"; }
+
+  Conn* Open();
+  void CloseConn(Conn* c);
+  void QueueFrame(Conn* c);
+  bool Flush(Conn* c);
+  void SetWriteInterest(Conn* c, bool on);
+  // Reads and handles what arrived; false when the connection is gone.
+  bool OnReadable(Conn* c);
+  void OnFrame(Conn* c, const char* frame, std::uint32_t length);
+  void Fail(const std::string& why) {
+    if (error_.empty()) error_ = why;
+  }
+  void Lost(Conn* c, const char* why);
+  void Poll(int timeoutMs);
+
+  int RunTimed();
+  int RunConnections();
+
+  const Options& opt_;
+  int epoll_;
+  bench::Pattern pattern_;
+  std::vector<std::unique_ptr<Conn>> conns_;
+  std::string error_;
+  std::vector<char> readBuf_ = std::vector<char>(256 * 1024);
+
+  // Timed runs.
+  std::int64_t measureStart_ = 0, measureEnd_ = 0;
+  bool sending_ = true;
+  long long framesMeasured_ = 0;
+  long long framesTotal_ = 0;
+  std::vector<std::int64_t> rtt_;
+
+  // Connection runs.
+  int started_ = 0, pending_ = 0, echoed_ = 0, failed_ = 0, lostAfterEcho_ = 0;
+  std::vector<std::int64_t> openLatency_;
+};
+
+Conn* Generator::Open() {
+  auto c = std::make_unique<Conn>();
+  c->id = static_cast<std::uint32_t>(conns_.size());
+  c->openedAt = NowNs();
+  c->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (c->fd < 0) {
+    Fail(std::string("socket: ") + std::strerror(errno));
+    return nullptr;
+  }
+  int one = 1;
+  setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in sa = bench::Loopback(opt_.port);
+  int r = connect(c->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  if (r != 0 && errno != EINPROGRESS) {
+    Fail(std::string("connect: ") + std::strerror(errno));
+    close(c->fd);
+    return nullptr;
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT;  // writable once connected: the first flush goes then
+  ev.data.ptr = c.get();
+  c->writeArmed = true;
+  epoll_ctl(epoll_, EPOLL_CTL_ADD, c->fd, &ev);
+  conns_.push_back(std::move(c));
+  return conns_.back().get();
+}
+
+void Generator::CloseConn(Conn* c) {
+  if (c->fd < 0) return;
+  epoll_ctl(epoll_, EPOLL_CTL_DEL, c->fd, nullptr);
+  close(c->fd);
+  c->fd = -1;
+  // Free its buffers now: a churn run goes through many connections.
+  std::vector<char>().swap(c->partial);
+  std::vector<char>().swap(c->out);
+}
+
+void Generator::QueueFrame(Conn* c) {
+  const std::uint32_t length = opt_.payload;
+  size_t at = c->out.size();
+  c->out.resize(at + bench::kHeaderSize + length);
+  bench::StoreLength(c->out.data() + at, length + bench::kHeaderSize);
+  pattern_.Fill(c->out.data() + at + bench::kHeaderSize, length, c->id, c->nextSend++);
+  c->sentAt.push_back(NowNs());
+}
+
+void Generator::SetWriteInterest(Conn* c, bool on) {
+  if (c->writeArmed == on) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN | (on ? EPOLLOUT : 0u);
+  ev.data.ptr = c;
+  epoll_ctl(epoll_, EPOLL_CTL_MOD, c->fd, &ev);
+  c->writeArmed = on;
+}
+
+bool Generator::Flush(Conn* c) {
+  while (c->outStart < c->out.size()) {
+    ssize_t n = send(c->fd, c->out.data() + c->outStart, c->out.size() - c->outStart, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        SetWriteInterest(c, true);
+        return true;
+      }
+      Lost(c, std::strerror(errno));
+      return false;
+    }
+    c->outStart += static_cast<size_t>(n);
+  }
+  c->out.clear();
+  c->outStart = 0;
+  SetWriteInterest(c, false);
+  return true;
+}
+
+void Generator::Lost(Conn* c, const char* why) {
+  if (Timed()) {
+    Fail(std::string("connection ") + std::to_string(c->id) + " lost: " + why);
+  } else if (c->echoed) {
+    ++lostAfterEcho_;
+  } else {
+    ++failed_;
+    --pending_;
+  }
+  CloseConn(c);
+}
+
+bool Generator::OnReadable(Conn* c) {
+  ssize_t n = recv(c->fd, readBuf_.data(), readBuf_.size(), 0);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+    Lost(c, std::strerror(errno));
+    return false;
+  }
+  if (n == 0) {
+    Lost(c, "closed by the server");
+    return false;
+  }
+  // Frames are cut from the shared read buffer; a connection keeps only the
+  // start of a frame that is not complete yet.
+  const char* data = readBuf_.data();
+  size_t size = static_cast<size_t>(n);
+  if (!c->partial.empty()) {
+    c->partial.insert(c->partial.end(), data, data + size);
+    data = c->partial.data();
+    size = c->partial.size();
+  }
+  size_t at = 0;
+  while (size - at >= bench::kHeaderSize) {
+    std::uint32_t length = bench::LoadLength(data + at);
+    if (length < bench::kHeaderSize || length > bench::kMaxFrame) {
+      Fail("bad frame length " + std::to_string(length) + " on connection " + std::to_string(c->id));
+      return false;
+    }
+    if (size - at < length) break;
+    OnFrame(c, data + at, length);
+    at += length;
+    if (!error_.empty() || c->fd < 0) return false;
+  }
+  if (data == c->partial.data()) {
+    c->partial.erase(c->partial.begin(), c->partial.begin() + static_cast<std::ptrdiff_t>(at));
+  } else {
+    c->partial.assign(data + at, data + size);
+  }
+  if (!c->out.empty()) return Flush(c);
+  return true;
+}
+
+void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length) {
+  const std::int64_t now = NowNs();
+  const std::uint32_t payload = length - bench::kHeaderSize;
+  if (c->sentAt.empty()) {
+    Fail("unexpected frame on connection " + std::to_string(c->id));
+    return;
+  }
+  if (payload != opt_.payload || !pattern_.Matches(frame + bench::kHeaderSize, payload, c->id, c->nextRecv)) {
+    Fail("echo differs from frame " + std::to_string(c->nextRecv) + " sent on connection " +
+         std::to_string(c->id) + " (payload " + std::to_string(payload) + " bytes)");
+    return;
+  }
+  ++c->nextRecv;
+  const std::int64_t sent = c->sentAt.front();
+  c->sentAt.pop_front();
+  if (Timed()) {
+    ++framesTotal_;
+    if (sent >= measureStart_ && now <= measureEnd_) {
+      rtt_.push_back(now - sent);
+      ++framesMeasured_;
+    }
+    if (sending_) QueueFrame(c);
+    return;
+  }
+  // churn / hold: one frame per connection.
+  c->echoed = true;
+  --pending_;
+  ++echoed_;
+  openLatency_.push_back(now - c->openedAt);
+  if (opt_.scenario == "churn") CloseConn(c);
+}
+
+void Generator::Poll(int timeoutMs) {
+  epoll_event events[256];
+  int n = epoll_wait(epoll_, events, 256, timeoutMs);
+  for (int i = 0; i < n && error_.empty(); ++i) {
+    Conn* c = static_cast<Conn*>(events[i].data.ptr);
+    if (c->fd < 0) continue;  // closed earlier in this batch
+    if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
+      if (!OnReadable(c)) continue;
+    }
+    if ((events[i].events & EPOLLOUT) && c->fd >= 0) Flush(c);
+  }
+}
+
+int Generator::RunTimed() {
+  const std::int64_t start = NowNs();
+  const std::int64_t deadline = start + static_cast<std::int64_t>(opt_.timeout * 1e9);
+  measureStart_ = start + static_cast<std::int64_t>(opt_.warmup * 1e9);
+  measureEnd_ = measureStart_ + static_cast<std::int64_t>(opt_.seconds * 1e9);
+  const int window = opt_.scenario == "pingpong" ? 1 : opt_.window;
+  for (int i = 0; i < opt_.conns && error_.empty(); ++i) {
+    Conn* c = Open();
+    if (c == nullptr) break;
+    for (int k = 0; k < window; ++k) QueueFrame(c);
+  }
+  // Frames queued before the connect completes go out at the first EPOLLOUT.
+  std::int64_t drainBy = 0;
+  while (error_.empty()) {
+    std::int64_t now = NowNs();
+    if (now > deadline) {
+      Fail("timed out");
+      break;
+    }
+    if (sending_ && (now >= measureEnd_ || framesTotal_ >= opt_.maxFrames)) {
+      sending_ = false;
+      if (now < measureEnd_) measureEnd_ = now;
+      drainBy = now + 2000000000LL;  // what is in flight has two seconds to come back
+    }
+    if (!sending_) {
+      bool inFlight = false;
+      for (auto& c : conns_) inFlight = inFlight || !c->sentAt.empty();
+      if (!inFlight) break;
+      if (now > drainBy) {
+        Fail("frames still missing two seconds after the end");
+        break;
+      }
+    }
+    Poll(10);
+  }
+  const double seconds = static_cast<double>(measureEnd_ - measureStart_) / 1e9;
+  Report r;
+  r.Add("scenario", opt_.scenario);
+  r.Add("conns", static_cast<long long>(opt_.conns));
+  r.Add("payload", static_cast<long long>(opt_.payload));
+  r.Add("window", static_cast<long long>(window));
+  r.Add("seconds", seconds);
+  r.Add("frames", framesMeasured_);
+  r.Add("frames_per_s", framesMeasured_ / seconds);
+  r.Add("mb_per_s", static_cast<double>(framesMeasured_) * opt_.payload / seconds / 1e6);
+  r.Add("rtt_p50_us", bench::Percentile(rtt_, 0.50) / 1000.0);
+  r.Add("rtt_p99_us", bench::Percentile(rtt_, 0.99) / 1000.0);
+  if (!error_.empty()) r.Add("error", error_);
+  r.Print();
+  return error_.empty() ? 0 : 1;
+}
+
+int Generator::RunConnections() {
+  const bool hold = opt_.scenario == "hold";
+  const long long rss0 = opt_.serverPid > 0 ? ReadRssKb(opt_.serverPid) : -1;
+  const std::int64_t start = NowNs();
+  const std::int64_t deadline = start + static_cast<std::int64_t>(opt_.timeout * 1e9);
+  const double interval = 1e9 / opt_.rate;
+  std::int64_t nextStart = start;
+  while (error_.empty() && echoed_ + failed_ < opt_.total) {
+    std::int64_t now = NowNs();
+    if (now > deadline) {
+      Fail("timed out");
+      break;
+    }
+    while (started_ < opt_.total && pending_ < opt_.inflight && now >= nextStart && error_.empty()) {
+      Conn* c = Open();
+      if (c == nullptr) break;
+      ++started_;
+      ++pending_;
+      QueueFrame(c);
+      nextStart = start + static_cast<std::int64_t>(interval * started_);
+    }
+    int wait = 10;
+    if (started_ < opt_.total && pending_ < opt_.inflight) {
+      std::int64_t ms = (nextStart - NowNs()) / 1000000;
+      wait = ms < 0 ? 0 : (ms < 10 ? static_cast<int>(ms) : 10);
+    }
+    Poll(wait);
+  }
+  const double openSeconds = static_cast<double>(NowNs() - start) / 1e9;
+  Report r;
+  r.Add("scenario", opt_.scenario);
+  r.Add("total", static_cast<long long>(opt_.total));
+  r.Add("echoed", static_cast<long long>(echoed_));
+  r.Add("failed", static_cast<long long>(failed_));
+  r.Add("open_seconds", openSeconds);
+  r.Add("conns_per_s", echoed_ / openSeconds);
+  r.Add("open_p50_us", bench::Percentile(openLatency_, 0.50) / 1000.0);
+  r.Add("open_p99_us", bench::Percentile(openLatency_, 0.99) / 1000.0);
+  if (hold && error_.empty()) {
+    // Everything is open and idle now: measure the server at rest.
+    int open = 0;
+    for (auto& c : conns_) open += c->fd >= 0 ? 1 : 0;
+    const long long rss1 = opt_.serverPid > 0 ? ReadRssKb(opt_.serverPid) : -1;
+    const long long cpu0 = opt_.serverPid > 0 ? ReadCpuTicks(opt_.serverPid) : -1;
+    const std::int64_t t0 = NowNs();
+    const std::int64_t holdEnd = t0 + static_cast<std::int64_t>(opt_.hold * 1e9);
+    while (NowNs() < holdEnd && error_.empty()) {
+      std::int64_t ms = (holdEnd - NowNs()) / 1000000;
+      Poll(ms > 100 ? 100 : static_cast<int>(ms));  // nothing should arrive
+    }
+    const long long cpu1 = opt_.serverPid > 0 ? ReadCpuTicks(opt_.serverPid) : -1;
+    const double held = static_cast<double>(NowNs() - t0) / 1e9;
+    int stillOpen = 0;
+    for (auto& c : conns_) stillOpen += c->fd >= 0 ? 1 : 0;
+    r.Add("open", static_cast<long long>(open));
+    r.Add("open_after_hold", static_cast<long long>(stillOpen));
+    r.Add("hold_seconds", held);
+    if (opt_.serverPid > 0 && cpu0 >= 0 && cpu1 >= 0) {
+      const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+      r.Add("idle_cpu_pct", 100.0 * static_cast<double>(cpu1 - cpu0) / ticks / held);
+    }
+    if (rss0 > 0 && rss1 > 0) {
+      r.Add("rss0_kb", rss0);
+      r.Add("rss_kb", rss1);
+      r.Add("rss_per_conn_bytes", open > 0 ? static_cast<double>(rss1 - rss0) * 1024.0 / open : 0.0);
+    }
+  }
+  r.Add("lost_after_echo", static_cast<long long>(lostAfterEcho_));
+  if (!error_.empty()) r.Add("error", error_);
+  r.Print();
+  return error_.empty() ? 0 : 1;
+}
+
+int Generator::Run() {
+  if (epoll_ < 0) {
+    std::fprintf(stderr, "loadgen: epoll_create1: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return Timed() ? RunTimed() : RunConnections();
+}
+
+[[noreturn]] void Usage() {
+  std::fprintf(stderr,
+               "usage: loadgen --port P --scenario pingpong|stream|churn|hold\n"
+               "  [--conns N] [--payload B] [--window W] [--seconds S] [--warmup S]\n"
+               "  [--total N] [--inflight K] [--rate R] [--hold S] [--server-pid PID]\n"
+               "  [--timeout S] [--max-frames N]\n");
+  std::exit(2);
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (i + 1 >= argc) Usage();
+    const char* v = argv[++i];
+    if (a == "--port") o.port = std::atoi(v);
+    else if (a == "--scenario") o.scenario = v;
+    else if (a == "--conns") o.conns = std::atoi(v);
+    else if (a == "--payload") o.payload = static_cast<std::uint32_t>(std::atol(v));
+    else if (a == "--window") o.window = std::atoi(v);
+    else if (a == "--seconds") o.seconds = std::atof(v);
+    else if (a == "--warmup") o.warmup = std::atof(v);
+    else if (a == "--total") o.total = std::atoi(v);
+    else if (a == "--inflight") o.inflight = std::atoi(v);
+    else if (a == "--rate") o.rate = std::atof(v);
+    else if (a == "--hold") o.hold = std::atof(v);
+    else if (a == "--server-pid") o.serverPid = std::atoi(v);
+    else if (a == "--timeout") o.timeout = std::atof(v);
+    else if (a == "--max-frames") o.maxFrames = std::atoll(v);
+    else Usage();
+  }
+  const bool known = o.scenario == "pingpong" || o.scenario == "stream" || o.scenario == "churn" ||
+                     o.scenario == "hold";
+  if (!known || o.port <= 0 || o.port > 65535 || o.conns < 1 || o.window < 1 || o.payload > bench::kMaxPayload ||
+      o.total < 1 || o.inflight < 1 || o.rate <= 0 || o.seconds <= 0 || o.timeout <= 0) {
+    Usage();
+  }
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o = Parse(argc, argv);
+  signal(SIGPIPE, SIG_IGN);
+  long limit = bench::RaiseFileLimit();
+  if ((o.scenario == "hold" || o.scenario == "churn") && limit >= 0 && limit < o.total + 16) {
+    std::fprintf(stderr, "loadgen: only %ld descriptors allowed for %d connections\n", limit, o.total);
+    return 1;
+  }
+  Generator g(o);
+  return g.Run();
+}
