@@ -1,0 +1,281 @@
+// clientbench - ping-pong round trips through our client connector
+// (QvNetClient, public headers only) against an echo server on 127.0.0.1,
+// one frame in flight, every echo checked.
+//
+//   clientbench --port P --mode callback|app|raw [--seconds S] [--warmup S] [--payload B]
+//
+//   callback  the next frame is sent from inside OnPacket, on the worker
+//   app       the main thread sends, waits until OnPacket has handed it the
+//             echo (mutex and condition variable), and sends the next
+//   raw       no library: a blocking socket, send() then recv()
+//
+// The library prints console traces on standard output; this program points
+// descriptor 1 at the null device and writes its one JSON line to a copy of
+// the original standard output.
+#include <fcntl.h>
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "benchcommon.h"
+#include "qvnet.h"
+
+namespace {
+
+using bench::NowNs;
+
+struct Options {
+  int port = 0;
+  std::string mode;
+  double seconds = 2;
+  double warmup = 0.2;
+  std::uint32_t payload = 64;
+  long long maxFrames = 20000000;
+};
+
+bench::Pattern pattern;
+int resultFd = 1;
+
+void PrintResult(const Options& o, long long frames, double seconds, std::vector<std::int64_t>& rtt,
+                 const std::string& error) {
+  char line[512];
+  int n = std::snprintf(line, sizeof line,
+                        "{\"mode\": \"%s\", \"payload\": %u, \"frames\": %lld, \"seconds\": %.6g, "
+                        "\"frames_per_s\": %.6g, \"rtt_p50_us\": %.6g, \"rtt_p99_us\": %.6g%s%s%s}\n",
+                        o.mode.c_str(), o.payload, frames, seconds, seconds > 0 ? frames / seconds : 0.0,
+                        bench::Percentile(rtt, 0.5) / 1000.0, bench::Percentile(rtt, 0.99) / 1000.0,
+                        error.empty() ? "" : ", \"error\": \"", error.c_str(), error.empty() ? "" : "\"");
+  if (n > 0) {
+    ssize_t w = write(resultFd, line, static_cast<size_t>(n));
+    (void)w;
+  }
+}
+
+// The sink for both library modes. OnConnected runs on the main thread
+// inside Connect; OnPacket and OnDisconnected on the worker.
+class PingSink : public QvConnectionSink {
+ public:
+  explicit PingSink(const Options& o) : opt_(o), frame_(o.payload) {}
+
+  void OnConnected(QvSocket* c) override { connection = c; }
+  void OnConnectFailed() override {}
+  void OnDisconnected() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    error_ = "disconnected";
+    done_ = true;
+    cv_.notify_all();
+  }
+  void OnPacket(const char* data, int length) override {
+    const std::int64_t now = NowNs();
+    if (static_cast<std::uint32_t>(length) != opt_.payload ||
+        !pattern.Matches(data, static_cast<std::uint32_t>(length), 0, received_)) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      error_ = "echo differs from frame " + std::to_string(received_);
+      done_ = true;
+      cv_.notify_all();
+      return;
+    }
+    ++received_;
+    if (callbackMode) {
+      Record(now);
+      if (now < measureEnd && frames < opt_.maxFrames) {
+        SendNext();
+      } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_ = true;
+        cv_.notify_all();
+      }
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    echoed_ = true;
+    cv_.notify_all();
+  }
+
+  // Sends frame number `sent_`, noting the time.
+  void SendNext() {
+    pattern.Fill(frame_.data(), opt_.payload, 0, sent_++);
+    sentAt_ = NowNs();
+    connection->Send(frame_.data(), static_cast<int>(opt_.payload));
+  }
+
+  void Record(std::int64_t now) {
+    if (sentAt_ >= measureStart && now <= measureEnd) {
+      rtt.push_back(now - sentAt_);
+      ++frames;
+    }
+  }
+
+  // Main thread, app mode: waits for the echo of the last frame; false on
+  // error or after timeoutMs.
+  bool WaitEcho(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return echoed_ || done_; })) return false;
+    if (!error_.empty()) return false;
+    echoed_ = false;
+    return true;
+  }
+  // Main thread, callback mode: waits until the worker has finished.
+  bool WaitDone(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return done_; });
+  }
+  std::string Error() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+  }
+
+  QvSocket* connection = nullptr;
+  bool callbackMode = false;
+  std::int64_t measureStart = 0, measureEnd = 0;
+  long long frames = 0;
+  std::vector<std::int64_t> rtt;
+
+ private:
+  const Options& opt_;
+  std::vector<char> frame_;
+  std::uint64_t sent_ = 0, received_ = 0;
+  std::int64_t sentAt_ = 0;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool echoed_ = false, done_ = false;
+  std::string error_;
+};
+
+int RunLibrary(const Options& o) {
+  QvNetModule* module = CreateNetModule();
+  QvNetClient* client = module->CreateClient(0);
+  PingSink sink(o);
+  sink.callbackMode = o.mode == "callback";
+  client->SetSink(&sink);
+  module->Start(0);
+  client->Connect("127.0.0.1", o.port, 0, nullptr, 0, nullptr, nullptr);
+  std::vector<std::int64_t> none;
+  if (sink.connection == nullptr) {
+    PrintResult(o, 0, 0, none, "connect failed");
+    return 1;
+  }
+  const std::int64_t start = NowNs();
+  sink.measureStart = start + static_cast<std::int64_t>(o.warmup * 1e9);
+  sink.measureEnd = sink.measureStart + static_cast<std::int64_t>(o.seconds * 1e9);
+  const int timeoutMs = static_cast<int>((o.warmup + o.seconds) * 1000) + 10000;
+  std::string error;
+  if (sink.callbackMode) {
+    sink.SendNext();
+    if (!sink.WaitDone(timeoutMs)) error = "timed out";
+  } else {
+    for (;;) {
+      sink.SendNext();
+      if (!sink.WaitEcho(2000)) {
+        error = "no echo within two seconds";
+        break;
+      }
+      const std::int64_t now = NowNs();
+      sink.Record(now);
+      if (now >= sink.measureEnd || sink.frames >= o.maxFrames) break;
+    }
+  }
+  if (error.empty()) error = sink.Error();
+  const double seconds = static_cast<double>(sink.measureEnd - sink.measureStart) / 1e9;
+  PrintResult(o, sink.frames, seconds, sink.rtt, error);
+  sink.connection->Close();
+  delete sink.connection;
+  client->Release();
+  module->Release();
+  return error.empty() ? 0 : 1;
+}
+
+int RunRaw(const Options& o) {
+  std::vector<std::int64_t> rtt;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = bench::Loopback(o.port);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    PrintResult(o, 0, 0, rtt, "connect failed");
+    return 1;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  timeval tv{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::vector<char> out(bench::kHeaderSize + o.payload), in(bench::kHeaderSize + o.payload);
+  const std::int64_t start = NowNs();
+  const std::int64_t measureStart = start + static_cast<std::int64_t>(o.warmup * 1e9);
+  const std::int64_t measureEnd = measureStart + static_cast<std::int64_t>(o.seconds * 1e9);
+  long long frames = 0;
+  std::string error;
+  for (std::uint64_t seq = 0; error.empty(); ++seq) {
+    bench::StoreLength(out.data(), bench::kHeaderSize + o.payload);
+    pattern.Fill(out.data() + bench::kHeaderSize, o.payload, 0, seq);
+    const std::int64_t sent = NowNs();
+    if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
+      error = "send failed";
+      break;
+    }
+    size_t got = 0;
+    while (got < in.size()) {
+      ssize_t n = recv(fd, in.data() + got, in.size() - got, 0);
+      if (n <= 0) {
+        error = n == 0 ? "closed by the server" : "no echo within two seconds";
+        break;
+      }
+      got += static_cast<size_t>(n);
+    }
+    if (!error.empty()) break;
+    const std::int64_t now = NowNs();
+    if (bench::LoadLength(in.data()) != in.size() ||
+        !pattern.Matches(in.data() + bench::kHeaderSize, o.payload, 0, seq)) {
+      error = "echo differs from frame " + std::to_string(seq);
+      break;
+    }
+    if (sent >= measureStart && now <= measureEnd) {
+      rtt.push_back(now - sent);
+      ++frames;
+    }
+    if (now >= measureEnd || frames >= o.maxFrames) break;
+  }
+  close(fd);
+  PrintResult(o, frames, static_cast<double>(measureEnd - measureStart) / 1e9, rtt, error);
+  return error.empty() ? 0 : 1;
+}
+
+[[noreturn]] void Usage() {
+  std::fprintf(stderr,
+               "usage: clientbench --port P --mode callback|app|raw [--seconds S] [--warmup S] "
+               "[--payload B] [--max-frames N]\n");
+  std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (i + 1 >= argc) Usage();
+    const char* v = argv[++i];
+    if (a == "--port") o.port = std::atoi(v);
+    else if (a == "--mode") o.mode = v;
+    else if (a == "--seconds") o.seconds = std::atof(v);
+    else if (a == "--warmup") o.warmup = std::atof(v);
+    else if (a == "--payload") o.payload = static_cast<std::uint32_t>(std::atol(v));
+    else if (a == "--max-frames") o.maxFrames = std::atoll(v);
+    else Usage();
+  }
+  if ((o.mode != "callback" && o.mode != "app" && o.mode != "raw") || o.port <= 0 || o.port > 65535 ||
+      o.payload > bench::kMaxPayload || o.seconds <= 0) {
+    Usage();
+  }
+  signal(SIGPIPE, SIG_IGN);
+  // Our result goes to the real standard output; the library's traces to
+  // the null device.
+  std::fflush(stdout);
+  resultFd = dup(1);
+  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (resultFd < 0 || null < 0 || dup2(null, 1) < 0) return 1;
+  close(null);
+  return o.mode == "raw" ? RunRaw(o) : RunLibrary(o);
+}
