@@ -43,6 +43,16 @@ windows:
 consumer-test:
 	bash tools/consumer-test.sh
 
+# Builds the benchmarks (Release, build/bench) and runs them side by side
+# with echo servers on asio, libuv and raw epoll; prints Markdown tables.
+# Not part of CI. Settings: BENCH_* variables, see bench/run.py.
+.PHONY: bench
+bench:
+	bash bench/install-deps.sh
+	cmake --preset bench
+	cmake --build --preset bench -j $(JOBS)
+	python3 bench/run.py
+
 clean:
 	rm -rf build
 

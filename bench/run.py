@@ -1,0 +1,439 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks side by side and prints the results as Markdown.
+
+The echo servers (ours, raw epoll, asio, libuv) take turns: for every
+repetition, every scenario is run against each server in the same order,
+each time on a freshly started server. A server's ratio to the raw epoll
+server is taken within one repetition, then the median of those ratios is
+reported: the speed of this machine drifts between runs, so only ratios of
+neighbouring measurements mean anything.
+
+Everything runs on 127.0.0.1; every server is started and stopped here.
+Settings come from the environment (defaults in brackets):
+
+  BENCH_REPS [5]            repetitions
+  BENCH_SECONDS [1.5]       measured seconds of each timed run (after 0.2 s warm-up)
+  BENCH_SERVERS             servers to run [ours,raw,asio,uv]
+  BENCH_SCENARIOS           scenarios to run [pp1,pp16,stream64,stream16k,churn,hold]
+  BENCH_STREAM64_WINDOW [32], BENCH_STREAM16K_WINDOW [2]
+                            frames in flight when streaming
+  BENCH_CHURN_CONNS [1000]  connections opened, echoed once and closed
+  BENCH_HOLD_CONNS [4000]   connections held open at once
+  BENCH_HOLD_SECONDS [5]    idle time over which the server's CPU is measured
+  BENCH_HOLD_REPS [3]       repetitions that include the held connections
+  BENCH_CONNECT_RATE [4000], BENCH_CONNECT_INFLIGHT [4]
+                            pace of opening connections
+  BENCH_CLIENT [1]          run the client-side ping-pong (0: skip)
+  BENCH_MICRO [1]           run the micro-benchmarks (0: skip)
+  BENCH_MICRO_MIN_TIME [0.2]
+  BENCH_BUILD_DIR           build tree [build/bench]
+"""
+
+import atexit
+import json
+import os
+import platform
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.environ.get("BENCH_BUILD_DIR", os.path.join(ROOT, "build", "bench"))
+
+
+def env_int(name, default):
+    return int(os.environ.get(name, default))
+
+
+def env_float(name, default):
+    return float(os.environ.get(name, default))
+
+
+REPS = env_int("BENCH_REPS", 5)
+SECONDS = env_float("BENCH_SECONDS", 1.5)
+WARMUP = 0.2
+HOLD_REPS = env_int("BENCH_HOLD_REPS", 3)
+HOLD_SECONDS = env_float("BENCH_HOLD_SECONDS", 5)
+HOLD_CONNS = env_int("BENCH_HOLD_CONNS", 4000)
+CHURN_CONNS = env_int("BENCH_CHURN_CONNS", 1000)
+RATE = env_float("BENCH_CONNECT_RATE", 4000)
+INFLIGHT = env_int("BENCH_CONNECT_INFLIGHT", 4)
+WINDOW64 = env_int("BENCH_STREAM64_WINDOW", 32)
+WINDOW16K = env_int("BENCH_STREAM16K_WINDOW", 2)
+
+SERVERS = {
+    "ours": ("ours", [os.path.join(BUILD, "examples", "echo_server")]),
+    "raw": ("raw epoll", [os.path.join(BUILD, "bench", "raw_epoll_server")]),
+    "asio": ("asio", [os.path.join(BUILD, "bench", "asio_echo_server")]),
+    "uv": ("libuv", [os.path.join(BUILD, "bench", "uv_echo_server")]),
+}
+BASELINE = "raw"
+LOADGEN = os.path.join(BUILD, "bench", "loadgen")
+CLIENTBENCH = os.path.join(BUILD, "bench", "clientbench")
+MICROBENCH = os.path.join(BUILD, "bench", "microbench")
+
+TIMED = ["--seconds", str(SECONDS), "--warmup", str(WARMUP)]
+PACE = ["--inflight", str(INFLIGHT), "--rate", str(RATE)]
+
+# key: (loadgen arguments, [(row label, result key, decimals)])
+SCENARIOS = {
+    "pp1": (["--scenario", "pingpong", "--conns", "1", "--payload", "64"] + TIMED, [
+        ("ping-pong, 1 conn, 64 B: RTT p50 (µs)", "rtt_p50_us", 1),
+        ("ping-pong, 1 conn, 64 B: RTT p99 (µs)", "rtt_p99_us", 1),
+    ]),
+    "pp16": (["--scenario", "pingpong", "--conns", "16", "--payload", "64"] + TIMED, [
+        ("ping-pong, 16 conns, 64 B: round trips/s", "frames_per_s", 0),
+        ("ping-pong, 16 conns, 64 B: RTT p50 (µs)", "rtt_p50_us", 1),
+    ]),
+    "stream64": (["--scenario", "stream", "--payload", "64", "--window", str(WINDOW64)] + TIMED, [
+        ("stream 64 B, %d in flight: frames/s" % WINDOW64, "frames_per_s", 0),
+    ]),
+    "stream16k": (["--scenario", "stream", "--payload", "16384", "--window", str(WINDOW16K)] + TIMED, [
+        ("stream 16 KiB, %d in flight: MB/s" % WINDOW16K, "mb_per_s", 1),
+    ]),
+    "churn": (["--scenario", "churn", "--total", str(CHURN_CONNS)] + PACE, [
+        ("%d conns opened, echoed once, closed: conns/s" % CHURN_CONNS, "conns_per_s", 0),
+        ("%d conns: open to echo p99 (µs)" % CHURN_CONNS, "open_p99_us", 0),
+    ]),
+    "hold": (["--scenario", "hold", "--total", str(HOLD_CONNS), "--hold", str(HOLD_SECONDS)] + PACE, [
+        ("%d conns open at once: echoed" % HOLD_CONNS, "echoed", 0),
+        ("%d conns: open to echo p50 (µs)" % HOLD_CONNS, "open_p50_us", 0),
+        ("%d idle conns: server CPU (%% of a core)" % HOLD_CONNS, "idle_cpu_pct", 1),
+        ("%d idle conns: server RSS per conn (bytes)" % HOLD_CONNS, "rss_per_conn_bytes", 0),
+    ]),
+}
+# Rows where a smaller value is better; the ratio is value / raw either way.
+LOWER_IS_BETTER = {"rtt_p50_us", "rtt_p99_us", "open_p50_us", "open_p99_us", "idle_cpu_pct",
+                   "rss_per_conn_bytes"}
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+# ------------------------------------------------------------------ servers
+
+LIVE = set()
+
+
+def stop_all():
+    for proc in list(LIVE):
+        stop_process(proc)
+
+
+def stop_process(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    LIVE.discard(proc)
+
+
+def on_signal(number, _frame):
+    stop_all()
+    sys.exit(128 + number)
+
+
+atexit.register(stop_all)
+signal.signal(signal.SIGTERM, on_signal)
+signal.signal(signal.SIGINT, on_signal)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """One echo server process on 127.0.0.1, with its console output (the
+    library's traces, in our server's case) sent to the null device."""
+
+    def __init__(self, key, workdir):
+        self.key = key
+        self.command = SERVERS[key][1]
+        self.workdir = workdir
+        self.proc = None
+        self.port = 0
+
+    def __enter__(self):
+        self.port = free_port()
+        self.errors = tempfile.TemporaryFile(mode="w+")
+        self.proc = subprocess.Popen(self.command + [str(self.port)], cwd=self.workdir,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=self.errors)
+        LIVE.add(self.proc)
+        deadline = time.monotonic() + 5
+        while True:
+            self.errors.seek(0)
+            if "listening" in self.errors.read():
+                return self
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.__exit__()
+                raise RuntimeError("%s did not start" % self.key)
+            time.sleep(0.01)
+
+    def __exit__(self, *_):
+        stop_process(self.proc)
+        self.errors.close()
+
+
+def run_json(command, timeout):
+    """Runs a benchmark program; returns its JSON line (with "error" set when
+    it failed or printed none)."""
+    try:
+        done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"error": "no result within %d s" % timeout}
+    for line in reversed(done.stdout.splitlines()):
+        if line.startswith("{"):
+            result = json.loads(line)
+            if done.returncode != 0 and "error" not in result:
+                result["error"] = "exit status %d" % done.returncode
+            return result
+    return {"error": "exit status %d: %s" % (done.returncode, done.stderr.strip()[:200])}
+
+
+# --------------------------------------------------------------- statistics
+
+def median(values):
+    return statistics.median(values) if values else None
+
+
+def fmt(value, decimals):
+    if value is None:
+        return "–"
+    if decimals == 0:
+        return "{:,.0f}".format(value).replace(",", " ")
+    return "{:.{}f}".format(value, decimals)
+
+
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return "nproc %d, %s, Linux %s" % (len(os.sched_getaffinity(0)), model, platform.release())
+
+
+# ------------------------------------------------------------------ servers
+
+def run_servers(servers, scenarios, workdir):
+    # results[scenario][server] = list over repetitions of result dicts
+    results = {s: {k: [] for k in servers} for s in scenarios}
+    for rep in range(REPS):
+        for scenario in scenarios:
+            if scenario == "hold" and rep >= HOLD_REPS:
+                continue
+            args = SCENARIOS[scenario][0]
+            for key in servers:
+                with Server(key, workdir) as server:
+                    extra = ["--server-pid", str(server.proc.pid)] if scenario == "hold" else []
+                    bound = 60 + (SECONDS if scenario in ("pp1", "pp16", "stream64", "stream16k") else 0) + (
+                        HOLD_SECONDS if scenario == "hold" else 0)
+                    result = run_json([LOADGEN, "--port", str(server.port)] + args + extra +
+                                      ["--timeout", str(bound - 5)], bound)
+                results[scenario][key].append(result)
+                log("rep %d/%d %-9s %-5s %s" % (rep + 1, REPS, scenario, key, summary(scenario, result)))
+    return results
+
+
+def summary(scenario, result):
+    if "error" in result:
+        return "ERROR: " + result["error"]
+    return ", ".join("%s=%s" % (key, fmt(result.get(key), d)) for _, key, d in SCENARIOS[scenario][1])
+
+
+def server_table(servers, scenarios, results):
+    lines = ["| scenario | " + " | ".join(SERVERS[k][0] for k in servers) + " |",
+             "|---|" + "---:|" * len(servers)]
+    notes = []
+    medians = {}
+    for scenario in scenarios:
+        runs = results[scenario]
+        for label, key, decimals in SCENARIOS[scenario][1]:
+            cells = []
+            for server in servers:
+                values = [r[key] for r in runs[server] if "error" not in r and key in r]
+                value = median(values)
+                medians[(scenario, key, server)] = value
+                ratios = []
+                if BASELINE in runs:
+                    for mine, base in zip(runs[server], runs[BASELINE]):
+                        if "error" in mine or "error" in base or not base.get(key):
+                            continue
+                        ratios.append(mine[key] / base[key])
+                ratio = median(ratios)
+                medians[(scenario, key, server, "ratio")] = ratio
+                cell = fmt(value, decimals)
+                if ratio is not None and server != BASELINE:
+                    cell += " (%.2fx)" % ratio
+                cells.append(cell)
+            lines.append("| %s | %s |" % (label, " | ".join(cells)))
+        for server in servers:
+            failed = [r["error"] for r in runs[server] if "error" in r]
+            if failed:
+                notes.append("- %s, %s: %d of %d runs failed (%s)" % (
+                    scenario, SERVERS[server][0], len(failed), len(runs[server]), failed[0]))
+    return lines, notes, medians
+
+
+# ------------------------------------------------------------- client side
+
+CLIENT_MODES = [
+    ("callback", "our client, Send inside OnPacket"),
+    ("app", "our client, Send from the application thread"),
+    ("raw", "raw blocking socket"),
+]
+
+
+def run_client(workdir):
+    results = {m: [] for m, _ in CLIENT_MODES}
+    for rep in range(REPS):
+        with Server("raw", workdir) as server:
+            for mode, _ in CLIENT_MODES:
+                r = run_json([CLIENTBENCH, "--port", str(server.port), "--mode", mode, "--seconds", str(SECONDS),
+                              "--warmup", str(WARMUP)], SECONDS + 30)
+                results[mode].append(r)
+                log("rep %d/%d client    %-8s %s" % (rep + 1, REPS, mode, r.get("error") or
+                                                      "p50=%.1f µs" % r["rtt_p50_us"]))
+    lines = ["| client (against the raw epoll server, 64 B, 1 frame in flight) | RTT p50 (µs) | RTT p99 (µs) | "
+             "round trips/s | p50 / p50 of Send inside OnPacket |",
+             "|---|---:|---:|---:|---:|"]
+    notes = []
+    ratios = {}
+    for mode, label in CLIENT_MODES:
+        ok = [r for r in results[mode] if "error" not in r]
+        rs = [m["rtt_p50_us"] / c["rtt_p50_us"] for m, c in zip(results[mode], results["callback"])
+              if "error" not in m and "error" not in c and c["rtt_p50_us"] > 0]
+        ratios[mode] = median(rs)
+        lines.append("| %s | %s | %s | %s | %s |" % (
+            label, fmt(median([r["rtt_p50_us"] for r in ok]), 1), fmt(median([r["rtt_p99_us"] for r in ok]), 1),
+            fmt(median([r["frames_per_s"] for r in ok]), 0),
+            "%.2fx" % ratios[mode] if ratios[mode] is not None else "–"))
+        failed = [r["error"] for r in results[mode] if "error" in r]
+        if failed:
+            notes.append("- client %s: %d of %d runs failed (%s)" % (mode, len(failed), REPS, failed[0]))
+    return lines, notes, ratios
+
+
+# ---------------------------------------------------------------- micro
+
+def run_micro(outdir):
+    out = os.path.join(outdir, "micro.json")
+    # Encode prints a console trace per frame: standard output goes nowhere,
+    # the results come from the JSON file.
+    command = [MICROBENCH, "--benchmark_out=" + out, "--benchmark_out_format=json",
+               "--benchmark_min_time=%s" % os.environ.get("BENCH_MICRO_MIN_TIME", "0.2")]
+    log("micro-benchmarks ...")
+    done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          text=True, timeout=600)
+    if done.returncode != 0:
+        return ["micro-benchmarks failed: " + done.stderr.strip()[:300]]
+    with open(out) as f:
+        data = json.load(f)
+    lines = ["| micro-benchmark | time per operation | throughput | notes |", "|---|---:|---:|---|"]
+    for b in data["benchmarks"]:
+        if b.get("run_type") == "aggregate":
+            continue
+        unit = b.get("time_unit", "ns")
+        through = ""
+        if "bytes_per_second" in b:
+            through = "%.2f GB/s" % (b["bytes_per_second"] / 1e9)
+        elif "items_per_second" in b:
+            through = "%.1f M/s" % (b["items_per_second"] / 1e6)
+        extra = ", ".join("%s=%.1f" % (k, b[k]) for k in ("frames_crossing_pct", "frames_in_queue") if k in b)
+        lines.append("| %s | %.1f %s | %s | %s |" % (b["name"], b["cpu_time"], unit, through, extra))
+    return lines
+
+
+# ----------------------------------------------------------------- targets
+
+def targets(medians, client_ratios, servers):
+    def ratio(scenario, key):
+        return medians.get((scenario, key, "ours", "ratio"))
+
+    def value(scenario, key):
+        return medians.get((scenario, key, "ours"))
+
+    checks = []
+    if "ours" in servers and BASELINE in servers:
+        checks += [
+            ("ping-pong RTT p50, 1 conn", ratio("pp1", "rtt_p50_us"), "<=", 1.10, "x raw epoll"),
+            ("round trips/s, 16 conns", ratio("pp16", "frames_per_s"), ">=", 0.9, "x raw epoll"),
+            ("stream 64 B frames/s", ratio("stream64", "frames_per_s"), ">=", 0.8, "x raw epoll"),
+            ("stream 16 KiB MB/s", ratio("stream16k", "mb_per_s"), ">=", 0.7, "x raw epoll"),
+        ]
+    if "ours" in servers:
+        checks.append(("worker CPU, %d idle conns" % HOLD_CONNS, value("hold", "idle_cpu_pct"), "<", 2.0,
+                       "% of a core"))
+    if client_ratios:
+        checks.append(("client: Send from application thread, RTT p50", client_ratios.get("app"), "<=", 1.2,
+                       "x Send inside OnPacket"))
+    lines = ["| target | measured | goal | |", "|---|---:|---:|---|"]
+    for name, got, op, goal, unit in checks:
+        if got is None:
+            lines.append("| %s | – | %s %s %s | not measured |" % (name, op, goal, unit))
+            continue
+        met = {"<=": got <= goal, ">=": got >= goal, "<": got < goal}[op]
+        lines.append("| %s | %.2f %s | %s %s | %s |" % (name, got, unit, op, goal, "met" if met else "**missed**"))
+    return lines
+
+
+def main():
+    servers = [s for s in os.environ.get("BENCH_SERVERS", "ours,raw,asio,uv").split(",") if s]
+    scenarios = [s for s in os.environ.get("BENCH_SCENARIOS", ",".join(SCENARIOS)).split(",") if s]
+    for name in servers:
+        if name not in SERVERS:
+            sys.exit("unknown server %r (known: %s)" % (name, ", ".join(SERVERS)))
+    for name in scenarios:
+        if name not in SCENARIOS:
+            sys.exit("unknown scenario %r (known: %s)" % (name, ", ".join(SCENARIOS)))
+    outdir = os.path.join(BUILD, "bench-results")
+    workdir = os.path.join(outdir, "run")  # servers write ./Log/Network.log here
+    os.makedirs(workdir, exist_ok=True)
+
+    started = time.monotonic()
+    results = run_servers(servers, scenarios, workdir)
+    table, notes, medians = server_table(servers, scenarios, results)
+    client_lines, client_notes, client_ratios = ([], [], {})
+    if env_int("BENCH_CLIENT", 1):
+        client_lines, client_notes, client_ratios = run_client(workdir)
+    micro = run_micro(outdir) if env_int("BENCH_MICRO", 1) else []
+
+    report = ["Machine: %s." % machine(),
+              "%d repetitions (%d with the held connections); %.1f s per timed run; cells: median "
+              "(median of the per-repetition ratios to raw epoll)." % (REPS, min(REPS, HOLD_REPS), SECONDS),
+              ""] + table
+    if notes:
+        report += [""] + notes
+    if client_lines:
+        report += [""] + client_lines + client_notes
+    report += [""] + targets(medians, client_ratios, servers)
+    if micro:
+        report += [""] + micro
+    report.append("")
+    report.append("(%.0f s)" % (time.monotonic() - started))
+    text = "\n".join(report)
+    print(text)
+    with open(os.path.join(outdir, "results.md"), "w") as f:
+        f.write(text + "\n")
+    with open(os.path.join(outdir, "results.json"), "w") as f:
+        json.dump({"servers": results, "machine": machine()}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
