@@ -26,7 +26,14 @@ QvSocketManager& QvSocketManager::Instance() {
   return manager;
 }
 
-QvSocketManager::QvSocketManager() : table_(nullptr), dispatching_(nullptr) { watched_.reserve(64); }
+struct QvSocketManager::LoopState {
+  qvplat::Poller poller;
+  std::vector<Watched> watched;
+};
+
+QvSocketManager::QvSocketManager() : table_(nullptr), loop_(new LoopState), dispatching_(nullptr) {
+  loop_->watched.reserve(64);
+}
 
 QvSocketManager::~QvSocketManager() {
   // The worker reads the table on every pass: end it before the table goes.
@@ -42,6 +49,8 @@ QvSocketManager::~QvSocketManager() {
     ended = StopWithin(kExitJoinMs);
   }
   if (!ended) return;
+  delete loop_;
+  loop_ = nullptr;  // objects destroyed after the manager may still arm or close
   SlotTable* table = table_.exchange(nullptr);
   if (table != nullptr) retired_.push_back(table);
   for (SlotTable* t : retired_) {
@@ -176,17 +185,21 @@ void QvSocketManager::Forget(QvSocketBase* handler) {
 void QvSocketManager::WakeFromApplication() {
   // The worker rebuilds its watch list at the start of every pass; it only
   // needs waking when the change comes from another thread.
-  if (!OnWorkerThread()) poller_.Wake();
+  if (!OnWorkerThread() && loop_ != nullptr) loop_->poller.Wake();
 }
 
-void QvSocketManager::Interrupt() { poller_.Wake(); }
+void QvSocketManager::Interrupt() {
+  if (loop_ != nullptr) loop_->poller.Wake();
+}
 
 void QvSocketManager::Run() {
   tlsOnWorker = true;
+  qvplat::Poller& poller = loop_->poller;
+  std::vector<Watched>& watched = loop_->watched;
   while (running.load()) {
     SlotTable* t = table_.load();
-    poller_.Clear();
-    watched_.clear();
+    poller.Clear();
+    watched.clear();
     bool idle = true;
     const int capacity = t != nullptr ? t->capacity : 0;
     for (int i = 0; i < capacity; ++i) {
@@ -199,20 +212,20 @@ void QvSocketManager::Run() {
       unsigned want = 0;
       if (interest & ReadInterest) want |= qvplat::kPollRead;
       if (interest & WriteInterest) want |= qvplat::kPollWrite;
-      poller_.Add(socket, want);
-      watched_.push_back(Watched{i, socket, generation});
+      poller.Add(socket, want);
+      watched.push_back(Watched{i, socket, generation});
     }
     if (idle) {
       // Nothing to watch: nap, and start over as soon as something arrives.
-      poller_.Nap(kIdleNapMs);
+      poller.Nap(kIdleNapMs);
       continue;
     }
-    if (poller_.Wait(kPassTimeoutMs) <= 0) continue;
+    if (poller.Wait(kPassTimeoutMs) <= 0) continue;
     // Dispatch walk, in slot order. The table is read afresh at every step:
     // an earlier handler of this pass may have changed any slot.
-    for (size_t k = 0; k < watched_.size(); ++k) {
-      unsigned ready = poller_.Ready(static_cast<int>(k));
-      if (ready != 0) Dispatch(t->slots[watched_[k].slot], watched_[k], ready);
+    for (size_t k = 0; k < watched.size(); ++k) {
+      unsigned ready = poller.Ready(static_cast<int>(k));
+      if (ready != 0) Dispatch(t->slots[watched[k].slot], watched[k], ready);
     }
   }
   tlsOnWorker = false;

@@ -106,8 +106,10 @@ class QvSocketManager : public QvThread {
   // be reading one, so they are freed only when the manager is destroyed.
   std::vector<SlotTable*> retired_;
   qvplat::RecursiveLock initLock_;
-  qvplat::Poller poller_;
-  std::vector<Watched> watched_;
+  // What the loop works with on every pass. Held by pointer: a worker that
+  // outlives the manager at process exit must still find it.
+  struct LoopState;
+  LoopState* loop_;
   // The handler the worker is calling into right now, or null.
   std::atomic<QvSocketBase*> dispatching_;
 };
