@@ -3,6 +3,11 @@
 // that arrives goes back to its sender.
 //
 //   raw_epoll_server PORT     listens on 127.0.0.1:PORT until it is stopped
+//
+// It copies no more than it must: input goes to one shared buffer, complete
+// frames are sent straight from there, and a peer keeps storage only for
+// the start of a frame that is not complete yet (further input for it is
+// read in behind it) and for echoes the socket did not take at once.
 #include <signal.h>
 #include <sys/epoll.h>
 
@@ -12,22 +17,53 @@
 
 namespace {
 
-struct Peer {
-  int fd;
-  std::vector<char> in;  // the start of a frame not complete yet
-  std::vector<char> out;
-  size_t outStart = 0;
-  std::uint32_t events = EPOLLIN;  // what epoll watches for it
-};
-
 constexpr size_t kReadChunk = 65536;
 // Past this much unsent echo the peer is not read until it catches up.
 constexpr size_t kOutLimit = 1 << 20;
 
+// A byte buffer that grows without clearing what it adds.
+struct Bytes {
+  std::unique_ptr<char[]> data;
+  size_t capacity = 0;
+  size_t start = 0, end = 0;  // the bytes held
+
+  size_t Size() const { return end - start; }
+  // Makes room for `more` bytes behind the end, moving the held bytes to the front.
+  void Reserve(size_t more) {
+    if (start > 0) {
+      std::memmove(data.get(), data.get() + start, Size());
+      end -= start;
+      start = 0;
+    }
+    if (capacity - end >= more) return;
+    size_t grown = capacity * 2 > end + more ? capacity * 2 : end + more;
+    std::unique_ptr<char[]> bigger(new char[grown]);
+    if (end > 0) std::memcpy(bigger.get(), data.get(), end);
+    data = std::move(bigger);
+    capacity = grown;
+  }
+  void Append(const char* from, size_t n) {
+    Reserve(n);
+    std::memcpy(data.get() + end, from, n);
+    end += n;
+  }
+  void Drop(size_t n) {
+    start += n;
+    if (start == end) start = end = 0;
+  }
+};
+
+struct Peer {
+  int fd;
+  Bytes in;   // the start of a frame not complete yet
+  Bytes out;  // echoes the socket has not taken yet
+  std::uint32_t events = EPOLLIN;  // what epoll watches for it
+};
+
 // Watches for writability while echoes are pending, and for more input while
 // they are few enough.
 void Watch(int epoll, Peer* p) {
-  const size_t pending = p->out.size() - p->outStart;
+  const size_t pending = p->out.Size();
   const std::uint32_t want = (pending < kOutLimit ? EPOLLIN : 0u) | (pending > 0 ? EPOLLOUT : 0u);
   if (want == p->events) return;
   epoll_event ev{};
@@ -37,39 +73,49 @@ void Watch(int epoll, Peer* p) {
   p->events = want;
 }
 
-// Writes what is pending; false when the peer is gone.
-bool Flush(int epoll, Peer* p) {
-  while (p->outStart < p->out.size()) {
-    ssize_t n = send(p->fd, p->out.data() + p->outStart, p->out.size() - p->outStart, MSG_NOSIGNAL);
+// Sends as much of data as the socket takes; the number sent, or -1 when
+// the peer is gone.
+ssize_t SendSome(int fd, const char* data, size_t size) {
+  size_t sent = 0;
+  while (sent < size) {
+    ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      return false;
+      return -1;
     }
-    p->outStart += static_cast<size_t>(n);
+    sent += static_cast<size_t>(n);
   }
-  if (p->outStart == p->out.size()) {
-    p->out.clear();
-    p->outStart = 0;
-  }
+  return static_cast<ssize_t>(sent);
+}
+
+// Writes the pending echoes; false when the peer is gone.
+bool Flush(int epoll, Peer* p) {
+  ssize_t n = SendSome(p->fd, p->out.data.get() + p->out.start, p->out.Size());
+  if (n < 0) return false;
+  p->out.Drop(static_cast<size_t>(n));
   Watch(epoll, p);
   return true;
 }
 
 // Reads once and echoes every complete frame; false when the peer is gone.
 bool Serve(int epoll, Peer* p) {
-  static std::vector<char> buffer(kReadChunk);  // shared: the server has one thread
-  ssize_t n = recv(p->fd, buffer.data(), buffer.size(), 0);
+  static std::unique_ptr<char[]> shared(new char[kReadChunk]);  // the server has one thread
+  const bool resuming = p->in.Size() > 0;
+  char* target = shared.get();
+  if (resuming) {
+    p->in.Reserve(kReadChunk);
+    target = p->in.data.get() + p->in.end;
+  }
+  ssize_t n = recv(p->fd, target, kReadChunk, 0);
   if (n == 0) return false;
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-  // Frames are cut from the shared buffer; a peer keeps only the start of a
-  // frame that is not complete yet.
-  const char* data = buffer.data();
+  const char* data = target;
   size_t size = static_cast<size_t>(n);
-  if (!p->in.empty()) {
-    p->in.insert(p->in.end(), data, data + size);
-    data = p->in.data();
-    size = p->in.size();
+  if (resuming) {
+    p->in.end += size;
+    data = p->in.data.get() + p->in.start;
+    size = p->in.Size();
   }
   size_t at = 0;
   while (size - at >= bench::kHeaderSize) {
@@ -79,13 +125,23 @@ bool Serve(int epoll, Peer* p) {
     at += length;
   }
   // Complete frames go back as they came, in one piece.
-  p->out.insert(p->out.end(), data, data + at);
-  if (data == p->in.data()) {
-    p->in.erase(p->in.begin(), p->in.begin() + static_cast<std::ptrdiff_t>(at));
-  } else {
-    p->in.assign(data + at, data + size);
+  if (at > 0) {
+    size_t sent = 0;
+    if (p->out.Size() == 0) {
+      ssize_t s = SendSome(p->fd, data, at);
+      if (s < 0) return false;
+      sent = static_cast<size_t>(s);
+    }
+    if (sent < at) p->out.Append(data + sent, at - sent);
   }
-  return Flush(epoll, p);
+  if (resuming) {
+    p->in.Drop(at);
+  } else if (at < size) {
+    p->in.Append(data + at, size - at);
+  }
+  if (p->out.Size() > 0) return Flush(epoll, p);
+  Watch(epoll, p);
+  return true;
 }
 
 }  // namespace
@@ -116,7 +172,8 @@ int main(int argc, char** argv) {
       if (p == nullptr) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) continue;
-        Peer* peer = new Peer{fd, {}, {}, 0, EPOLLIN};
+        Peer* peer = new Peer;
+        peer->fd = fd;
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.ptr = peer;
@@ -125,7 +182,7 @@ int main(int argc, char** argv) {
       }
       bool alive = true;
       if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) alive = Serve(epoll, p);
-      if (alive && (events[i].events & EPOLLOUT)) alive = Flush(epoll, p);
+      if (alive && (events[i].events & EPOLLOUT) && p->out.Size() > 0) alive = Flush(epoll, p);
       if (!alive) {
         close(p->fd);  // also takes it out of the epoll set
         delete p;
