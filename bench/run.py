@@ -12,7 +12,7 @@ Everything runs on 127.0.0.1; every server is started and stopped here.
 Settings come from the environment (defaults in brackets):
 
   BENCH_REPS [5]            repetitions
-  BENCH_SECONDS [1.5]       measured seconds of each timed run (after 0.2 s warm-up)
+  BENCH_SECONDS [2]         measured seconds of each timed run (after 0.2 s warm-up)
   BENCH_SERVERS             servers to run [ours,raw,asio,uv]
   BENCH_SCENARIOS           scenarios to run [pp1,pp16,stream64,stream16k,churn,hold]
   BENCH_STREAM64_WINDOW [32], BENCH_STREAM16K_WINDOW [2]
@@ -54,7 +54,7 @@ def env_float(name, default):
 
 
 REPS = env_int("BENCH_REPS", 5)
-SECONDS = env_float("BENCH_SECONDS", 1.5)
+SECONDS = env_float("BENCH_SECONDS", 2)
 WARMUP = 0.2
 HOLD_REPS = env_int("BENCH_HOLD_REPS", 3)
 HOLD_SECONDS = env_float("BENCH_HOLD_SECONDS", 5)
@@ -407,6 +407,7 @@ def main():
     os.makedirs(workdir, exist_ok=True)
 
     started = time.monotonic()
+    load_before = os.getloadavg()[0]
     results = run_servers(servers, scenarios, workdir)
     table, notes, medians = server_table(servers, scenarios, results)
     client_lines, client_notes, client_ratios = ([], [], {})
@@ -414,7 +415,9 @@ def main():
         client_lines, client_notes, client_ratios = run_client(workdir)
     micro = run_micro(outdir) if env_int("BENCH_MICRO", 1) else []
 
-    report = ["Machine: %s." % machine(),
+    # Other work on the machine skews everything; say how busy it was.
+    report = ["Machine: %s; load average %.2f before the run, %.2f after." % (
+                  machine(), load_before, os.getloadavg()[0]),
               "%d repetitions (%d with the held connections); %.1f s per timed run; cells: median "
               "(median of the per-repetition ratios to raw epoll)." % (REPS, min(REPS, HOLD_REPS), SECONDS),
               ""] + table
