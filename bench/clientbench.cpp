@@ -2,12 +2,15 @@
 // (QvNetClient, public headers only) against an echo server on 127.0.0.1,
 // one frame in flight, every echo checked.
 //
-//   clientbench --port P --mode callback|app|raw [--seconds S] [--warmup S] [--payload B]
+//   clientbench --port P --mode callback|app|raw|raw-thread [--seconds S] [--warmup S] [--payload B]
 //
-//   callback  the next frame is sent from inside OnPacket, on the worker
-//   app       the main thread sends, waits until OnPacket has handed it the
-//             echo (mutex and condition variable), and sends the next
-//   raw       no library: a blocking socket, send() then recv()
+//   callback    the next frame is sent from inside OnPacket, on the worker
+//   app         the main thread sends, waits until OnPacket has handed it the
+//               echo (mutex and condition variable), and sends the next
+//   raw         no library: a blocking socket, send() then recv()
+//   raw-thread  no library, but shaped like app: the main thread sends on a
+//               blocking socket, a second thread receives and hands each
+//               echo over the same way; the cost of the hand-over alone
 //
 // The library prints console traces on standard output; this program points
 // descriptor 1 at the null device and writes its one JSON line to a copy of
@@ -189,6 +192,29 @@ int RunLibrary(const Options& o) {
   return error.empty() ? 0 : 1;
 }
 
+// One round trip on a blocking socket: sends frame seq, then (unless a
+// reader thread does it) receives and checks the echo. Empty when all went well.
+std::string SendFrame(int fd, const Options& o, std::uint64_t seq, std::vector<char>& out) {
+  bench::StoreLength(out.data(), bench::kHeaderSize + o.payload);
+  pattern.Fill(out.data() + bench::kHeaderSize, o.payload, 0, seq);
+  if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return "send failed";
+  return "";
+}
+
+std::string ReceiveFrame(int fd, const Options& o, std::uint64_t seq, std::vector<char>& in) {
+  size_t got = 0;
+  while (got < in.size()) {
+    ssize_t n = recv(fd, in.data() + got, in.size() - got, 0);
+    if (n <= 0) return n == 0 ? "closed by the server" : "no echo within two seconds";
+    got += static_cast<size_t>(n);
+  }
+  if (bench::LoadLength(in.data()) != in.size() ||
+      !pattern.Matches(in.data() + bench::kHeaderSize, o.payload, 0, seq)) {
+    return "echo differs from frame " + std::to_string(seq);
+  }
+  return "";
+}
+
 int RunRaw(const Options& o) {
   std::vector<std::int64_t> rtt;
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -207,35 +233,59 @@ int RunRaw(const Options& o) {
   const std::int64_t measureEnd = measureStart + static_cast<std::int64_t>(o.seconds * 1e9);
   long long frames = 0;
   std::string error;
-  for (std::uint64_t seq = 0; error.empty(); ++seq) {
-    bench::StoreLength(out.data(), bench::kHeaderSize + o.payload);
-    pattern.Fill(out.data() + bench::kHeaderSize, o.payload, 0, seq);
-    const std::int64_t sent = NowNs();
-    if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
-      error = "send failed";
-      break;
-    }
-    size_t got = 0;
-    while (got < in.size()) {
-      ssize_t n = recv(fd, in.data() + got, in.size() - got, 0);
-      if (n <= 0) {
-        error = n == 0 ? "closed by the server" : "no echo within two seconds";
-        break;
+
+  // raw-thread: the reader thread and its hand-over to this thread.
+  const bool threaded = o.mode == "raw-thread";
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::uint64_t echoed = 0;  // echoes received so far
+  std::string readError;
+  bool stop = false;
+  std::thread reader;
+  if (threaded) {
+    reader = std::thread([&] {
+      std::vector<char> buffer(in.size());
+      for (std::uint64_t seq = 0;; ++seq) {
+        std::string e = ReceiveFrame(fd, o, seq, buffer);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stop) return;
+        if (!e.empty()) readError = e;
+        else ++echoed;
+        cv.notify_all();
+        if (!e.empty()) return;
       }
-      got += static_cast<size_t>(n);
+    });
+  }
+
+  for (std::uint64_t seq = 0; error.empty(); ++seq) {
+    const std::int64_t sent = NowNs();
+    error = SendFrame(fd, o, seq, out);
+    if (!error.empty()) break;
+    if (threaded) {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (!cv.wait_for(lock, std::chrono::seconds(2), [&] { return echoed > seq || !readError.empty(); })) {
+        error = "no echo within two seconds";
+      } else {
+        error = readError;
+      }
+    } else {
+      error = ReceiveFrame(fd, o, seq, in);
     }
     if (!error.empty()) break;
     const std::int64_t now = NowNs();
-    if (bench::LoadLength(in.data()) != in.size() ||
-        !pattern.Matches(in.data() + bench::kHeaderSize, o.payload, 0, seq)) {
-      error = "echo differs from frame " + std::to_string(seq);
-      break;
-    }
     if (sent >= measureStart && now <= measureEnd) {
       rtt.push_back(now - sent);
       ++frames;
     }
     if (now >= measureEnd || frames >= o.maxFrames) break;
+  }
+  if (threaded) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+    }
+    shutdown(fd, SHUT_RDWR);  // ends the reader's recv()
+    reader.join();
   }
   close(fd);
   PrintResult(o, frames, static_cast<double>(measureEnd - measureStart) / 1e9, rtt, error);
@@ -244,7 +294,7 @@ int RunRaw(const Options& o) {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: clientbench --port P --mode callback|app|raw [--seconds S] [--warmup S] "
+               "usage: clientbench --port P --mode callback|app|raw|raw-thread [--seconds S] [--warmup S] "
                "[--payload B] [--max-frames N]\n");
   std::exit(2);
 }
@@ -265,7 +315,7 @@ int main(int argc, char** argv) {
     else if (a == "--max-frames") o.maxFrames = std::atoll(v);
     else Usage();
   }
-  if ((o.mode != "callback" && o.mode != "app" && o.mode != "raw") || o.port <= 0 || o.port > 65535 ||
+  if ((o.mode != "callback" && o.mode != "app" && o.mode != "raw" && o.mode != "raw-thread") || o.port <= 0 || o.port > 65535 ||
       o.payload > bench::kMaxPayload || o.seconds <= 0) {
     Usage();
   }
@@ -277,5 +327,5 @@ int main(int argc, char** argv) {
   int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (resultFd < 0 || null < 0 || dup2(null, 1) < 0) return 1;
   close(null);
-  return o.mode == "raw" ? RunRaw(o) : RunLibrary(o);
+  return o.mode == "raw" || o.mode == "raw-thread" ? RunRaw(o) : RunLibrary(o);
 }
