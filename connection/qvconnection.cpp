@@ -102,7 +102,10 @@ void QvConnection::OnConnectFailed() {
 void QvConnection::OnError() {
   if (establishing_.load()) {
     errorDeferred_.store(true);  // Connect acts on it once OnConnected returned
-    return;
+    if (establishing_.load()) return;
+    // Connect finished meanwhile and may not have seen the flag: act here.
+    // Should both act, only the one that closes reports.
+    errorDeferred_.store(false);
   }
   // A connection the application closed meanwhile has nothing to report.
   if (!CloseIfOpen()) return;
@@ -163,6 +166,7 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
   // must not deliver a packet or a disconnect before it. The worker is never
   // made to wait for this thread; an error it sees meanwhile is left for
   // this thread to act on after OnConnected.
+  errorDeferred_.store(false);
   establishing_.store(true);
   if (QvSocketManager::Instance().Register(s, 0, this) == -1) {
     establishing_.store(false);
