@@ -62,6 +62,4 @@ test-windows:
 	cmake --preset windows-tests
 	cmake --build --preset windows-tests -j $(JOBS)
 	tools/wine-run.sh $(WINE_PREFIX) --start
-	# One executable at a time, and up to three tries each: under load, Wine
-	# now and then loses a child process that a load-time test starts.
-	ctest --preset windows-tests -j 1 --repeat until-pass:3; status=$$?; tools/wine-run.sh $(WINE_PREFIX) --stop; exit $$status
+	ctest --preset windows-tests -j $(JOBS); status=$$?; tools/wine-run.sh $(WINE_PREFIX) --stop; exit $$status
