@@ -381,6 +381,10 @@ TEST_F(ListenerTest, ListeningAgainReplacesTheSocketEvenOnTheSamePort) {
   EXPECT_EQ(SlotsHeldBy(Side()), 1);
   EXPECT_EQ(qvplat::LocalPort(Impl()->ListenSocket()), second);
   EXPECT_EQ(RawConnect(first), qvplat::kInvalidSocket);
+#if !defined(_WIN32)
+  // POSIX only: there binding sets SO_REUSEADDR, so the port is free again
+  // at once. Windows keeps it while the worker's select() still holds the
+  // closed socket, and the option would let others take the port there.
   for (int round = 1; round <= 6; ++round) {
     // Having just accepted through it, the worker is back polling the socket.
     ASSERT_NE(Connect(second), qvplat::kInvalidSocket) << "round " << round;
@@ -388,6 +392,7 @@ TEST_F(ListenerTest, ListeningAgainReplacesTheSocketEvenOnTheSamePort) {
     if (round % 2 == 0) listener->Close();  // else Listen closes it
     ASSERT_TRUE(listener->Listen("127.0.0.1", second)) << "round " << round;
   }
+#endif
   EXPECT_EQ(SlotsHeldBy(Side()), 1);
 }
 
