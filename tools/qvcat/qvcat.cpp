@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "qvnet.h"
+#include "winsockinit.h"  // shared with the examples
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -475,20 +476,6 @@ void ReadLines(Tool* tool, Send send) {
   }
   tool->state.InputDone();
 }
-
-#if defined(_WIN32)
-struct WinsockInit {
-  WinsockInit() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-  }
-  ~WinsockInit() { WSACleanup(); }
-};
-#else
-struct WinsockInit {
-  WinsockInit() {}  // nothing to start
-};
-#endif
 
 // ---------------------------------------------------------------- connect
 
