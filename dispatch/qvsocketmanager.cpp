@@ -41,6 +41,7 @@ QvSocketManager::~QvSocketManager() {
   // be waited for; clearing the flag makes it leave at its next pass. A
   // worker held up in an application callback past the bound keeps the
   // tables: the process is ending, and they must outlive every read.
+  if (qvplat::ProcessEnding()) return;  // the worker is gone, ended wherever it was
   bool ended;
   if (OnWorkerThread()) {
     running.store(false);

@@ -100,6 +100,10 @@ constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 bool JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs);
 void SleepMs(std::uint32_t ms);
 void YieldThread();
+// True while the library's static objects are destroyed because the process
+// is ending with its other threads already gone (Windows ends them before it
+// unloads libraries); nothing may then wait for them.
+bool ProcessEnding();
 
 // A re-entrant lock with the semantics of a critical section: the thread
 // that holds it may enter it again.

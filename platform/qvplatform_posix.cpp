@@ -306,6 +306,10 @@ void SleepMs(std::uint32_t ms) {
 
 void YieldThread() { ::sched_yield(); }
 
+// exit() leaves the other threads running while static objects are
+// destroyed, so the worker can always be stopped and waited for.
+bool ProcessEnding() { return false; }
+
 // ------------------------------------------------------------------- lock
 
 static_assert(sizeof(pthread_mutex_t) <= 64, "RecursiveLock storage too small");

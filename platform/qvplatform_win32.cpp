@@ -21,6 +21,10 @@
 
 namespace qvplat {
 
+std::atomic<bool> gProcessEnding{false};
+
+bool ProcessEnding() { return gProcessEnding.load(); }
+
 namespace {
 
 thread_local std::uint32_t tlsLastError = 0;
@@ -369,8 +373,13 @@ void Poller::Wake() {
 
 // The library's entry function. On process attach it creates the directory
 // that the log file lives in; loading never fails on account of it.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) QvOnLibraryLoaded();
+  // The C runtime runs the library's static destructors after this returns.
+  // A non-null `reserved` means the process is ending: Windows has already
+  // ended every other thread, wherever it was, so they must not wait for
+  // the worker or touch its sockets.
+  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) qvplat::gProcessEnding.store(true);
   return TRUE;
 }
 
