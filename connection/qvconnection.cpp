@@ -65,11 +65,12 @@ QvConnection::QvConnection()
 }
 
 QvConnection::~QvConnection() {
-  // An owner should close first; if it did not, the worker must neither keep
-  // a slot naming this object nor be inside it when it goes.
+  // An owner should close first; if it did not, close here, under the locks
+  // the worker's own handling holds, so the two never close at once. Then
+  // the worker must neither keep a slot naming this object nor be inside it
+  // when it goes.
+  CloseIfOpen();
   QvSocketManager::Instance().Forget(this);
-  qvplat::Socket s = socket_.exchange(qvplat::kNoSocket);
-  if (s != qvplat::kNoSocket && s != qvplat::kInvalidSocket) qvplat::CloseSocket(s);
 }
 
 void QvConnection::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, __LINE__); }
