@@ -3,10 +3,16 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace qvdiag {
 
 void Trace(const char* format, ...) {
+  // Most traces are fixed texts: print them as they stand, without parsing.
+  if (std::strchr(format, '%') == nullptr) {
+    std::fputs(format, stdout);
+    return;
+  }
   va_list args;
   va_start(args, format);
   std::vprintf(format, args);
