@@ -1,6 +1,7 @@
 // qvsocketmanager.cpp - the slot table and the dispatch loop.
 #include "qvsocketmanager.h"
 
+#include <algorithm>
 #include <new>
 
 #include "../diag/qvtexts.h"
@@ -16,7 +17,31 @@ constexpr std::uint32_t kExitJoinMs = 5000;
 
 thread_local bool tlsOnWorker = false;
 
+// A slot's registration as the poller knows it: slot index and generation.
+std::uint64_t Tag(int slot, std::uint32_t generation) {
+  return (static_cast<std::uint64_t>(generation) << 32) | static_cast<std::uint32_t>(slot);
+}
+
+// Spreads socket numbers over the hint array: consecutive descriptors (POSIX)
+// and multiples of four (Windows handles) both map without collisions.
+std::size_t HashSocket(qvplat::Socket socket) {
+  auto v = static_cast<std::uint64_t>(socket);
+  return static_cast<std::size_t>(v ^ (v >> 2));
+}
+
 }  // namespace
+
+struct QvSocketManager::SlotTable {
+  int capacity;
+  SocketSlot* slots;
+  // Bit i set: slot i changed since the worker last looked at it.
+  std::atomic<std::uint64_t>* dirty;
+  int dirtyWords;
+  // hints[HashSocket(s) & hintMask]: the slot s was last found in, or -1.
+  // Only a hint: it is checked against the slot before it is used.
+  std::atomic<int>* hints;
+  std::size_t hintMask;
+};
 
 QvSocketManager& QvSocketManager::Instance() {
   // Constructed on the first call (in practice inside the first module
@@ -26,13 +51,36 @@ QvSocketManager& QvSocketManager::Instance() {
   return manager;
 }
 
+// The worker's own view of the table: what its poller watches for each slot.
 struct QvSocketManager::LoopState {
+  struct Mirror {
+    qvplat::Socket socket = qvplat::kNoSocket;
+    std::uint32_t generation = 0;
+    unsigned want = 0;
+    // Write interest was looked at with a one-off probe in the last pass;
+    // if it is still set, the socket is watched for writing from now on.
+    bool probed = false;
+    std::uint64_t syncedPass = 0;
+  };
+  // Guards the mirror and the poller's watched sockets. The worker holds it
+  // while it brings them up to date and reads the wait's results; a thread
+  // freeing a slot holds it to take the socket out of the poller before
+  // the socket's owner may close it. So the worker never asks the system
+  // about a descriptor that was closed, and whose number may be in use by
+  // a new socket already.
+  qvplat::RecursiveLock lock;
   qvplat::Poller poller;
-  std::vector<Watched> watched;
+  SlotTable* table = nullptr;  // the table the mirror describes
+  std::vector<Mirror> mirror;
+  std::vector<int> probedSlots;  // slots probed in this pass: looked at again in the next
+  std::vector<int> reprobe;
+  std::uint64_t pass = 0;
+  std::vector<Ready> ready;
 };
 
 QvSocketManager::QvSocketManager() : table_(nullptr), loop_(new LoopState), dispatching_(nullptr) {
-  loop_->watched.reserve(64);
+  loop_->poller.Guard(&loop_->lock);
+  loop_->ready.reserve(64);
 }
 
 QvSocketManager::~QvSocketManager() {
@@ -54,18 +102,81 @@ QvSocketManager::~QvSocketManager() {
   loop_ = nullptr;  // objects destroyed after the manager may still arm or close
   SlotTable* table = table_.exchange(nullptr);
   if (table != nullptr) retired_.push_back(table);
-  for (SlotTable* t : retired_) {
-    delete[] t->slots;
-    delete t;
-  }
+  for (SlotTable* t : retired_) DeleteTable(t);
 }
 
 bool QvSocketManager::OnWorkerThread() { return tlsOnWorker; }
 
-void QvSocketManager::ClearSlot(SocketSlot& slot) {
+QvSocketManager::SlotTable* QvSocketManager::NewTable(int capacity) {
+  auto* t = new (std::nothrow) SlotTable{capacity, nullptr, nullptr, (capacity + 63) / 64, nullptr, 0};
+  if (t == nullptr) return nullptr;
+  std::size_t hintCount = 8192;
+  while (hintCount < 2 * static_cast<std::size_t>(capacity)) hintCount *= 2;
+  t->hintMask = hintCount - 1;
+  t->slots = new (std::nothrow) SocketSlot[static_cast<size_t>(capacity)];
+  t->dirty = new (std::nothrow) std::atomic<std::uint64_t>[static_cast<size_t>(t->dirtyWords)];
+  t->hints = new (std::nothrow) std::atomic<int>[hintCount];
+  if (t->slots == nullptr || t->dirty == nullptr || t->hints == nullptr) {
+    DeleteTable(t);
+    return nullptr;
+  }
+  for (int i = 0; i < capacity; ++i) {
+    t->slots[i].socketHandle.store(qvplat::kNoSocket);
+    t->slots[i].interest.store(0);
+    t->slots[i].handler.store(nullptr);
+    t->slots[i].generation.store(0);
+  }
+  for (int w = 0; w < t->dirtyWords; ++w) t->dirty[w].store(0);
+  for (std::size_t h = 0; h < hintCount; ++h) t->hints[h].store(-1);
+  return t;
+}
+
+void QvSocketManager::DeleteTable(SlotTable* table) {
+  delete[] table->slots;
+  delete[] table->dirty;
+  delete[] table->hints;
+  delete table;
+}
+
+void QvSocketManager::Touch(SlotTable& table, int index) {
+  table.dirty[index >> 6].fetch_or(std::uint64_t{1} << (index & 63));
+}
+
+void QvSocketManager::ClearSlot(SlotTable& table, int index) {
+  LoopState* loop = loop_;
+  if (loop != nullptr) loop->lock.Enter();
+  SocketSlot& slot = table.slots[index];
   slot.socketHandle.store(qvplat::kNoSocket);
   slot.interest.store(0);
   slot.handler.store(nullptr);
+  Touch(table, index);
+  if (loop != nullptr) {
+    if (loop->table == &table) Unwatch(index);
+    loop->lock.Leave();
+  }
+}
+
+// The lock is held.
+void QvSocketManager::Unwatch(int index) {
+  LoopState::Mirror& m = loop_->mirror[static_cast<size_t>(index)];
+  if (m.socket == qvplat::kNoSocket) return;
+  loop_->poller.Unwatch(m.socket, Tag(index, m.generation));
+  const std::uint64_t synced = m.syncedPass;
+  m = LoopState::Mirror{};
+  m.syncedPass = synced;
+}
+
+int QvSocketManager::Find(SlotTable& table, qvplat::Socket socket) {
+  std::atomic<int>& hint = table.hints[HashSocket(socket) & table.hintMask];
+  int i = hint.load();
+  if (i >= 0 && i < table.capacity && table.slots[i].socketHandle.load() == socket) return i;
+  for (i = 0; i < table.capacity; ++i) {
+    if (table.slots[i].socketHandle.load() == socket) {
+      hint.store(i);
+      return i;
+    }
+  }
+  return -1;
 }
 
 bool QvSocketManager::Init(int capacity) {
@@ -74,22 +185,18 @@ bool QvSocketManager::Init(int capacity) {
   if (current != nullptr && current->capacity == capacity) {
     // Same size: clear in place. Every slot is free or still valid at every
     // moment, whatever the worker reads meanwhile.
-    for (int i = 0; i < capacity; ++i) ClearSlot(current->slots[i]);
+    for (int i = 0; i < capacity; ++i) ClearSlot(*current, i);
     return true;
   }
-  SlotTable* fresh = nullptr;
-  if (capacity > 0) {
-    fresh = new (std::nothrow) SlotTable{capacity, new (std::nothrow) SocketSlot[static_cast<size_t>(capacity)]};
-    if (fresh != nullptr && fresh->slots == nullptr) {
-      delete fresh;
-      fresh = nullptr;
-    }
-    if (fresh != nullptr) {
-      for (int i = 0; i < capacity; ++i) {
-        ClearSlot(fresh->slots[i]);
-        fresh->slots[i].generation.store(0);
-      }
-    }
+  SlotTable* fresh = capacity > 0 ? NewTable(capacity) : nullptr;
+  if (loop_ != nullptr) {
+    // The old table's sockets leave the poller now: their owners may close
+    // them as soon as they are no longer registered.
+    qvplat::LockGuard loopGuard(loop_->lock);
+    for (size_t i = 0; i < loop_->mirror.size(); ++i) Unwatch(static_cast<int>(i));
+    loop_->mirror.clear();
+    loop_->probedSlots.clear();
+    loop_->table = nullptr;
   }
   // Published only once cleared; without a table every operation sees 0 slots.
   SlotTable* old = table_.exchange(fresh);
@@ -112,11 +219,10 @@ QvSocketManager::SlotView QvSocketManager::Slot(int index) const {
 int QvSocketManager::Register(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler) {
   SlotTable* t = table_.load();
   if (t == nullptr) return -1;
-  for (int i = 0; i < t->capacity; ++i) {
-    if (t->slots[i].socketHandle.load() == socket) {
-      qvdiag::Trace(qvtext::kTraceAlreadyRegistered, i + 1);
-      return 1;
-    }
+  int present = Find(*t, socket);
+  if (present >= 0) {
+    qvdiag::Trace(qvtext::kTraceAlreadyRegistered, present + 1);
+    return 1;
   }
   for (int i = 0; i < t->capacity; ++i) {
     SocketSlot& slot = t->slots[i];
@@ -127,6 +233,8 @@ int QvSocketManager::Register(qvplat::Socket socket, std::uint32_t interest, QvS
       slot.generation.fetch_add(1);
       slot.interest.store(interest);
       slot.handler.store(handler);
+      t->hints[HashSocket(socket) & t->hintMask].store(i);
+      Touch(*t, i);
       WakeFromApplication();
       return 1;
     }
@@ -137,35 +245,30 @@ int QvSocketManager::Register(qvplat::Socket socket, std::uint32_t interest, QvS
 int QvSocketManager::Unregister(qvplat::Socket socket) {
   SlotTable* t = table_.load();
   if (t == nullptr) return 0;
-  for (int i = 0; i < t->capacity; ++i) {
-    if (t->slots[i].socketHandle.load() == socket) {
-      ClearSlot(t->slots[i]);
-      return 1;
-    }
-  }
-  return 0;
+  int i = Find(*t, socket);
+  if (i < 0) return 0;
+  ClearSlot(*t, i);
+  return 1;
 }
 
 int QvSocketManager::Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler) {
   SlotTable* t = table_.load();
   if (t == nullptr) return 0;
-  for (int i = 0; i < t->capacity; ++i) {
-    SocketSlot& slot = t->slots[i];
-    if (slot.socketHandle.load() == socket) {
-      slot.interest.fetch_or(interest);
-      slot.handler.store(handler);
-      WakeFromApplication();
-      return 1;
-    }
-  }
-  return 0;
+  int i = Find(*t, socket);
+  if (i < 0) return 0;
+  SocketSlot& slot = t->slots[i];
+  slot.interest.fetch_or(interest);
+  slot.handler.store(handler);
+  Touch(*t, i);
+  WakeFromApplication();
+  return 1;
 }
 
 void QvSocketManager::Forget(QvSocketBase* handler) {
   if (handler == nullptr) return;
-  auto forgetIn = [handler](SlotTable* t) {
+  auto forgetIn = [this, handler](SlotTable* t) {
     for (int i = 0; t != nullptr && i < t->capacity; ++i) {
-      if (t->slots[i].handler.load() == handler) ClearSlot(t->slots[i]);
+      if (t->slots[i].handler.load() == handler) ClearSlot(*t, i);
     }
   };
   {
@@ -184,7 +287,7 @@ void QvSocketManager::Forget(QvSocketBase* handler) {
 }
 
 void QvSocketManager::WakeFromApplication() {
-  // The worker rebuilds its watch list at the start of every pass; it only
+  // The worker looks at changed slots at the start of every pass; it only
   // needs waking when the change comes from another thread.
   if (!OnWorkerThread() && loop_ != nullptr) loop_->poller.Wake();
 }
@@ -195,49 +298,128 @@ void QvSocketManager::Interrupt() {
 
 void QvSocketManager::Run() {
   tlsOnWorker = true;
-  qvplat::Poller& poller = loop_->poller;
-  std::vector<Watched>& watched = loop_->watched;
+  LoopState& loop = *loop_;
+  qvplat::Poller& poller = loop.poller;
+  std::vector<Ready>& ready = loop.ready;
   while (running.load()) {
     SlotTable* t = table_.load();
-    poller.Clear();
-    watched.clear();
-    bool idle = true;
-    const int capacity = t != nullptr ? t->capacity : 0;
-    for (int i = 0; i < capacity; ++i) {
-      SocketSlot& slot = t->slots[i];
-      qvplat::Socket socket = slot.socketHandle.load();
-      if (socket == qvplat::kNoSocket) continue;
-      idle = false;
-      std::uint32_t generation = slot.generation.load();
-      std::uint32_t interest = slot.interest.load();
-      unsigned want = 0;
-      if (interest & ReadInterest) want |= qvplat::kPollRead;
-      if (interest & WriteInterest) want |= qvplat::kPollWrite;
-      poller.Add(socket, want);
-      watched.push_back(Watched{i, socket, generation});
-    }
-    if (idle) {
+    Sync(t);
+    if (poller.Watched() == 0 && loop.probedSlots.empty()) {
       // Nothing to watch: nap, and start over as soon as something arrives.
       poller.Nap(kIdleNapMs);
       continue;
     }
-    if (poller.Wait(kPassTimeoutMs) <= 0) continue;
-    // Dispatch walk, in slot order. The table is read afresh at every step:
-    // an earlier handler of this pass may have changed any slot.
-    for (size_t k = 0; k < watched.size(); ++k) {
-      unsigned ready = poller.Ready(static_cast<int>(k));
-      if (ready != 0) Dispatch(t->slots[watched[k].slot], watched[k], ready);
+    int n = poller.Wait(kPassTimeoutMs);
+    if (n <= 0) continue;
+    ready.clear();
+    {
+      qvplat::LockGuard guard(loop.lock);
+      for (int k = 0; k < n; ++k) {
+        const qvplat::Poller::Event& e = poller.EventAt(k);
+        int slot = static_cast<int>(static_cast<std::uint32_t>(e.tag));
+        auto generation = static_cast<std::uint32_t>(e.tag >> 32);
+        if (static_cast<size_t>(slot) >= loop.mirror.size()) continue;
+        const LoopState::Mirror& m = loop.mirror[static_cast<size_t>(slot)];
+        // Freed or taken over since the wait began: no event.
+        if (m.generation != generation || m.socket == qvplat::kNoSocket) continue;
+        ready.push_back(Ready{slot, m.socket, generation, e.ready});
+      }
     }
+    // Serve in slot order; a socket both watched and probed is one entry.
+    std::sort(ready.begin(), ready.end(), [](const Ready& a, const Ready& b) { return a.slot < b.slot; });
+    size_t merged = 0;
+    for (size_t k = 0; k < ready.size(); ++k) {
+      if (merged > 0 && ready[merged - 1].slot == ready[k].slot) {
+        ready[merged - 1].bits |= ready[k].bits;
+      } else {
+        ready[merged++] = ready[k];
+      }
+    }
+    ready.resize(merged);
+    // The table is read afresh at every step: an earlier handler of this
+    // pass may have changed any slot.
+    for (const Ready& r : ready) Dispatch(*t, r);
   }
   tlsOnWorker = false;
 }
 
+// Brings the poller up to date with the table: the slots changed since the
+// last pass, and those probed in it. A table replaced by Init is dropped
+// whole and the new one taken on slot by slot.
+void QvSocketManager::Sync(SlotTable* t) {
+  LoopState& loop = *loop_;
+  qvplat::LockGuard guard(loop.lock);
+  ++loop.pass;
+  if (loop.table != t) {
+    for (size_t i = 0; i < loop.mirror.size(); ++i) Unwatch(static_cast<int>(i));
+    loop.table = t;
+    loop.mirror.assign(t != nullptr ? static_cast<size_t>(t->capacity) : 0, LoopState::Mirror{});
+    loop.probedSlots.clear();
+    if (t == nullptr) return;
+    for (int w = 0; w < t->dirtyWords; ++w) t->dirty[w].exchange(0);
+    for (int i = 0; i < t->capacity; ++i) SyncSlot(*t, i);
+    return;
+  }
+  if (t == nullptr) return;
+  loop.reprobe.swap(loop.probedSlots);
+  loop.probedSlots.clear();
+  for (int i : loop.reprobe) SyncSlot(*t, i);
+  for (int w = 0; w < t->dirtyWords; ++w) {
+    if (t->dirty[w].load() == 0) continue;
+    std::uint64_t bits = t->dirty[w].exchange(0);
+    while (bits != 0) {
+      int b = 0;
+      while (((bits >> b) & 1) == 0) ++b;
+      bits &= bits - 1;
+      SyncSlot(*t, w * 64 + b);
+    }
+  }
+}
+
+void QvSocketManager::SyncSlot(SlotTable& t, int i) {
+  LoopState& loop = *loop_;
+  LoopState::Mirror& m = loop.mirror[static_cast<size_t>(i)];
+  if (m.syncedPass == loop.pass) return;
+  m.syncedPass = loop.pass;
+  SocketSlot& slot = t.slots[i];
+  const qvplat::Socket socket = slot.socketHandle.load();
+  const std::uint32_t generation = slot.generation.load();
+  const std::uint32_t interest = slot.interest.load();
+  // Freed, or taken by another registration since the last look.
+  if (m.socket != qvplat::kNoSocket && (m.socket != socket || m.generation != generation)) Unwatch(i);
+  if (socket == qvplat::kNoSocket) return;
+  unsigned want = (interest & ReadInterest) ? unsigned{qvplat::kPollRead} : 0u;
+  bool probe = false;
+  if (interest & WriteInterest) {
+    // A socket is nearly always writable when a write is queued: look once
+    // without changing the watch, and watch for writing only when it was not.
+    if (m.probed || (m.want & qvplat::kPollWrite)) {
+      want |= qvplat::kPollWrite;
+    } else {
+      probe = true;
+    }
+  }
+  const bool fresh = m.socket == qvplat::kNoSocket;
+  if (fresh || want != m.want) {
+    loop.poller.Watch(socket, Tag(i, generation), want);
+    m.socket = socket;
+    m.generation = generation;
+    m.want = want;
+  }
+  m.probed = probe;
+  if (probe) {
+    loop.poller.Probe(socket, Tag(i, generation), qvplat::kPollWrite);
+    loop.probedSlots.push_back(i);
+  }
+}
+
 // Serves one ready socket: an exception alone; otherwise read, then write.
-void QvSocketManager::Dispatch(SocketSlot& slot, const Watched& watched, unsigned ready) {
-  auto stillWatched = [&slot, &watched] {
-    return slot.socketHandle.load() == watched.socket && slot.generation.load() == watched.generation;
+void QvSocketManager::Dispatch(SlotTable& t, const Ready& r) {
+  SocketSlot& slot = t.slots[r.slot];
+  auto stillWatched = [&slot, &r] {
+    return slot.socketHandle.load() == r.socket && slot.generation.load() == r.generation;
   };
-  // A slot freed or taken by another socket since the build has no event.
+  // A slot freed or taken by another socket since the wait has no event.
   if (!stillWatched()) return;
   QvSocketBase* handler = slot.handler.load();
   if (handler == nullptr) return;
@@ -247,13 +429,13 @@ void QvSocketManager::Dispatch(SocketSlot& slot, const Watched& watched, unsigne
     return;
   }
 
-  if (ready & qvplat::kPollExcept) {
+  if (r.bits & qvplat::kPollExcept) {
     qvdiag::Trace(qvtext::kTraceExceptEvent);
     handler->OnError();
     dispatching_.store(nullptr);
     return;
   }
-  if (ready & qvplat::kPollRead) {
+  if (r.bits & qvplat::kPollRead) {
     qvdiag::Trace(qvtext::kTraceReadEvent);
     SocketKind kind = handler->GetType();
     if (kind == so_listener) {
@@ -262,14 +444,16 @@ void QvSocketManager::Dispatch(SocketSlot& slot, const Watched& watched, unsigne
     } else if (kind == so_connection) {
       qvdiag::Trace(qvtext::kTraceConnectionKind);
       slot.interest.fetch_and(~ReadInterest);
+      Touch(t, r.slot);
       handler->OnRead();
     }
   }
   // The read handler may have closed the socket, or the slot may have gone
   // to another object; only the same registration gets its write event.
-  if ((ready & qvplat::kPollWrite) && stillWatched() && slot.handler.load() == handler) {
-    qvdiag::Trace(qvtext::kTraceWriteEvent, static_cast<int>(watched.socket));
+  if ((r.bits & qvplat::kPollWrite) && stillWatched() && slot.handler.load() == handler) {
+    qvdiag::Trace(qvtext::kTraceWriteEvent, static_cast<int>(r.socket));
     slot.interest.fetch_and(~WriteInterest);
+    Touch(t, r.slot);
     handler->OnWrite();
   }
   dispatching_.store(nullptr);

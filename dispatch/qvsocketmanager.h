@@ -2,15 +2,21 @@
 //
 // One QvSocketManager per process, reached through Instance(). Its slot
 // table records which sockets the worker watches, for which readiness, and
-// which object handles their events. The table is a flat array searched
-// from slot 0, first match wins: no index, no free list, no lock. Every
-// slot field is an atomic word, so application threads may register,
-// unregister and arm while the worker reads every slot on every pass and
-// clears interest bits; an interest bit set by one thread is never lost to
-// another thread's clearing of the other bit.
+// which object handles their events. The table is a flat array; a socket
+// takes the first free slot, and slot order is the order in which the
+// worker serves the sockets that are ready in a pass. No free list, no lock:
+// every slot field is an atomic word, so application threads may register,
+// unregister and arm while the worker reads the slots and clears interest
+// bits; an interest bit set by one thread is never lost to another thread's
+// clearing of the other bit.
 //
 //   slot:  [ interest | socketHandle | handler | generation ]
 //          free <=> socketHandle == kNoSocket (then interest 0, handler null)
+//
+// Beside the slots, the table keeps a bitmap of the slots changed since the
+// worker last looked at them, so a pass costs nothing per unchanged socket:
+// the worker hands only changed slots to its poller, which keeps watching
+// the others. A hint per socket number finds a socket's slot without a scan.
 #ifndef QV_DISPATCH_QVSOCKETMANAGER_H
 #define QV_DISPATCH_QVSOCKETMANAGER_H
 
@@ -82,24 +88,29 @@ class QvSocketManager : public QvThread {
   void Interrupt() override;
 
  private:
-  struct SlotTable {
-    int capacity;
-    SocketSlot* slots;
-  };
-  // One socket watched in the current pass.
-  struct Watched {
+  struct SlotTable;
+  // One ready socket of the current pass.
+  struct Ready {
     int slot;
     qvplat::Socket socket;
     std::uint32_t generation;
+    unsigned bits;
   };
 
   QvSocketManager();
   QvSocketManager(const QvSocketManager&) = delete;
   QvSocketManager& operator=(const QvSocketManager&) = delete;
 
-  static void ClearSlot(SocketSlot& slot);
+  static SlotTable* NewTable(int capacity);
+  static void DeleteTable(SlotTable* table);
+  void ClearSlot(SlotTable& table, int index);
+  void Unwatch(int index);
+  static void Touch(SlotTable& table, int index);
+  static int Find(SlotTable& table, qvplat::Socket socket);
   void WakeFromApplication();
-  void Dispatch(SocketSlot& slot, const Watched& watched, unsigned ready);
+  void Sync(SlotTable* table);
+  void SyncSlot(SlotTable& table, int index);
+  void Dispatch(SlotTable& table, const Ready& ready);
 
   std::atomic<SlotTable*> table_;
   // Tables replaced by Init; an application thread or the worker may still

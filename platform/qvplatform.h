@@ -139,31 +139,51 @@ extern const char kLogDirectory[];
 bool MakeDirectory(const char* path);                    // false when it failed or existed
 bool LocalTime(std::time_t t, std::tm* out);              // thread-safe localtime
 
-// Readiness wait for the dispatcher. One Poller serves one thread, except
-// Wake(), which any thread may call.
+// Readiness wait for the dispatcher. Sockets stay watched from Watch() until
+// Unwatch(), so a wait costs nothing per idle socket (epoll on Linux; on
+// Windows the select() sets are rebuilt from the watched sockets). A socket
+// may also be looked at for one wait only with Probe(). Each socket carries
+// a caller's tag, which comes back with its readiness. One thread probes and
+// waits; Wake() may be called from any thread, and Watch()/Unwatch() too
+// when the poller has a guard and the caller holds it.
 enum : unsigned { kPollRead = 1, kPollWrite = 2, kPollExcept = 4 };
 
 class Poller {
  public:
+  struct Event {
+    std::uint64_t tag;
+    unsigned ready;  // kPollRead/kPollWrite/kPollExcept
+  };
+
   Poller();
   ~Poller();
   Poller(const Poller&) = delete;
   Poller& operator=(const Poller&) = delete;
 
-  // Empties the watch list for a new pass.
-  void Clear();
-  // Watches s for the readiness in want (kPollRead/kPollWrite); exception
-  // conditions are always watched. Returns the entry's index.
-  int Add(Socket s, unsigned want);
-  int Size() const;
-  // Waits until an entry is ready, Wake() is called, or timeoutMs passes.
-  // Negative on failure, else the number of ready entries.
+  // Watches s for the readiness in want (kPollRead/kPollWrite), or changes
+  // what it is watched for and its tag; exception conditions are always
+  // watched. A socket the system refuses to watch (one already closed, say)
+  // reports an exception at every wait until it is unwatched.
+  void Watch(Socket s, std::uint64_t tag, unsigned want);
+  // Stops watching s, but only when it is watched under tag: a socket
+  // number that was closed and handed out again may be watched anew already.
+  void Unwatch(Socket s, std::uint64_t tag);
+  // Looks at s for want in the next Wait only.
+  void Probe(Socket s, std::uint64_t tag, unsigned want);
+  // The number of watched sockets.
+  int Watched() const;
+  // Makes `lock` guard the watched sockets: Wait then holds it whenever it
+  // reads them, and lets go of it while it is blocked in the system.
+  void Guard(RecursiveLock* lock);
+  // Waits until a watched or probed socket is ready, Wake() is called, or
+  // timeoutMs passes. Negative on failure, else the number of events, which
+  // EventAt() returns until the next Wait (one socket may give two: one
+  // from its watch and one from its probe). A reset or hang-up shows as
+  // readable and writable where those were asked for, so that recv()/send()
+  // report it with its error code; on a socket that asked for neither it
+  // shows as an exception.
   int Wait(int timeoutMs);
-  // What Wait found for entry index: kPollRead/kPollWrite/kPollExcept bits.
-  // A reset or hang-up shows as readable and writable where the entry asked
-  // for them, so that recv()/send() report it with its error code; on an
-  // entry that asked for neither it shows as an exception.
-  unsigned Ready(int index) const;
+  const Event& EventAt(int index) const;
   // Sleeps timeoutMs unless Wake() is called first.
   void Nap(int timeoutMs);
   // Ends the current or next Wait/Nap early. Any thread; cheap when a

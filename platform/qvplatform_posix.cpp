@@ -1,4 +1,5 @@
-// qvplatform_posix.cpp - the platform layer on Linux and other POSIX systems.
+// qvplatform_posix.cpp - the platform layer on Linux (POSIX calls, with epoll
+// and eventfd for the dispatcher's poller).
 #include "qvplatform.h"
 
 #include <arpa/inet.h>
@@ -20,9 +21,8 @@
 #include <new>
 #include <vector>
 
-#if defined(__linux__)
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
-#endif
 
 #include "../module/qvloadhooks.h"
 
@@ -338,90 +338,37 @@ bool LocalTime(std::time_t t, std::tm* out) { return ::localtime_r(&t, out) != n
 
 // ----------------------------------------------------------------- poller
 //
-// poll() rather than select(): select() is undefined for descriptors at or
-// above FD_SETSIZE, and a table of 4000 sockets goes past it. Entry 0 of the
-// poll array is the wake-up descriptor (an eventfd); the caller's entries
-// follow it, so caller index i is poll index i + 1.
+// epoll keeps the watched set in the kernel, so a wait costs nothing per idle
+// socket; select() would be undefined for descriptors at or above
+// FD_SETSIZE, and poll() walks every descriptor on every wait. The wake-up
+// eventfd is watched in the same epoll set. Probes are looked at with poll(),
+// together with the epoll descriptor itself, which is readable while any
+// watched socket is ready; epoll_wait() then collects those without waiting.
+//
+// An epoll registration is keyed by descriptor, and a descriptor that is
+// closed leaves the set by itself; its number may then be handed to a new
+// socket. Each registration therefore carries the descriptor and a serial
+// number in its event data, so an event that comes from an older
+// registration of the same number is recognised and dropped.
 
-struct Poller::Impl {
-  std::vector<pollfd> fds;
-  std::vector<unsigned> want;
-  int wakeRead = -1;
-  int wakeWrite = -1;
-  std::atomic<bool> wakePending{false};
+namespace {
 
-  void Drain() {
-    char buf[64];
-    while (::read(wakeRead, buf, sizeof buf) > 0) {
-    }
-    wakePending.store(false);
-  }
-};
+constexpr std::uint64_t kWakeData = ~static_cast<std::uint64_t>(0);
 
-Poller::Poller() : impl_(new Impl) {
-#if defined(__linux__)
-  impl_->wakeRead = impl_->wakeWrite = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-#else
-  int p[2];
-  if (::pipe(p) == 0) {
-    ::fcntl(p[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(p[1], F_SETFL, O_NONBLOCK);
-    impl_->wakeRead = p[0];
-    impl_->wakeWrite = p[1];
-  }
-#endif
-  impl_->fds.reserve(64);
-  impl_->want.reserve(64);
-  Clear();
+std::uint64_t EventData(int fd, std::uint32_t serial) {
+  return (static_cast<std::uint64_t>(serial) << 32) | static_cast<std::uint32_t>(fd);
 }
 
-Poller::~Poller() {
-  if (impl_->wakeRead >= 0) ::close(impl_->wakeRead);
-  if (impl_->wakeWrite >= 0 && impl_->wakeWrite != impl_->wakeRead) ::close(impl_->wakeWrite);
-  delete impl_;
-}
-
-void Poller::Clear() {
-  impl_->fds.clear();
-  impl_->want.clear();
-  // A negative descriptor is ignored by poll(), so a failed eventfd costs nothing.
-  impl_->fds.push_back(pollfd{impl_->wakeRead, POLLIN, 0});
-  impl_->want.push_back(0);
-}
-
-int Poller::Add(Socket s, unsigned want) {
-  short events = POLLPRI;
-  if (want & kPollRead) events |= POLLIN;
-  if (want & kPollWrite) events |= POLLOUT;
-  impl_->fds.push_back(pollfd{s, events, 0});
-  impl_->want.push_back(want);
-  return static_cast<int>(impl_->fds.size()) - 2;
-}
-
-int Poller::Size() const { return static_cast<int>(impl_->fds.size()) - 1; }
-
-int Poller::Wait(int timeoutMs) {
-  int r = ::poll(impl_->fds.data(), impl_->fds.size(), timeoutMs);
-  if (r < 0) return -1;
-  if (impl_->fds[0].revents & POLLIN) {
-    impl_->Drain();
-    --r;
-  }
-  return r;
-}
-
-unsigned Poller::Ready(int index) const {
-  const pollfd& p = impl_->fds[static_cast<size_t>(index) + 1];
-  unsigned want = impl_->want[static_cast<size_t>(index) + 1];
+// Readiness as the dispatcher sees it; see Poller::Wait.
+unsigned MapReadiness(bool urgent, bool in, bool out, bool errorOrHangup, unsigned want) {
   unsigned got = 0;
-  if (p.revents & POLLPRI) got |= kPollExcept;
-  if (p.revents & POLLNVAL) got |= kPollExcept;
-  if (p.revents & POLLIN) got |= kPollRead;
-  if (p.revents & POLLOUT) got |= kPollWrite;
-  if (p.revents & (POLLERR | POLLHUP)) {
+  if (urgent) got |= kPollExcept;
+  if (in && (want & kPollRead)) got |= kPollRead;
+  if (out && (want & kPollWrite)) got |= kPollWrite;
+  if (errorOrHangup) {
     // Windows shows a reset as readable/writable and lets recv()/send()
-    // report it. A socket that asked for neither would make poll() return
-    // at once on every pass, so there it is an exception condition.
+    // report it. A socket that asked for neither would be reported at once
+    // on every pass, so there it is an exception condition.
     if (want & kPollRead) got |= kPollRead;
     if (want & kPollWrite) got |= kPollWrite;
     if ((want & (kPollRead | kPollWrite)) == 0) got |= kPollExcept;
@@ -429,22 +376,239 @@ unsigned Poller::Ready(int index) const {
   return got;
 }
 
+// Holds the poller's guard, when it has one.
+struct GuardHold {
+  explicit GuardHold(RecursiveLock* lock) : lock_(lock) {
+    if (lock_ != nullptr) lock_->Enter();
+  }
+  ~GuardHold() {
+    if (lock_ != nullptr) lock_->Leave();
+  }
+  GuardHold(const GuardHold&) = delete;
+  GuardHold& operator=(const GuardHold&) = delete;
+
+ private:
+  RecursiveLock* lock_;
+};
+
+std::uint32_t EpollEvents(unsigned want) {
+  std::uint32_t events = EPOLLPRI;
+  if (want & kPollRead) events |= EPOLLIN;
+  if (want & kPollWrite) events |= EPOLLOUT;
+  return events;
+}
+
+}  // namespace
+
+struct Poller::Impl {
+  struct Entry {
+    std::uint64_t tag = 0;
+    unsigned want = 0;
+    std::uint32_t serial = 0;
+    bool watched = false;
+    bool refused = false;  // the system would not watch it
+  };
+  struct Probe {
+    std::uint64_t tag;
+    unsigned want;
+  };
+
+  int epoll = -1;
+  int wakeFd = -1;
+  std::atomic<bool> wakePending{false};
+  RecursiveLock* guard = nullptr;
+  std::vector<Entry> entries;  // indexed by descriptor
+  int watchedCount = 0;
+  std::vector<int> refused;
+  std::uint32_t nextSerial = 0;
+  std::vector<Probe> probes;
+  std::vector<pollfd> pollFds;
+  std::vector<epoll_event> ready;
+  std::vector<Event> events;
+
+  Entry* Find(int fd) {
+    if (fd < 0 || static_cast<size_t>(fd) >= entries.size()) return nullptr;
+    return &entries[static_cast<size_t>(fd)];
+  }
+
+  // The eventfd is watched edge-triggered: every write to it is an event,
+  // so its counter never needs reading back.
+  void Drain() { wakePending.store(false); }
+
+  // 0, or the errno of the failure.
+  int Control(int op, int fd, const Entry& e) {
+    epoll_event ev{};
+    ev.events = EpollEvents(e.want);
+    ev.data.u64 = EventData(fd, e.serial);
+    return ::epoll_ctl(epoll, op, fd, &ev) == 0 ? 0 : errno;
+  }
+};
+
+Poller::Poller() : impl_(new Impl) {
+  impl_->epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  impl_->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (impl_->epoll >= 0 && impl_->wakeFd >= 0) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = kWakeData;
+    ::epoll_ctl(impl_->epoll, EPOLL_CTL_ADD, impl_->wakeFd, &ev);
+  }
+}
+
+Poller::~Poller() {
+  if (impl_->wakeFd >= 0) ::close(impl_->wakeFd);
+  if (impl_->epoll >= 0) ::close(impl_->epoll);
+  delete impl_;
+}
+
+void Poller::Watch(Socket s, std::uint64_t tag, unsigned want) {
+  Impl& m = *impl_;
+  if (s < 0) return;
+  if (static_cast<size_t>(s) >= m.entries.size()) m.entries.resize(static_cast<size_t>(s) + 1);
+  Impl::Entry& e = m.entries[static_cast<size_t>(s)];
+  const bool was = e.watched;
+  e.tag = tag;
+  e.want = want;
+  if (was && !e.refused && m.Control(EPOLL_CTL_MOD, s, e) == 0) return;
+  // New, or its registration vanished with a close since it was added.
+  if (!was) ++m.watchedCount;
+  e.watched = true;
+  e.serial = ++m.nextSerial;
+  int err = m.Control(EPOLL_CTL_ADD, s, e);
+  if (err == EEXIST) err = m.Control(EPOLL_CTL_MOD, s, e);
+  const bool ok = err == 0;
+  if (ok && e.refused) {
+    e.refused = false;
+    for (size_t i = 0; i < m.refused.size(); ++i) {
+      if (m.refused[i] == s) {
+        m.refused[i] = m.refused.back();
+        m.refused.pop_back();
+        break;
+      }
+    }
+  } else if (!ok && !e.refused) {
+    e.refused = true;
+    m.refused.push_back(s);
+  }
+}
+
+void Poller::Unwatch(Socket s, std::uint64_t tag) {
+  Impl& m = *impl_;
+  Impl::Entry* e = m.Find(s);
+  if (e == nullptr || !e->watched || e->tag != tag) return;
+  if (e->refused) {
+    for (size_t i = 0; i < m.refused.size(); ++i) {
+      if (m.refused[i] == s) {
+        m.refused[i] = m.refused.back();
+        m.refused.pop_back();
+        break;
+      }
+    }
+  } else {
+    // Fails harmlessly when the descriptor was closed: it left the set then.
+    ::epoll_ctl(m.epoll, EPOLL_CTL_DEL, s, nullptr);
+  }
+  *e = Impl::Entry{};
+  --m.watchedCount;
+}
+
+void Poller::Probe(Socket s, std::uint64_t tag, unsigned want) {
+  Impl& m = *impl_;
+  short events = POLLPRI;
+  if (want & kPollRead) events |= POLLIN;
+  if (want & kPollWrite) events |= POLLOUT;
+  m.pollFds.resize(m.probes.size() + 1);
+  m.pollFds.push_back(pollfd{s, events, 0});
+  m.probes.push_back(Impl::Probe{tag, want});
+}
+
+int Poller::Watched() const {
+  GuardHold hold(impl_->guard);
+  return impl_->watchedCount;
+}
+
+void Poller::Guard(RecursiveLock* lock) { impl_->guard = lock; }
+
+int Poller::Wait(int timeoutMs) {
+  Impl& m = *impl_;
+  m.events.clear();
+  // The probes and the arrays the system fills are this thread's own; the
+  // watched entries are read under the guard only.
+  bool refused;
+  {
+    GuardHold hold(m.guard);
+    refused = !m.refused.empty();
+    if (m.ready.size() < static_cast<size_t>(m.watchedCount) + 1) m.ready.resize(static_cast<size_t>(m.watchedCount) + 1);
+  }
+  bool collect = true;
+  int epollTimeout = timeoutMs;
+  int polled = 0;
+  if (!m.probes.empty() || refused) {
+    // Entry 0 is the epoll set itself; the probes follow it.
+    m.pollFds.resize(m.probes.size() + 1);
+    m.pollFds[0] = pollfd{m.epoll, POLLIN, 0};
+    polled = ::poll(m.pollFds.data(), m.pollFds.size(), refused ? 0 : timeoutMs);
+    if (polled < 0 && errno != EINTR) {
+      m.probes.clear();
+      m.pollFds.clear();
+      return -1;
+    }
+    collect = polled > 0 && (m.pollFds[0].revents & POLLIN) != 0;
+    epollTimeout = 0;
+  }
+  int n = 0;
+  if (collect) {
+    n = ::epoll_wait(m.epoll, m.ready.data(), static_cast<int>(m.ready.size()), epollTimeout);
+    if (n < 0 && errno != EINTR) {
+      m.probes.clear();
+      m.pollFds.clear();
+      return -1;
+    }
+  }
+  GuardHold hold(m.guard);
+  for (size_t i = 0; polled > 0 && i < m.probes.size(); ++i) {
+    const pollfd& p = m.pollFds[i + 1];
+    unsigned got = MapReadiness((p.revents & (POLLPRI | POLLNVAL)) != 0, (p.revents & POLLIN) != 0,
+                                (p.revents & POLLOUT) != 0, (p.revents & (POLLERR | POLLHUP)) != 0,
+                                m.probes[i].want);
+    if (got != 0) m.events.push_back(Event{m.probes[i].tag, got});
+  }
+  m.probes.clear();
+  m.pollFds.clear();
+  for (int i = 0; i < n; ++i) {
+    const epoll_event& ev = m.ready[static_cast<size_t>(i)];
+    if (ev.data.u64 == kWakeData) {
+      m.Drain();
+      continue;
+    }
+    int fd = static_cast<int>(static_cast<std::uint32_t>(ev.data.u64));
+    Impl::Entry* e = m.Find(fd);
+    // Unwatched meanwhile, or an older registration of a number handed out again.
+    if (e == nullptr || !e->watched || e->serial != static_cast<std::uint32_t>(ev.data.u64 >> 32)) continue;
+    unsigned got = MapReadiness((ev.events & EPOLLPRI) != 0, (ev.events & EPOLLIN) != 0,
+                                (ev.events & EPOLLOUT) != 0, (ev.events & (EPOLLERR | EPOLLHUP)) != 0, e->want);
+    if (got != 0) m.events.push_back(Event{e->tag, got});
+  }
+  // Like poll()'s POLLNVAL: a socket the system would not watch is reported
+  // until it is unwatched.
+  for (int fd : m.refused) m.events.push_back(Event{m.entries[static_cast<size_t>(fd)].tag, kPollExcept});
+  return static_cast<int>(m.events.size());
+}
+
+const Poller::Event& Poller::EventAt(int index) const { return impl_->events[static_cast<size_t>(index)]; }
+
 void Poller::Nap(int timeoutMs) {
-  pollfd p{impl_->wakeRead, POLLIN, 0};
-  int r = ::poll(&p, impl_->wakeRead >= 0 ? 1 : 0, timeoutMs);
-  if (r > 0) impl_->Drain();
+  epoll_event ev;
+  if (::epoll_wait(impl_->epoll, &ev, 1, timeoutMs) > 0 && ev.data.u64 == kWakeData) impl_->Drain();
 }
 
 void Poller::Wake() {
-  if (impl_->wakeWrite < 0 || impl_->wakePending.exchange(true)) return;
-#if defined(__linux__)
+  if (impl_->wakeFd < 0 || impl_->wakePending.exchange(true)) return;
   std::uint64_t one = 1;
-  ssize_t r = ::write(impl_->wakeWrite, &one, sizeof one);
-#else
-  char one = 1;
-  ssize_t r = ::write(impl_->wakeWrite, &one, 1);
-#endif
-  (void)r;  // a full counter or pipe means a wake-up is already pending
+  ssize_t r = ::write(impl_->wakeFd, &one, sizeof one);
+  // Never full: a write is made only when no wake-up is pending, and the
+  // counter would take centuries of writes to fill.
+  (void)r;
 }
 
 }  // namespace qvplat

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "../module/qvloadhooks.h"
@@ -222,9 +223,10 @@ bool LocalTime(std::time_t t, std::tm* out) { return ::localtime_s(out, &t) == 0
 
 // ----------------------------------------------------------------- poller
 //
-// select() with sets sized for every entry: a Windows fd_set is a count and
-// an array, and select() honours whatever count it is given, so a larger
-// array laid out the same way serves more than FD_SETSIZE sockets. The
+// select() with sets sized for every watched socket, rebuilt at every wait: a
+// Windows fd_set is a count and an array, and select() honours whatever count
+// it is given, so a larger array laid out the same way serves more than
+// FD_SETSIZE sockets. The
 // wake-up channel is a UDP socket on 127.0.0.1 connected to itself; it is
 // made on first use, since the application starts Windows Sockets.
 
@@ -242,15 +244,50 @@ struct SocketSet {
   SOCKET At(u_int i) const { return storage[1 + i]; }
 };
 static_assert(offsetof(fd_set, fd_array) == sizeof(SOCKET), "fd_set layout");
+
+// Holds a poller's guard, when it has one.
+struct GuardHold {
+  explicit GuardHold(RecursiveLock* lock) : lock_(lock) {
+    if (lock_ != nullptr) lock_->Enter();
+  }
+  ~GuardHold() {
+    if (lock_ != nullptr) lock_->Leave();
+  }
+  GuardHold(const GuardHold&) = delete;
+  GuardHold& operator=(const GuardHold&) = delete;
+
+ private:
+  RecursiveLock* lock_;
+};
+
+// True when s is not (or no longer) a socket.
+bool NotASocket(SOCKET s) {
+  int type = 0;
+  int len = sizeof type;
+  return ::getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len) == SOCKET_ERROR;
+}
+
 }  // namespace
 
 struct Poller::Impl {
-  std::vector<SOCKET> sockets;
-  std::vector<unsigned> want;
-  std::vector<unsigned> ready;
+  struct Entry {
+    std::uint64_t tag;
+    unsigned want;
+  };
+  struct Probe {
+    SOCKET s;
+    std::uint64_t tag;
+    unsigned want;
+  };
+
+  std::unordered_map<SOCKET, Entry> watched;
+  std::vector<Probe> probes;
+  std::vector<Event> events;
+  std::unordered_map<SOCKET, unsigned> perSocket;  // scratch of one wait
   SocketSet readSet, writeSet, exceptSet;
   std::atomic<SOCKET> wake{INVALID_SOCKET};
   std::atomic<bool> wakePending{false};
+  RecursiveLock* guard = nullptr;
 
   void EnsureWakeSocket() {
     if (wake.load() != INVALID_SOCKET) return;
@@ -272,9 +309,24 @@ struct Poller::Impl {
   void Drain() {
     char buf[64];
     SOCKET s = wake.load();
-    while (::recv(s, buf, sizeof buf, 0) > 0) {
+    if (s != INVALID_SOCKET) {
+      while (::recv(s, buf, sizeof buf, 0) > 0) {
+      }
     }
     wakePending.store(false);
+  }
+
+  // Gives every watched socket and probe its share of `bits` for socket s.
+  void Report(SOCKET s, unsigned bits) {
+    auto it = watched.find(s);
+    if (it != watched.end()) {
+      unsigned got = bits & (it->second.want | kPollExcept);
+      if (got != 0) events.push_back(Event{it->second.tag, got});
+    }
+    for (const Probe& p : probes) {
+      unsigned got = p.s == s ? bits & (p.want | kPollExcept) : 0;
+      if (got != 0) events.push_back(Event{p.tag, got});
+    }
   }
 };
 
@@ -286,67 +338,96 @@ Poller::~Poller() {
   delete impl_;
 }
 
-void Poller::Clear() {
-  impl_->EnsureWakeSocket();
-  impl_->sockets.clear();
-  impl_->want.clear();
+void Poller::Watch(Socket s, std::uint64_t tag, unsigned want) {
+  impl_->watched[static_cast<SOCKET>(s)] = Impl::Entry{tag, want};
 }
 
-int Poller::Add(Socket s, unsigned want) {
-  impl_->sockets.push_back(static_cast<SOCKET>(s));
-  impl_->want.push_back(want);
-  return static_cast<int>(impl_->sockets.size()) - 1;
+void Poller::Unwatch(Socket s, std::uint64_t tag) {
+  auto it = impl_->watched.find(static_cast<SOCKET>(s));
+  if (it != impl_->watched.end() && it->second.tag == tag) impl_->watched.erase(it);
 }
 
-int Poller::Size() const { return static_cast<int>(impl_->sockets.size()); }
+void Poller::Probe(Socket s, std::uint64_t tag, unsigned want) {
+  impl_->probes.push_back(Impl::Probe{static_cast<SOCKET>(s), tag, want});
+}
+
+int Poller::Watched() const {
+  GuardHold hold(impl_->guard);
+  return static_cast<int>(impl_->watched.size());
+}
+
+void Poller::Guard(RecursiveLock* lock) { impl_->guard = lock; }
 
 int Poller::Wait(int timeoutMs) {
   Impl& m = *impl_;
+  m.events.clear();
+  m.EnsureWakeSocket();
+  // What each socket is asked for, watched and probed together: a socket
+  // appears once in each set.
+  m.perSocket.clear();
+  {
+    GuardHold hold(m.guard);
+    for (const auto& w : m.watched) m.perSocket[w.first] |= w.second.want;
+  }
+  for (const Impl::Probe& p : m.probes) m.perSocket[p.s] |= p.want;
   m.readSet.Reset();
   m.writeSet.Reset();
   m.exceptSet.Reset();
   SOCKET wake = m.wake.load();
   if (wake != INVALID_SOCKET) m.readSet.Add(wake);
-  for (size_t i = 0; i < m.sockets.size(); ++i) {
-    m.exceptSet.Add(m.sockets[i]);
-    if (m.want[i] & kPollRead) m.readSet.Add(m.sockets[i]);
-    if (m.want[i] & kPollWrite) m.writeSet.Add(m.sockets[i]);
+  for (const auto& a : m.perSocket) {
+    m.exceptSet.Add(a.first);
+    if (a.second & kPollRead) m.readSet.Add(a.first);
+    if (a.second & kPollWrite) m.writeSet.Add(a.first);
   }
-  m.ready.assign(m.sockets.size(), 0);
-  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  if (m.readSet.Count() == 0 && m.writeSet.Count() == 0 && m.exceptSet.Count() == 0) {
+  if (m.readSet.Count() == 0 && m.exceptSet.Count() == 0) {
     // select() refuses three empty sets; waiting is all there is to do.
     ::Sleep(static_cast<DWORD>(timeoutMs));
+    m.probes.clear();
     return 0;
   }
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
   int r = ::select(0, m.readSet.Count() ? m.readSet.Native() : nullptr,
                    m.writeSet.Count() ? m.writeSet.Native() : nullptr,
                    m.exceptSet.Count() ? m.exceptSet.Native() : nullptr, &tv);
-  if (r == SOCKET_ERROR) return -1;
-  if (r == 0) return 0;
-  // Map the ready sockets back to entries. The sets come back holding only
-  // ready sockets, usually few, so search the entries for each of them.
-  auto mark = [&](SocketSet& set, unsigned bit) {
+  if (r == SOCKET_ERROR) {
+    // One closed socket fails the whole select(). Report the sockets that
+    // are gone as exceptions, as poll() does on POSIX, so that their owners
+    // hear of it and the others are served again.
+    const bool gone = ::WSAGetLastError() == WSAENOTSOCK;
+    GuardHold hold(m.guard);
+    if (gone) {
+      for (const auto& a : m.perSocket) {
+        if (NotASocket(a.first)) m.Report(a.first, kPollExcept);
+      }
+    }
+    m.probes.clear();
+    return gone ? static_cast<int>(m.events.size()) : -1;
+  }
+  // The sets come back holding only the ready sockets.
+  m.perSocket.clear();
+  auto collect = [&](SocketSet& set, unsigned bit) {
     for (u_int k = 0; k < set.Count(); ++k) {
       SOCKET s = set.At(k);
       if (s == wake && bit == kPollRead) {
         m.Drain();
         continue;
       }
-      for (size_t i = 0; i < m.sockets.size(); ++i) {
-        if (m.sockets[i] == s) m.ready[i] |= bit;
-      }
+      m.perSocket[s] |= bit;
     }
   };
-  mark(m.exceptSet, kPollExcept);
-  mark(m.readSet, kPollRead);
-  mark(m.writeSet, kPollWrite);
-  int count = 0;
-  for (unsigned bits : m.ready) count += bits != 0;
-  return count;
+  if (r > 0) {
+    collect(m.exceptSet, kPollExcept);
+    collect(m.readSet, kPollRead);
+    collect(m.writeSet, kPollWrite);
+  }
+  GuardHold hold(m.guard);
+  for (const auto& a : m.perSocket) m.Report(a.first, a.second);
+  m.probes.clear();
+  return static_cast<int>(m.events.size());
 }
 
-unsigned Poller::Ready(int index) const { return impl_->ready[static_cast<size_t>(index)]; }
+const Poller::Event& Poller::EventAt(int index) const { return impl_->events[static_cast<size_t>(index)]; }
 
 void Poller::Nap(int timeoutMs) {
   impl_->EnsureWakeSocket();

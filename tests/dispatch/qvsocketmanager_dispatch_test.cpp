@@ -49,8 +49,8 @@ class DispatchTest : public ::testing::Test {
       ASSERT_TRUE(qvtest::SendUrgent(pair.remote));
     }
     qvplat::Poller poller;
-    poller.Add(pair.local, qvplat::kPollRead);
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return poller.Wait(100) > 0 && (poller.Ready(0) & bits) == bits; }));
+    poller.Watch(pair.local, 0, qvplat::kPollRead);
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return poller.Wait(100) > 0 && (poller.EventAt(0).ready & bits) == bits; }));
   }
 
   QvSocketManager& manager = QvSocketManager::Instance();
