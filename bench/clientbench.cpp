@@ -10,7 +10,13 @@
 //   raw         no library: a blocking socket, send() then recv()
 //   raw-thread  no library, but shaped like app: the main thread sends on a
 //               blocking socket, a second thread receives and hands each
-//               echo over the same way; the cost of the hand-over alone
+//               echo over the same way
+//
+// A round trip runs from the Send (or send()) call to the moment the echo is
+// received: in OnPacket, or where recv() returns. In app and raw-thread
+// modes the hand-over of the echo back to the main thread is the program's
+// own and is left out; the library's part of an application-thread Send is
+// waking the worker to write.
 //
 // The library prints console traces on standard output; this program points
 // descriptor 1 at the null device and writes its one JSON line to a copy of
@@ -96,6 +102,7 @@ class PingSink : public QvConnectionSink {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     echoed_ = true;
+    echoAt_ = now;
     cv_.notify_all();
   }
 
@@ -113,13 +120,14 @@ class PingSink : public QvConnectionSink {
     }
   }
 
-  // Main thread, app mode: waits for the echo of the last frame; false on
-  // error or after timeoutMs.
-  bool WaitEcho(int timeoutMs) {
+  // Main thread, app mode: waits for the echo of the last frame and gives
+  // the time OnPacket received it; false on error or after timeoutMs.
+  bool WaitEcho(int timeoutMs, std::int64_t* echoAt) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return echoed_ || done_; })) return false;
     if (!error_.empty()) return false;
     echoed_ = false;
+    *echoAt = echoAt_;
     return true;
   }
   // Main thread, callback mode: waits until the worker has finished.
@@ -143,6 +151,7 @@ class PingSink : public QvConnectionSink {
   std::vector<char> frame_;
   std::uint64_t sent_ = 0, received_ = 0;
   std::int64_t sentAt_ = 0;
+  std::int64_t echoAt_ = 0;
   std::mutex mutex_;
   std::condition_variable cv_;
   bool echoed_ = false, done_ = false;
@@ -173,12 +182,13 @@ int RunLibrary(const Options& o) {
   } else {
     for (;;) {
       sink.SendNext();
-      if (!sink.WaitEcho(2000)) {
+      std::int64_t echoAt = 0;
+      if (!sink.WaitEcho(2000, &echoAt)) {
         error = "no echo within two seconds";
         break;
       }
+      sink.Record(echoAt);
       const std::int64_t now = NowNs();
-      sink.Record(now);
       if (now >= sink.measureEnd || sink.frames >= o.maxFrames) break;
     }
   }
@@ -239,6 +249,7 @@ int RunRaw(const Options& o) {
   std::mutex mutex;
   std::condition_variable cv;
   std::uint64_t echoed = 0;  // echoes received so far
+  std::int64_t echoAt = 0;   // when the last of them was received
   std::string readError;
   bool stop = false;
   std::thread reader;
@@ -247,10 +258,12 @@ int RunRaw(const Options& o) {
       std::vector<char> buffer(in.size());
       for (std::uint64_t seq = 0;; ++seq) {
         std::string e = ReceiveFrame(fd, o, seq, buffer);
+        const std::int64_t at = NowNs();
         std::lock_guard<std::mutex> lock(mutex);
         if (stop) return;
         if (!e.empty()) readError = e;
         else ++echoed;
+        echoAt = at;
         cv.notify_all();
         if (!e.empty()) return;
       }
@@ -273,8 +286,13 @@ int RunRaw(const Options& o) {
     }
     if (!error.empty()) break;
     const std::int64_t now = NowNs();
+    std::int64_t received = now;
+    if (threaded) {
+      std::lock_guard<std::mutex> lock(mutex);
+      received = echoAt;
+    }
     if (sent >= measureStart && now <= measureEnd) {
-      rtt.push_back(now - sent);
+      rtt.push_back(received - sent);
       ++frames;
     }
     if (now >= measureEnd || frames >= o.maxFrames) break;
