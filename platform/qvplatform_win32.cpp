@@ -273,6 +273,7 @@ struct Poller::Impl {
   struct Entry {
     std::uint64_t tag;
     unsigned want;
+    bool gone;  // not a socket when it was watched
   };
   struct Probe {
     SOCKET s;
@@ -339,7 +340,8 @@ Poller::~Poller() {
 }
 
 void Poller::Watch(Socket s, std::uint64_t tag, unsigned want) {
-  impl_->watched[static_cast<SOCKET>(s)] = Impl::Entry{tag, want};
+  const auto socket = static_cast<SOCKET>(s);
+  impl_->watched[socket] = Impl::Entry{tag, want, NotASocket(socket)};
 }
 
 void Poller::Unwatch(Socket s, std::uint64_t tag) {
@@ -367,42 +369,56 @@ int Poller::Wait(int timeoutMs) {
   m.perSocket.clear();
   {
     GuardHold hold(m.guard);
-    for (const auto& w : m.watched) m.perSocket[w.first] |= w.second.want;
-  }
-  for (const Impl::Probe& p : m.probes) m.perSocket[p.s] |= p.want;
-  m.readSet.Reset();
-  m.writeSet.Reset();
-  m.exceptSet.Reset();
-  SOCKET wake = m.wake.load();
-  if (wake != INVALID_SOCKET) m.readSet.Add(wake);
-  for (const auto& a : m.perSocket) {
-    m.exceptSet.Add(a.first);
-    if (a.second & kPollRead) m.readSet.Add(a.first);
-    if (a.second & kPollWrite) m.writeSet.Add(a.first);
-  }
-  if (m.readSet.Count() == 0 && m.exceptSet.Count() == 0) {
-    // select() refuses three empty sets; waiting is all there is to do.
-    ::Sleep(static_cast<DWORD>(timeoutMs));
-    m.probes.clear();
-    return 0;
-  }
-  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  int r = ::select(0, m.readSet.Count() ? m.readSet.Native() : nullptr,
-                   m.writeSet.Count() ? m.writeSet.Native() : nullptr,
-                   m.exceptSet.Count() ? m.exceptSet.Native() : nullptr, &tv);
-  if (r == SOCKET_ERROR) {
-    // One closed socket fails the whole select(). Report the sockets that
-    // are gone as exceptions, as poll() does on POSIX, so that their owners
-    // hear of it and the others are served again.
-    const bool gone = ::WSAGetLastError() == WSAENOTSOCK;
-    GuardHold hold(m.guard);
-    if (gone) {
-      for (const auto& a : m.perSocket) {
-        if (NotASocket(a.first)) m.Report(a.first, kPollExcept);
+    for (const auto& w : m.watched) {
+      if (w.second.gone) {
+        m.events.push_back(Event{w.second.tag, kPollExcept});  // reported at every wait
+      } else {
+        m.perSocket[w.first] |= w.second.want;
       }
     }
-    m.probes.clear();
-    return gone ? static_cast<int>(m.events.size()) : -1;
+  }
+  if (!m.events.empty()) timeoutMs = 0;
+  for (const Impl::Probe& p : m.probes) m.perSocket[p.s] |= p.want;
+  const SOCKET wake = m.wake.load();
+  int r = 0;
+  // At most twice: one closed socket fails the whole select(). The sockets
+  // that are gone are then reported as exceptions, as poll() reports them on
+  // POSIX, and the others are looked at once more, without waiting.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    m.readSet.Reset();
+    m.writeSet.Reset();
+    m.exceptSet.Reset();
+    if (wake != INVALID_SOCKET) m.readSet.Add(wake);
+    for (const auto& a : m.perSocket) {
+      m.exceptSet.Add(a.first);
+      if (a.second & kPollRead) m.readSet.Add(a.first);
+      if (a.second & kPollWrite) m.writeSet.Add(a.first);
+    }
+    if (m.readSet.Count() == 0 && m.exceptSet.Count() == 0) {
+      // select() refuses three empty sets; waiting is all there is to do.
+      if (attempt == 0) ::Sleep(static_cast<DWORD>(timeoutMs));
+      r = 0;
+      break;
+    }
+    const int ms = attempt == 0 ? timeoutMs : 0;
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    r = ::select(0, m.readSet.Count() ? m.readSet.Native() : nullptr,
+                 m.writeSet.Count() ? m.writeSet.Native() : nullptr,
+                 m.exceptSet.Count() ? m.exceptSet.Native() : nullptr, &tv);
+    if (r != SOCKET_ERROR) break;
+    if (attempt > 0 || ::WSAGetLastError() != WSAENOTSOCK) {
+      m.probes.clear();
+      return m.events.empty() ? -1 : static_cast<int>(m.events.size());
+    }
+    GuardHold hold(m.guard);
+    for (auto it = m.perSocket.begin(); it != m.perSocket.end();) {
+      if (NotASocket(it->first)) {
+        m.Report(it->first, kPollExcept);
+        it = m.perSocket.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
   // The sets come back holding only the ready sockets.
   m.perSocket.clear();
