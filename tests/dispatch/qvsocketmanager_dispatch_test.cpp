@@ -269,6 +269,51 @@ TEST_F(DispatchTest, WriteInterestArmedDuringReadsIsNeverLost) {
   EXPECT_TRUE(ok) << "an armed write interest was lost after " << written.Count() << " writes";
 }
 
+// Write interest on a socket whose send buffer is full: no write event
+// while it stays full, and one as soon as the peer has drained it, however
+// many passes went by in between.
+TEST_F(DispatchTest, WriteInterestOnAFullSocketIsServedOnceThePeerDrains) {
+  SocketPair& full = NewPair();
+  SocketPair& tick = NewPair();  // its reads show that passes go by
+  ASSERT_TRUE(qvplat::SetNonBlocking(full.local));
+  std::vector<char> chunk(64 * 1024, 'f');
+  size_t queued = 0;
+  for (int r; (r = qvplat::SendSome(full.local, chunk.data(), static_cast<int>(chunk.size()))) > 0;) {
+    queued += static_cast<size_t>(r);
+  }
+  ASSERT_EQ(qvplat::LastSocketError(), qvplat::kErrWouldBlock);
+
+  RecordingHandler writer(full.local), ticker(tick.local);
+  std::atomic<bool> writable{false};
+  writer.onWrite = [&](RecordingHandler& self) {
+    char b = 'w';
+    writable.store(qvplat::SendSome(self.socket, &b, 1) == 1);
+  };
+  ticker.onRead = [&](RecordingHandler& self) {
+    self.Drain();
+    manager.Arm(self.socket, ReadInterest, &self);
+  };
+  ASSERT_EQ(manager.Register(full.local, WriteInterest, &writer), 1);
+  ASSERT_EQ(manager.Register(tick.local, ReadInterest, &ticker), 1);
+  for (int i = 1; i <= 3; ++i) {
+    char b = 't';
+    ASSERT_TRUE(qvtest::SendAll(tick.remote, &b, 1));
+    ASSERT_TRUE(ticker.called.WaitFor(i));
+  }
+  EXPECT_TRUE(writer.Calls().empty()) << "a write event while the socket was full";
+
+  std::vector<char> sink(64 * 1024);
+  for (size_t got = 0; got < queued;) {
+    int r = qvplat::RecvSome(full.remote, sink.data(), static_cast<int>(sink.size()));
+    ASSERT_GT(r, 0);
+    got += static_cast<size_t>(r);
+  }
+  ASSERT_TRUE(writer.called.WaitFor(1)) << "the write interest was lost";
+  manager.Stop();
+  EXPECT_TRUE(writable.load());
+  EXPECT_EQ(writer.Names(), std::vector<std::string>{"write"});
+}
+
 TEST_F(DispatchTest, ForgetWaitsUntilTheWorkerLeavesTheHandler) {
   SocketPair& p = NewPair();
   qvtest::Event inside, release;
