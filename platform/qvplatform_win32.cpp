@@ -304,7 +304,9 @@ struct Poller::Impl {
       ::closesocket(s);
       return;
     }
-    wake.store(s);
+    // The worker and a thread waking it may both get here first.
+    SOCKET none = INVALID_SOCKET;
+    if (!wake.compare_exchange_strong(none, s)) ::closesocket(s);
   }
 
   void Drain() {
@@ -460,6 +462,8 @@ void Poller::Nap(int timeoutMs) {
 }
 
 void Poller::Wake() {
+  // Made here too: a wake-up before the first wait must not be lost.
+  impl_->EnsureWakeSocket();
   SOCKET s = impl_->wake.load();
   if (s == INVALID_SOCKET || impl_->wakePending.exchange(true)) return;
   char one = 1;
