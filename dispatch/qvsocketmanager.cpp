@@ -363,7 +363,10 @@ void QvSocketManager::Sync(SlotTable* t) {
   if (t == nullptr) return;
   loop.reprobe.swap(loop.probedSlots);
   loop.probedSlots.clear();
-  for (int i : loop.reprobe) SyncSlot(*t, i);
+  // Changed slots first. A slot is looked at once per pass, and a change
+  // made after its bit was taken sets the bit again for the next pass; were
+  // the probed slots looked at first, such a change could be taken with its
+  // bit here and then skipped.
   for (int w = 0; w < t->dirtyWords; ++w) {
     if (t->dirty[w].load() == 0) continue;
     std::uint64_t bits = t->dirty[w].exchange(0);
@@ -374,6 +377,7 @@ void QvSocketManager::Sync(SlotTable* t) {
       SyncSlot(*t, w * 64 + b);
     }
   }
+  for (int i : loop.reprobe) SyncSlot(*t, i);
 }
 
 void QvSocketManager::SyncSlot(SlotTable& t, int i) {
