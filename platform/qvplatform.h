@@ -120,15 +120,21 @@ class RecursiveLock {
   alignas(8) unsigned char storage_[64];
 };
 
+// Holds a lock for its scope; given a null pointer, holds nothing.
 class LockGuard {
  public:
-  explicit LockGuard(RecursiveLock& lock) : lock_(lock) { lock_.Enter(); }
-  ~LockGuard() { lock_.Leave(); }
+  explicit LockGuard(RecursiveLock& lock) : LockGuard(&lock) {}
+  explicit LockGuard(RecursiveLock* lock) : lock_(lock) {
+    if (lock_ != nullptr) lock_->Enter();
+  }
+  ~LockGuard() {
+    if (lock_ != nullptr) lock_->Leave();
+  }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
  private:
-  RecursiveLock& lock_;
+  RecursiveLock* lock_;
 };
 
 // Files and time.

@@ -376,21 +376,6 @@ unsigned MapReadiness(bool urgent, bool in, bool out, bool errorOrHangup, unsign
   return got;
 }
 
-// Holds the poller's guard, when it has one.
-struct GuardHold {
-  explicit GuardHold(RecursiveLock* lock) : lock_(lock) {
-    if (lock_ != nullptr) lock_->Enter();
-  }
-  ~GuardHold() {
-    if (lock_ != nullptr) lock_->Leave();
-  }
-  GuardHold(const GuardHold&) = delete;
-  GuardHold& operator=(const GuardHold&) = delete;
-
- private:
-  RecursiveLock* lock_;
-};
-
 std::uint32_t EpollEvents(unsigned want) {
   std::uint32_t events = EPOLLPRI;
   if (want & kPollRead) events |= EPOLLIN;
@@ -425,6 +410,16 @@ struct Poller::Impl {
   std::vector<pollfd> pollFds;
   std::vector<epoll_event> ready;
   std::vector<Event> events;
+
+  void DropRefused(int fd) {
+    for (size_t i = 0; i < refused.size(); ++i) {
+      if (refused[i] == fd) {
+        refused[i] = refused.back();
+        refused.pop_back();
+        return;
+      }
+    }
+  }
 
   Entry* Find(int fd) {
     if (fd < 0 || static_cast<size_t>(fd) >= entries.size()) return nullptr;
@@ -479,13 +474,7 @@ void Poller::Watch(Socket s, std::uint64_t tag, unsigned want) {
   const bool ok = err == 0;
   if (ok && e.refused) {
     e.refused = false;
-    for (size_t i = 0; i < m.refused.size(); ++i) {
-      if (m.refused[i] == s) {
-        m.refused[i] = m.refused.back();
-        m.refused.pop_back();
-        break;
-      }
-    }
+    m.DropRefused(s);
   } else if (!ok && !e.refused) {
     e.refused = true;
     m.refused.push_back(s);
@@ -497,13 +486,7 @@ void Poller::Unwatch(Socket s, std::uint64_t tag) {
   Impl::Entry* e = m.Find(s);
   if (e == nullptr || !e->watched || e->tag != tag) return;
   if (e->refused) {
-    for (size_t i = 0; i < m.refused.size(); ++i) {
-      if (m.refused[i] == s) {
-        m.refused[i] = m.refused.back();
-        m.refused.pop_back();
-        break;
-      }
-    }
+    m.DropRefused(s);
   } else {
     // Fails harmlessly when the descriptor was closed: it left the set then.
     ::epoll_ctl(m.epoll, EPOLL_CTL_DEL, s, nullptr);
@@ -523,7 +506,7 @@ void Poller::Probe(Socket s, std::uint64_t tag, unsigned want) {
 }
 
 int Poller::Watched() const {
-  GuardHold hold(impl_->guard);
+  LockGuard hold(impl_->guard);
   return impl_->watchedCount;
 }
 
@@ -536,7 +519,7 @@ int Poller::Wait(int timeoutMs) {
   // watched entries are read under the guard only.
   bool refused;
   {
-    GuardHold hold(m.guard);
+    LockGuard hold(m.guard);
     refused = !m.refused.empty();
     if (m.ready.size() < static_cast<size_t>(m.watchedCount) + 1) m.ready.resize(static_cast<size_t>(m.watchedCount) + 1);
   }
@@ -565,7 +548,7 @@ int Poller::Wait(int timeoutMs) {
       return -1;
     }
   }
-  GuardHold hold(m.guard);
+  LockGuard hold(m.guard);
   for (size_t i = 0; polled > 0 && i < m.probes.size(); ++i) {
     const pollfd& p = m.pollFds[i + 1];
     unsigned got = MapReadiness((p.revents & (POLLPRI | POLLNVAL)) != 0, (p.revents & POLLIN) != 0,

@@ -245,21 +245,6 @@ struct SocketSet {
 };
 static_assert(offsetof(fd_set, fd_array) == sizeof(SOCKET), "fd_set layout");
 
-// Holds a poller's guard, when it has one.
-struct GuardHold {
-  explicit GuardHold(RecursiveLock* lock) : lock_(lock) {
-    if (lock_ != nullptr) lock_->Enter();
-  }
-  ~GuardHold() {
-    if (lock_ != nullptr) lock_->Leave();
-  }
-  GuardHold(const GuardHold&) = delete;
-  GuardHold& operator=(const GuardHold&) = delete;
-
- private:
-  RecursiveLock* lock_;
-};
-
 // True when s is not (or no longer) a socket.
 bool NotASocket(SOCKET s) {
   int type = 0;
@@ -356,7 +341,7 @@ void Poller::Probe(Socket s, std::uint64_t tag, unsigned want) {
 }
 
 int Poller::Watched() const {
-  GuardHold hold(impl_->guard);
+  LockGuard hold(impl_->guard);
   return static_cast<int>(impl_->watched.size());
 }
 
@@ -370,7 +355,7 @@ int Poller::Wait(int timeoutMs) {
   // appears once in each set.
   m.perSocket.clear();
   {
-    GuardHold hold(m.guard);
+    LockGuard hold(m.guard);
     for (const auto& w : m.watched) {
       if (w.second.gone) {
         m.events.push_back(Event{w.second.tag, kPollExcept});  // reported at every wait
@@ -412,7 +397,7 @@ int Poller::Wait(int timeoutMs) {
       m.probes.clear();
       return m.events.empty() ? -1 : static_cast<int>(m.events.size());
     }
-    GuardHold hold(m.guard);
+    LockGuard hold(m.guard);
     for (auto it = m.perSocket.begin(); it != m.perSocket.end();) {
       if (NotASocket(it->first)) {
         m.Report(it->first, kPollExcept);
@@ -439,7 +424,7 @@ int Poller::Wait(int timeoutMs) {
     collect(m.readSet, kPollRead);
     collect(m.writeSet, kPollWrite);
   }
-  GuardHold hold(m.guard);
+  LockGuard hold(m.guard);
   for (const auto& a : m.perSocket) m.Report(a.first, a.second);
   m.probes.clear();
   return static_cast<int>(m.events.size());
