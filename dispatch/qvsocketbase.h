@@ -16,9 +16,20 @@ enum SocketKind : std::int32_t {
   so_connection = 2,  // readable: bytes or the end of the stream are waiting
 };
 
+// Told by a handler, on the worker thread, the moment a write that was tried
+// without asking the system first shows that its socket was writable.
+class QvWriteWitness {
+ public:
+  virtual void Writable() = 0;
+
+ protected:
+  ~QvWriteWitness() = default;
+};
+
 // Every socket object the worker drives: connections and listeners. The
 // slot table stores handlers as QvSocketBase*; the dispatcher calls only
-// GetType, OnAccept, OnRead, OnWrite and OnError, on the worker thread.
+// GetType, OnAccept, OnRead, OnWrite, OnWriteUnasked and OnError, on the
+// worker thread.
 //
 // The defaults that report a failed debug assertion mark operations a
 // concrete class was expected to override; in a release build they just
@@ -35,6 +46,15 @@ class QvSocketBase : public QvSocket {
   virtual QvConnectionSink* GetSink();  // default: null
   virtual void OnRead();
   virtual void OnWrite();
+  // OnWrite for a socket whose write readiness the worker takes on trust:
+  // a socket with room for a just-queued frame is the common case, and not
+  // asking saves a system call per write. The handler tries its first
+  // send(); if the socket takes bytes or fails, it calls witness.Writable()
+  // before anything else is seen and carries on as OnWrite, returning true.
+  // If the socket would block, or there was nothing to try it with, it
+  // changes nothing and returns false: the worker then asks the system.
+  // Default: false.
+  virtual bool OnWriteUnasked(QvWriteWitness& witness);
   virtual void OnAccept();
   virtual void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                        const char* optText2, const char* optText3);

@@ -17,6 +17,12 @@ constexpr std::uint32_t kExitJoinMs = 5000;
 
 thread_local bool tlsOnWorker = false;
 
+// A ready socket's bits beside the poller's: write interest to be served
+// without asking the system whether the socket is writable.
+constexpr unsigned kWriteUnasked = 8;
+static_assert((kWriteUnasked & (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
+              "a bit of its own");
+
 // A slot's registration as the poller knows it: slot index and generation.
 std::uint64_t Tag(int slot, std::uint32_t generation) {
   return (static_cast<std::uint64_t>(generation) << 32) | static_cast<std::uint32_t>(slot);
@@ -73,7 +79,11 @@ struct QvSocketManager::LoopState {
   SlotTable* table = nullptr;  // the table the mirror describes
   std::vector<Mirror> mirror;
   std::vector<int> probedSlots;  // slots probed in this pass: looked at again in the next
+  std::vector<int> unasked;      // slots whose write is tried in this pass without asking
   std::vector<int> reprobe;
+  // The worker's alone, per slot: its last write left bytes queued, or found
+  // the socket full, so its next write waits until the system says it may.
+  std::vector<std::uint8_t> askFirst;
   std::uint64_t pass = 0;
   std::vector<Ready> ready;
 };
@@ -304,13 +314,17 @@ void QvSocketManager::Run() {
   while (running.load()) {
     SlotTable* t = table_.load();
     Sync(t);
-    if (poller.Watched() == 0 && loop.probedSlots.empty()) {
+    const bool unasked = !loop.unasked.empty();
+    if (!unasked && poller.Watched() == 0 && loop.probedSlots.empty()) {
       // Nothing to watch: nap, and start over as soon as something arrives.
       poller.Nap(kIdleNapMs);
       continue;
     }
-    int n = poller.Wait(kPassTimeoutMs);
-    if (n <= 0) continue;
+    // Writes tried unasked are ready now: the wait only looks at what else
+    // is, so that a socket both readable and with a write queued is read
+    // first, as when the system reports both.
+    int n = poller.Wait(unasked ? 0 : kPassTimeoutMs);
+    if (n < 0) continue;
     ready.clear();
     {
       qvplat::LockGuard guard(loop.lock);
@@ -324,8 +338,13 @@ void QvSocketManager::Run() {
         if (m.generation != generation || m.socket == qvplat::kNoSocket) continue;
         ready.push_back(Ready{slot, m.socket, generation, e.ready});
       }
+      for (int slot : loop.unasked) {
+        const LoopState::Mirror& m = loop.mirror[static_cast<size_t>(slot)];
+        if (m.socket != qvplat::kNoSocket) ready.push_back(Ready{slot, m.socket, m.generation, kWriteUnasked});
+      }
     }
-    // Serve in slot order; a socket both watched and probed is one entry.
+    // Serve in slot order; a socket with two entries (watched and probed,
+    // or read ready and written unasked) is served once.
     std::sort(ready.begin(), ready.end(), [](const Ready& a, const Ready& b) { return a.slot < b.slot; });
     size_t merged = 0;
     for (size_t k = 0; k < ready.size(); ++k) {
@@ -354,15 +373,21 @@ void QvSocketManager::Sync(SlotTable* t) {
     for (size_t i = 0; i < loop.mirror.size(); ++i) Unwatch(static_cast<int>(i));
     loop.table = t;
     loop.mirror.assign(t != nullptr ? static_cast<size_t>(t->capacity) : 0, LoopState::Mirror{});
+    loop.askFirst.assign(loop.mirror.size(), 0);
     loop.probedSlots.clear();
+    loop.unasked.clear();
     if (t == nullptr) return;
     for (int w = 0; w < t->dirtyWords; ++w) t->dirty[w].exchange(0);
     for (int i = 0; i < t->capacity; ++i) SyncSlot(*t, i);
     return;
   }
   if (t == nullptr) return;
+  // Probed and unasked slots are looked at again: their write interest may
+  // still be set, and need not have changed since.
   loop.reprobe.swap(loop.probedSlots);
+  loop.reprobe.insert(loop.reprobe.end(), loop.unasked.begin(), loop.unasked.end());
   loop.probedSlots.clear();
+  loop.unasked.clear();
   // Changed slots first. A slot is looked at once per pass, and a change
   // made after its bit was taken sets the bit again for the next pass; were
   // the probed slots looked at first, such a change could be taken with its
@@ -394,13 +419,17 @@ void QvSocketManager::SyncSlot(SlotTable& t, int i) {
   if (socket == qvplat::kNoSocket) return;
   unsigned want = (interest & ReadInterest) ? unsigned{qvplat::kPollRead} : 0u;
   bool probe = false;
+  bool trust = false;
   if (interest & WriteInterest) {
-    // A socket is nearly always writable when a write is queued: look once
-    // without changing the watch, and watch for writing only when it was not.
+    // A socket is nearly always writable when a write is queued: try it
+    // without asking; after a write that found it full, look once without
+    // changing the watch; watch for writing only when it was still full.
     if (m.probed || (m.want & qvplat::kPollWrite)) {
       want |= qvplat::kPollWrite;
-    } else {
+    } else if (loop.askFirst[static_cast<size_t>(i)] != 0) {
       probe = true;
+    } else {
+      trust = true;
     }
   }
   const bool fresh = m.socket == qvplat::kNoSocket;
@@ -415,6 +444,7 @@ void QvSocketManager::SyncSlot(SlotTable& t, int i) {
     loop.poller.Probe(socket, Tag(i, generation), qvplat::kPollWrite);
     loop.probedSlots.push_back(i);
   }
+  if (trust) loop.unasked.push_back(i);
 }
 
 // Serves one ready socket: an exception alone; otherwise read, then write.
@@ -454,11 +484,29 @@ void QvSocketManager::Dispatch(SlotTable& t, const Ready& r) {
   }
   // The read handler may have closed the socket, or the slot may have gone
   // to another object; only the same registration gets its write event.
-  if ((r.bits & qvplat::kPollWrite) && stillWatched() && slot.handler.load() == handler) {
-    qvdiag::Trace(qvtext::kTraceWriteEvent, static_cast<int>(r.socket));
-    slot.interest.fetch_and(~WriteInterest);
-    Touch(t, r.slot);
-    handler->OnWrite();
+  if ((r.bits & (qvplat::kPollWrite | kWriteUnasked)) && stillWatched() && slot.handler.load() == handler) {
+    // What a write event is, whether the system told or the write found out.
+    struct WriteEvent final : QvWriteWitness {
+      SlotTable& table;
+      const Ready& ready;
+      WriteEvent(SlotTable& tbl, const Ready& rdy) : table(tbl), ready(rdy) {}
+      void Writable() override {
+        qvdiag::Trace(qvtext::kTraceWriteEvent, static_cast<int>(ready.socket));
+        table.slots[ready.slot].interest.fetch_and(~WriteInterest);
+        Touch(table, ready.slot);
+      }
+    } event(t, r);
+    bool served = true;
+    if (r.bits & qvplat::kPollWrite) {
+      event.Writable();
+      handler->OnWrite();
+    } else {
+      served = handler->OnWriteUnasked(event);
+    }
+    // Bytes left behind mean a full socket: its next write asks first, as
+    // does one the handler would not try (looked at again in the next pass).
+    loop_->askFirst[static_cast<size_t>(r.slot)] =
+        static_cast<std::uint8_t>(!served || (slot.interest.load() & WriteInterest) != 0);
   }
   dispatching_.store(nullptr);
 }
