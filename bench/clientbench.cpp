@@ -8,20 +8,23 @@
 //   app         the main thread sends, waits until OnPacket has handed it the
 //               echo (mutex and condition variable), and sends the next
 //   raw         no library: a blocking socket, send() then recv()
-//   raw-thread  no library, but shaped like app: the main thread sends on a
-//               blocking socket, a second thread receives and hands each
-//               echo over the same way
+//   raw-thread  no library, but shaped like app: the main thread hands each
+//               frame to an I/O thread (an eventfd wakes it from poll()),
+//               which sends it, receives the echo and hands it over the
+//               same way
 //
-// A round trip runs from the Send (or send()) call to the moment the echo is
-// received: in OnPacket, or where recv() returns. In app and raw-thread
-// modes the hand-over of the echo back to the main thread is the program's
-// own and is left out; the library's part of an application-thread Send is
-// waking the worker to write.
+// A round trip runs from the Send call (or the hand-over, or send()) to the
+// moment the echo is received: in OnPacket, or where recv() returns. In app
+// and raw-thread modes the hand-over of the echo back to the main thread is
+// the program's own and is left out; waking the thread that writes is not:
+// raw-thread shows what that wake-up costs without the library.
 //
 // The library prints console traces on standard output; this program points
 // descriptor 1 at the null device and writes its one JSON line to a copy of
 // the original standard output.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <signal.h>
 
 #include <chrono>
@@ -244,8 +247,10 @@ int RunRaw(const Options& o) {
   long long frames = 0;
   std::string error;
 
-  // raw-thread: the reader thread and its hand-over to this thread.
+  // raw-thread: the I/O thread, what wakes it, and its hand-over to this
+  // thread.
   const bool threaded = o.mode == "raw-thread";
+  const int wake = threaded ? eventfd(0, EFD_CLOEXEC) : -1;
   std::mutex mutex;
   std::condition_variable cv;
   std::uint64_t echoed = 0;  // echoes received so far
@@ -256,13 +261,27 @@ int RunRaw(const Options& o) {
   if (threaded) {
     reader = std::thread([&] {
       std::vector<char> buffer(in.size());
-      for (std::uint64_t seq = 0;; ++seq) {
-        std::string e = ReceiveFrame(fd, o, seq, buffer);
+      for (std::uint64_t seq = 0;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        std::string e;
+        if (poll(fds, 2, 2000) <= 0) e = "no echo within two seconds";
+        if (e.empty() && (fds[1].revents & POLLIN)) {
+          std::uint64_t count;
+          if (read(wake, &count, sizeof count) < 0) e = "eventfd read failed";
+          std::lock_guard<std::mutex> lock(mutex);
+          if (stop) return;
+          if (e.empty() && send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
+            e = "send failed";
+          }
+        }
+        if (e.empty() && (fds[0].revents & POLLIN) == 0) continue;
+        if (e.empty()) e = ReceiveFrame(fd, o, seq, buffer);
         const std::int64_t at = NowNs();
         std::lock_guard<std::mutex> lock(mutex);
         if (stop) return;
         if (!e.empty()) readError = e;
         else ++echoed;
+        ++seq;
         echoAt = at;
         cv.notify_all();
         if (!e.empty()) return;
@@ -272,7 +291,15 @@ int RunRaw(const Options& o) {
 
   for (std::uint64_t seq = 0; error.empty(); ++seq) {
     const std::int64_t sent = NowNs();
-    error = SendFrame(fd, o, seq, out);
+    if (threaded) {
+      std::unique_lock<std::mutex> lock(mutex);
+      bench::StoreLength(out.data(), bench::kHeaderSize + o.payload);
+      pattern.Fill(out.data() + bench::kHeaderSize, o.payload, 0, seq);
+      const std::uint64_t one = 1;
+      if (write(wake, &one, sizeof one) < 0) error = "eventfd write failed";
+    } else {
+      error = SendFrame(fd, o, seq, out);
+    }
     if (!error.empty()) break;
     if (threaded) {
       std::unique_lock<std::mutex> lock(mutex);
@@ -302,8 +329,9 @@ int RunRaw(const Options& o) {
       std::lock_guard<std::mutex> lock(mutex);
       stop = true;
     }
-    shutdown(fd, SHUT_RDWR);  // ends the reader's recv()
+    shutdown(fd, SHUT_RDWR);  // ends the I/O thread's poll() or recv()
     reader.join();
+    close(wake);
   }
   close(fd);
   PrintResult(o, frames, static_cast<double>(measureEnd - measureStart) / 1e9, rtt, error);

@@ -297,7 +297,7 @@ CLIENT_MODES = [
     ("callback", "our client, Send inside OnPacket"),
     ("app", "our client, Send from the application thread"),
     ("raw", "raw blocking socket"),
-    ("raw-thread", "raw blocking socket, echo handed to the sending thread"),
+    ("raw-thread", "raw sockets, each frame handed to an I/O thread that sends it"),
 ]
 
 
