@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the Windows cross
-# build need, when they are missing.
+# Installs Debian packages when they are missing: the ones given, or by
+# default what the build, the tests and the Windows cross build need.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils
-          g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-          wine wine64)
-# The end-to-end tests drive a peer written in Python 3 (standard library only).
-command -v python3 >/dev/null 2>&1 || packages+=(python3)
-# The consumer test builds a program with pkg-config.
-command -v pkg-config >/dev/null 2>&1 || packages+=(pkg-config)
+packages=("$@")
+if [ ${#packages[@]} -eq 0 ]; then
+  packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils
+            g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+            wine wine64)
+  # The end-to-end tests drive a peer written in Python 3 (standard library only).
+  command -v python3 >/dev/null 2>&1 || packages+=(python3)
+  # The consumer test builds a program with pkg-config.
+  command -v pkg-config >/dev/null 2>&1 || packages+=(pkg-config)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
