@@ -18,13 +18,16 @@ extern char** environ;
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "client/qvnetclientimpl.h"
 #include "qvnet.h"
+#include "qvtestpeers.h"
 
 namespace qvtest {
 
@@ -231,6 +234,7 @@ void ExitWithin(const std::string& dir, const std::function<int()>& body) {
 #if defined(_WIN32)
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+  Kill();  // one that ended stays open until then
   std::string command = "\"" + program + "\"";
   for (const std::string& a : arguments) command += " \"" + a + "\"";
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -303,8 +307,154 @@ bool ChildProcess::Kill() {
 
 #endif
 
+int StartOnFreePort(ChildProcess* child, const std::string& program) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const int port = FreePort();
+    if (!child->Start(program, {std::to_string(port)})) return 0;
+    bool exited = false;
+    const bool ready = WaitUntil([&] {
+      if (!child->Running()) return exited = true;
+      qvplat::Socket probe = RawConnect(port);
+      if (probe == qvplat::kInvalidSocket) return false;
+      qvplat::CloseSocket(probe);
+      return true;
+    });
+    if (!exited) return ready ? port : 0;
+  }
+  return 0;
+}
+
 void BeginCapture() { testing::internal::CaptureStdout(); }
 
 std::string EndCapture() { return testing::internal::GetCapturedStdout(); }
+
+// ------------------------------------------------------------ qvtestpeers.h
+
+void Journal::Add(const std::string& entry) {
+  std::printf("<%s>", entry.c_str());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.push_back(entry);
+  }
+  changed.Notify();
+}
+
+std::vector<std::string> Journal::Entries() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_;
+}
+
+void Sink::OnConnected(QvSocket* c) {
+  connection.store(c);
+  connectedOn = std::this_thread::get_id();
+  journal_->Add("connected");
+}
+
+void Sink::OnPacket(const char* data, int length) {
+  if (echo_) {
+    connection.load()->Send(data, length);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    payloads_.emplace_back(data, static_cast<size_t>(length));
+  }
+  packets.Notify();
+}
+
+std::string Sink::Packet(size_t i) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return i < payloads_.size() ? payloads_[i] : "<missing>";
+}
+
+class Peers::Handler : public QvAcceptHandler {
+ public:
+  Handler(Peers* peers, std::vector<std::string>* deaths) : peers_(peers), deaths_(deaths) {}
+  ~Handler() override {
+    if (deaths_ != nullptr) deaths_->push_back("handler");
+  }
+  void OnAccept(const sockaddr_in* peer) override {
+    char dotted[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer->sin_addr, dotted, sizeof dotted);
+    port_ = ntohs(peer->sin_port);
+    peers_->journal.Add("accept " + std::string(dotted) + ":" + std::to_string(port_));
+  }
+  QvConnectionSink* CreateSink() override {
+    Sink* sink;
+    {
+      std::lock_guard<std::mutex> lock(peers_->mutex_);
+      peers_->sinks_.push_back(std::make_unique<Sink>(&peers_->journal, peers_->echo_, port_));
+      sink = peers_->sinks_.back().get();
+    }
+    peers_->journal.Add("sink");
+    return sink;
+  }
+
+ private:
+  Peers* peers_;
+  std::vector<std::string>* deaths_;
+  int port_ = 0;
+};
+
+QvAcceptHandler* Peers::NewHandler(std::vector<std::string>* deaths) { return new Handler(this, deaths); }
+
+QvSocket* Peers::ConnectionOf(qvplat::Socket client) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& s : sinks_) {
+    if (s->peerPort == qvplat::LocalPort(client)) return s->connection.load();
+  }
+  return nullptr;
+}
+
+size_t Peers::Count() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sinks_.size();
+}
+
+void Peers::DeleteConnections() {
+  std::vector<QvSocket*> doomed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& s : sinks_) doomed.push_back(s->connection.exchange(nullptr));
+  }
+  for (QvSocket* c : doomed) delete c;
+}
+
+void DestroyListener(QvListenerApi* listener, Peers* peers) {
+  listener->Close();
+  peers->DeleteConnections();
+  listener->ReleaseHandlers();
+  delete listener;
+}
+
+Connector::Connector() : module(CreateNetModule()), client(module->CreateClient(0)) {
+  ownCodec_ = static_cast<QvNetClientImpl*>(client)->Codec();
+  module->Start(0);
+}
+
+Connector::~Connector() {
+  for (auto& s : sinks_) delete s->connection.exchange(nullptr);
+  if (client != nullptr) client->Release();
+  delete ownCodec_;
+  if (module != nullptr) module->Release();
+}
+
+Sink& Connector::Connect(int port, const std::string& host) {
+  sinks_.push_back(std::make_unique<Sink>(&journal, false));
+  client->SetSink(sinks_.back().get());
+  client->Connect(host.c_str(), port, 0, nullptr, 0, nullptr, nullptr);
+  return *sinks_.back();
+}
+
+MarkerCodec::~MarkerCodec() {
+  if (deaths_ != nullptr) deaths_->push_back("codec");
+}
+
+int MarkerCodec::Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) {
+  const std::string f = Frame("#" + std::string(src, length));
+  *dstLength = f.size() < *dstLength ? static_cast<unsigned int>(f.size()) : 0;
+  std::memcpy(dst, f.data(), *dstLength);
+  return static_cast<int>(*dstLength);
+}
 
 }  // namespace qvtest

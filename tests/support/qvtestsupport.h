@@ -129,6 +129,11 @@ class ChildProcess {
   std::intptr_t handle_ = 0;  // a pid or a process handle
 };
 
+// Starts `program PORT` on a free port (on another one when it ended at
+// once: the port was taken meanwhile) and waits until it accepts
+// connections. The port, or 0.
+int StartOnFreePort(ChildProcess* child, const std::string& program);
+
 // Captures what the process writes to standard output between the calls
 // (the library's console traces).
 void BeginCapture();
