@@ -18,16 +18,13 @@ extern char** environ;
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
 
-#include "client/qvnetclientimpl.h"
 #include "qvnet.h"
-#include "qvtestpeers.h"
 
 namespace qvtest {
 
@@ -139,27 +136,22 @@ std::string Receive(qvplat::Socket s, size_t n) {
   return RecvExactly(s, &data[0], n) ? data : "<nothing>";
 }
 
-bool SendAll(qvplat::Socket s, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    int k = qvplat::SendSome(s, p, static_cast<int>(n));
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
+namespace {
+// Moves all n bytes with `some` (qvplat::SendSome or RecvSome).
+template <class Byte>
+bool Whole(qvplat::Socket s, Byte* p, size_t n, int (*some)(qvplat::Socket, Byte*, int)) {
+  for (int k = 0; n > 0; p += k, n -= static_cast<size_t>(k)) {
+    if ((k = some(s, p, static_cast<int>(n))) <= 0) return false;
   }
   return true;
+}
+}  // namespace
+
+bool SendAll(qvplat::Socket s, const void* data, size_t n) {
+  return Whole(s, static_cast<const char*>(data), n, qvplat::SendSome);
 }
 
-bool RecvExactly(qvplat::Socket s, void* data, size_t n) {
-  char* p = static_cast<char*>(data);
-  while (n > 0) {
-    int k = qvplat::RecvSome(s, p, static_cast<int>(n));
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
-}
+bool RecvExactly(qvplat::Socket s, void* data, size_t n) { return Whole(s, static_cast<char*>(data), n, qvplat::RecvSome); }
 
 bool SendUrgent(qvplat::Socket s) {
   char b = '!';
@@ -193,19 +185,14 @@ TempDir::~TempDir() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+std::string ReadFile(const std::string& path, std::ios::openmode mode) {
+  std::ifstream in(path, mode);
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+std::string ReadText(const std::string& path) { return ReadFile(path, std::ios::in); }
 
 bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
 
@@ -327,134 +314,5 @@ int StartOnFreePort(ChildProcess* child, const std::string& program) {
 void BeginCapture() { testing::internal::CaptureStdout(); }
 
 std::string EndCapture() { return testing::internal::GetCapturedStdout(); }
-
-// ------------------------------------------------------------ qvtestpeers.h
-
-void Journal::Add(const std::string& entry) {
-  std::printf("<%s>", entry.c_str());
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    entries_.push_back(entry);
-  }
-  changed.Notify();
-}
-
-std::vector<std::string> Journal::Entries() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return entries_;
-}
-
-void Sink::OnConnected(QvSocket* c) {
-  connection.store(c);
-  connectedOn = std::this_thread::get_id();
-  journal_->Add("connected");
-}
-
-void Sink::OnPacket(const char* data, int length) {
-  if (echo_) {
-    connection.load()->Send(data, length);
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    payloads_.emplace_back(data, static_cast<size_t>(length));
-  }
-  packets.Notify();
-}
-
-std::string Sink::Packet(size_t i) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return i < payloads_.size() ? payloads_[i] : "<missing>";
-}
-
-class Peers::Handler : public QvAcceptHandler {
- public:
-  Handler(Peers* peers, std::vector<std::string>* deaths) : peers_(peers), deaths_(deaths) {}
-  ~Handler() override {
-    if (deaths_ != nullptr) deaths_->push_back("handler");
-  }
-  void OnAccept(const sockaddr_in* peer) override {
-    char dotted[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer->sin_addr, dotted, sizeof dotted);
-    port_ = ntohs(peer->sin_port);
-    peers_->journal.Add("accept " + std::string(dotted) + ":" + std::to_string(port_));
-  }
-  QvConnectionSink* CreateSink() override {
-    Sink* sink;
-    {
-      std::lock_guard<std::mutex> lock(peers_->mutex_);
-      peers_->sinks_.push_back(std::make_unique<Sink>(&peers_->journal, peers_->echo_, port_));
-      sink = peers_->sinks_.back().get();
-    }
-    peers_->journal.Add("sink");
-    return sink;
-  }
-
- private:
-  Peers* peers_;
-  std::vector<std::string>* deaths_;
-  int port_ = 0;
-};
-
-QvAcceptHandler* Peers::NewHandler(std::vector<std::string>* deaths) { return new Handler(this, deaths); }
-
-QvSocket* Peers::ConnectionOf(qvplat::Socket client) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto& s : sinks_) {
-    if (s->peerPort == qvplat::LocalPort(client)) return s->connection.load();
-  }
-  return nullptr;
-}
-
-size_t Peers::Count() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return sinks_.size();
-}
-
-void Peers::DeleteConnections() {
-  std::vector<QvSocket*> doomed;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& s : sinks_) doomed.push_back(s->connection.exchange(nullptr));
-  }
-  for (QvSocket* c : doomed) delete c;
-}
-
-void DestroyListener(QvListenerApi* listener, Peers* peers) {
-  listener->Close();
-  peers->DeleteConnections();
-  listener->ReleaseHandlers();
-  delete listener;
-}
-
-Connector::Connector() : module(CreateNetModule()), client(module->CreateClient(0)) {
-  ownCodec_ = static_cast<QvNetClientImpl*>(client)->Codec();
-  module->Start(0);
-}
-
-Connector::~Connector() {
-  for (auto& s : sinks_) delete s->connection.exchange(nullptr);
-  if (client != nullptr) client->Release();
-  delete ownCodec_;
-  if (module != nullptr) module->Release();
-}
-
-Sink& Connector::Connect(int port, const std::string& host) {
-  sinks_.push_back(std::make_unique<Sink>(&journal, false));
-  client->SetSink(sinks_.back().get());
-  client->Connect(host.c_str(), port, 0, nullptr, 0, nullptr, nullptr);
-  return *sinks_.back();
-}
-
-MarkerCodec::~MarkerCodec() {
-  if (deaths_ != nullptr) deaths_->push_back("codec");
-}
-
-int MarkerCodec::Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) {
-  const std::string f = Frame("#" + std::string(src, length));
-  *dstLength = f.size() < *dstLength ? static_cast<unsigned int>(f.size()) : 0;
-  std::memcpy(dst, f.data(), *dstLength);
-  return static_cast<int>(*dstLength);
-}
 
 }  // namespace qvtest

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <ios>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -86,7 +87,7 @@ class TempDir {
   std::string path_;
 };
 
-std::string ReadFile(const std::string& path);
+std::string ReadFile(const std::string& path, std::ios::openmode mode = std::ios::in | std::ios::binary);
 // A text file as a program reads text: Windows' CR LF line ends (which the
 // log writes there) come back as LF.
 std::string ReadText(const std::string& path);
