@@ -27,8 +27,8 @@ bool FileMatches(const std::string& path, const std::string& pattern) {
 
 class LogTest : public ::testing::Test {
  protected:
-  std::string PathOf(const std::string& name) const { return dir.Path() + "/" + name; }
-  qvtest::TempDir dir;
+  std::string PathOf(const std::string& name) const { return dir + "/" + name; }
+  const std::string dir = qvtest::FreshDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
 TEST_F(LogTest, LinesAreStampedFlushedAndReplaceWhatTheFileHeld) {
@@ -69,7 +69,7 @@ TEST_F(LogTest, MissingDirectoryOpensForAppendingAtTheFirstLine) {
 }
 
 TEST_F(LogTest, OverlongNameIsCutTo255Characters) {
-  const std::string prefix = dir.Path() + "/";
+  const std::string prefix = dir + "/";
   const std::string name = prefix + std::string(300 - prefix.size(), 'n');
   class qvdiag::log l(name.c_str());
   EXPECT_EQ(std::string(l.Name()), name.substr(0, 255));

@@ -20,7 +20,6 @@ extern char** environ;
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <thread>
 
@@ -169,20 +168,6 @@ void RaiseDescriptorLimit(int count) {
 #else
   (void)count;
 #endif
-}
-
-TempDir::TempDir() {
-  std::random_device random;
-  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-    std::filesystem::path p = std::filesystem::temp_directory_path() / ("qvnet-" + std::to_string(random()));
-    std::error_code failed;
-    if (std::filesystem::create_directory(p, failed)) path_ = p.string();
-  }
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 std::string ReadFile(const std::string& path, std::ios::openmode mode) {

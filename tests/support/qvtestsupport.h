@@ -76,17 +76,6 @@ bool SendUrgent(qvplat::Socket s);
 // Lets the process open `count` descriptors if the hard limit allows.
 void RaiseDescriptorLimit(int count);
 
-// A fresh directory, removed with its contents at destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::string ReadFile(const std::string& path, std::ios::openmode mode = std::ios::in | std::ios::binary);
 // A text file as a program reads text: Windows' CR LF line ends (which the
 // log writes there) come back as LF.

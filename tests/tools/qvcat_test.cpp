@@ -245,8 +245,7 @@ TEST_F(QvcatTest, SingleRunsPrintExitAndFailAsTheyShould) {
   const int port = StartEchoServer();
   ASSERT_NE(port, 0);
   const int noPort = qvtest::FreePort();
-  qvtest::TempDir dir;
-  const std::string file = dir.Path() + "/frame.bin";
+  const std::string file = qvtest::FreshDir("single-runs") + "/frame.bin";
   auto fill = [&](std::string text) {
     for (const auto& [token, value] : {std::pair<std::string, std::string>{"NOPORT", std::to_string(noPort)},
                                        {"PORT", std::to_string(port)}, {"FILE", file}}) {
@@ -401,8 +400,7 @@ TEST_F(QvcatTest, ListenEchoServesEveryPeerAtOnce) {
 }
 
 TEST_F(QvcatTest, ListenFileGoesToEveryPeerAsItConnects) {
-  qvtest::TempDir dir;
-  const std::string file = dir.Path() + "/greeting.txt";
+  const std::string file = qvtest::FreshDir("listen-file") + "/greeting.txt";
   ASSERT_TRUE(qvtest::WriteFile(file, "welcome"));
   Qvcat listener;
   const int port = StartListener(&listener, {"--file", file});
