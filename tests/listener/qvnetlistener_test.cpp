@@ -165,19 +165,28 @@ TEST_F(ListenerTest, PeersWaitingTogetherEachGetTheirOwnConnection) {
   }
 }
 
-TEST_F(ListenerTest, ApplicationCodecServesOnlyPeersAcceptedAfterIt) {
-  const int port = ListenWithHandler();
+TEST_F(ListenerTest, ApplicationCodecServesLaterPeersAndGoesBeforeTheHandler) {
+  std::vector<std::string> deaths;
+  listener->SetAcceptHandler(peers.NewHandler(&deaths));
+  const int port = ListenOnFreePort(listener);
   ASSERT_NE(port, 0);
   qvplat::Socket early = Connect(port);
   ASSERT_TRUE(peers.journal.changed.WaitFor(3));
-  listener->SetCodec(new qvtest::MarkerCodec);  // ReleaseHandlers deletes it
+  listener->SetCodec(new qvtest::MarkerCodec(&deaths));
   qvplat::Socket late = Connect(port);
   ASSERT_TRUE(peers.journal.changed.WaitFor(6));
-
   peers.ConnectionOf(early)->Send("x", 1);
   peers.ConnectionOf(late)->Send("x", 1);
   EXPECT_EQ(Receive(early, 5), Frame("x"));
   EXPECT_EQ(Receive(late, 6), Frame("#x"));
+
+  peers.DeleteConnections();
+  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), static_cast<int>(ReadInterest));
+  listener->ReleaseHandlers();
+  EXPECT_EQ(deaths, (std::vector<std::string>{"codec", "handler"}));
+  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), 0);  // no handler: no accepting
+  listener->ReleaseHandlers();
+  EXPECT_EQ(deaths.size(), 2u);
 }
 
 TEST_F(ListenerTest, NoPeerIsAcceptedBeforeAHandlerIsSet) {
@@ -205,19 +214,6 @@ TEST_F(ListenerTest, NoPeerIsAcceptedBeforeAHandlerIsSet) {
   EXPECT_EQ(InterestOf(Impl()->ListenSocket()), static_cast<int>(ReadInterest));
   ASSERT_TRUE(peers.journal.changed.WaitFor(3));
   EXPECT_EQ(peers.journal.Entries()[0], AcceptedFrom(waiting));
-}
-
-TEST_F(ListenerTest, ReleaseHandlersDeletesCodecThenHandlerOnce) {
-  std::vector<std::string> deaths;
-  listener->SetCodec(new qvtest::MarkerCodec(&deaths));
-  listener->SetAcceptHandler(peers.NewHandler(&deaths));
-  ASSERT_NE(ListenOnFreePort(listener), 0);
-  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), static_cast<int>(ReadInterest));
-  listener->ReleaseHandlers();
-  EXPECT_EQ(deaths, (std::vector<std::string>{"codec", "handler"}));
-  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), 0);  // no handler: no accepting
-  listener->ReleaseHandlers();
-  EXPECT_EQ(deaths.size(), 2u);
 }
 
 // ------------------------------------------------------------- slot table
