@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "diag/qvtexts.h"
