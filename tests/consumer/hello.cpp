@@ -4,8 +4,8 @@
 #include <qvnet/qvnet.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <mutex>
 #include <random>
 #include <string>
@@ -24,24 +24,19 @@ struct Acceptor : QvAcceptHandler {
   QvConnectionSink* CreateSink() override { return new Echo; }
 };
 
-// The client's side: keeps what comes back.
+// The client's side: keeps the first frame that comes back ("" when the
+// connection closed first).
 struct Client : QvConnectionSink {
   QvSocket* connection = nullptr;
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::string reply;
-  bool done = false;
+  std::promise<std::string> reply;
+  std::once_flag replied;
 
   void OnConnected(QvSocket* c) override { connection = c; }
   void OnConnectFailed() override {}
-  void OnDisconnected() override { Finish(std::string()); }
-  void OnPacket(const char* data, int length) override { Finish(std::string(data, static_cast<size_t>(length))); }
-  void Finish(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (done) return;
-    reply = text;
-    done = true;
-    arrived.notify_all();
+  void OnDisconnected() override { Reply(std::string()); }
+  void OnPacket(const char* data, int length) override { Reply(std::string(data, static_cast<size_t>(length))); }
+  void Reply(const std::string& text) {
+    std::call_once(replied, [&] { reply.set_value(text); });
   }
 };
 
@@ -64,6 +59,7 @@ int main() {
 
   QvNetClient* connector = module->CreateClient(0);
   Client client;
+  std::future<std::string> reply = client.reply.get_future();
   connector->SetSink(&client);
   connector->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
   if (client.connection == nullptr) {
@@ -71,11 +67,7 @@ int main() {
     return 1;
   }
   client.connection->Send("hello", 5);
-
-  std::unique_lock<std::mutex> lock(client.mutex);
-  client.arrived.wait_for(lock, std::chrono::seconds(10), [&] { return client.done; });
-  const bool ok = client.reply == "hello";
-  lock.unlock();
+  const bool ok = reply.wait_for(std::chrono::seconds(10)) == std::future_status::ready && reply.get() == "hello";
   std::fprintf(stderr, ok ? "hello: the frame came back from 127.0.0.1:%d\n" : "hello: no answer from 127.0.0.1:%d\n",
                port);
 

@@ -14,51 +14,48 @@
 
 namespace {
 
-using qvplat::Poller;
-using qvtest::SocketPair;
-
-// The readiness Wait reported for `tag` (the events of one tag ORed), or 0.
-unsigned ReadyOf(const Poller& poller, int count, std::uint64_t tag) {
-  unsigned bits = 0;
-  for (int i = 0; i < count; ++i) {
-    if (poller.EventAt(i).tag == tag) bits |= poller.EventAt(i).ready;
-  }
-  return bits;
-}
-
-// Waits (bounded) until `tag` shows all of `bits`.
-bool WaitFor(Poller& poller, std::uint64_t tag, unsigned bits) {
-  return qvtest::WaitUntil([&] { return (ReadyOf(poller, poller.Wait(100), tag) & bits) == bits; });
-}
+using qvplat::kPollExcept;
+using qvplat::kPollRead;
+using qvplat::kPollWrite;
 
 class PollerTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(qvtest::MakeLoopbackPair(&pair)); }
   void TearDown() override { pair.Close(); }
 
-  void PeerSendsAByte() {
-    char b = 'x';
-    ASSERT_TRUE(qvtest::SendAll(pair.remote, &b, 1));
+  // Waits once; the readiness reported for `tag` (its events ORed), or 0.
+  unsigned ReadyAfterWait(int timeoutMs, std::uint64_t tag) {
+    const int count = poller.Wait(timeoutMs);
+    unsigned bits = 0;
+    for (int i = 0; i < count; ++i) {
+      if (poller.EventAt(i).tag == tag) bits |= poller.EventAt(i).ready;
+    }
+    return bits;
   }
+  // Waits (bounded) until `tag` shows all of `bits`.
+  bool WaitFor(std::uint64_t tag, unsigned bits) {
+    return qvtest::WaitUntil([&] { return (ReadyAfterWait(100, tag) & bits) == bits; });
+  }
+  void PeerSendsAByte() { ASSERT_TRUE(qvtest::SendAll(pair.remote, "x", 1)); }
 
-  Poller poller;
-  SocketPair pair;
+  qvplat::Poller poller;
+  qvtest::SocketPair pair;
 };
 
 TEST_F(PollerTest, WatchedSocketIsReportedAtEveryWaitUntilUnwatched) {
-  poller.Watch(pair.local, 7, qvplat::kPollRead);
+  poller.Watch(pair.local, 7, kPollRead);
   EXPECT_EQ(poller.Watched(), 1);
   PeerSendsAByte();
-  ASSERT_TRUE(WaitFor(poller, 7, qvplat::kPollRead));
+  ASSERT_TRUE(WaitFor(7, kPollRead));
   // Level-triggered: nothing was read, so the next wait reports it again.
-  EXPECT_EQ(ReadyOf(poller, poller.Wait(1000), 7), unsigned{qvplat::kPollRead});
+  EXPECT_EQ(ReadyAfterWait(1000, 7), unsigned{kPollRead});
 
   // Watching again changes what it is watched for, not how often.
   poller.Watch(pair.local, 7, 0);
   EXPECT_EQ(poller.Watched(), 1);
-  EXPECT_EQ(ReadyOf(poller, poller.Wait(0), 7), 0u);
+  EXPECT_EQ(ReadyAfterWait(0, 7), 0u);
 
-  poller.Watch(pair.local, 7, qvplat::kPollRead);
+  poller.Watch(pair.local, 7, kPollRead);
   poller.Unwatch(pair.local, 7);
   EXPECT_EQ(poller.Watched(), 0);
   EXPECT_EQ(poller.Wait(0), 0);
@@ -67,68 +64,63 @@ TEST_F(PollerTest, WatchedSocketIsReportedAtEveryWaitUntilUnwatched) {
 TEST_F(PollerTest, UnwatchUnderAnOlderTagLeavesTheSocketWatched) {
   // The tag names a registration; a socket number taken over by a new one
   // must not be unwatched on behalf of the old.
-  poller.Watch(pair.local, 1, qvplat::kPollRead);
-  poller.Watch(pair.local, 2, qvplat::kPollRead);
+  poller.Watch(pair.local, 1, kPollRead);
+  poller.Watch(pair.local, 2, kPollRead);
   poller.Unwatch(pair.local, 1);
   EXPECT_EQ(poller.Watched(), 1);
   PeerSendsAByte();
-  ASSERT_TRUE(WaitFor(poller, 2, qvplat::kPollRead));
+  ASSERT_TRUE(WaitFor(2, kPollRead));
   poller.Unwatch(pair.local, 2);
   EXPECT_EQ(poller.Watched(), 0);
 }
 
 TEST_F(PollerTest, ProbeLooksOnceBesideTheWatch) {
-  poller.Watch(pair.local, 5, qvplat::kPollRead);
-  poller.Probe(pair.local, 5, qvplat::kPollWrite);
+  poller.Watch(pair.local, 5, kPollRead);
+  poller.Probe(pair.local, 5, kPollWrite);
   // A fresh connection is writable at once; the probe reports it.
-  int n = poller.Wait(1000);
-  EXPECT_EQ(ReadyOf(poller, n, 5), unsigned{qvplat::kPollWrite});
+  EXPECT_EQ(ReadyAfterWait(1000, 5), unsigned{kPollWrite});
   // The probe is gone and the watch never asked for writing.
   EXPECT_EQ(poller.Wait(0), 0);
   EXPECT_EQ(poller.Watched(), 1);
 
   // Probe and watch report together in one wait.
   PeerSendsAByte();
-  ASSERT_TRUE(WaitFor(poller, 5, qvplat::kPollRead));
-  poller.Probe(pair.local, 5, qvplat::kPollWrite);
-  EXPECT_EQ(ReadyOf(poller, poller.Wait(1000), 5), unsigned{qvplat::kPollRead | qvplat::kPollWrite});
+  ASSERT_TRUE(WaitFor(5, kPollRead));
+  poller.Probe(pair.local, 5, kPollWrite);
+  EXPECT_EQ(ReadyAfterWait(1000, 5), unsigned{kPollRead | kPollWrite});
 }
 
 TEST_F(PollerTest, FullSocketIsWritableOnlyOnceThePeerDrainsIt) {
   ASSERT_TRUE(qvplat::SetNonBlocking(pair.local));
   std::vector<char> chunk(64 * 1024, 'f');
   size_t queued = 0;
-  for (;;) {
-    int r = qvplat::SendSome(pair.local, chunk.data(), static_cast<int>(chunk.size()));
-    if (r <= 0) break;
+  for (int r; (r = qvplat::SendSome(pair.local, chunk.data(), static_cast<int>(chunk.size()))) > 0;) {
     queued += static_cast<size_t>(r);
   }
   ASSERT_EQ(qvplat::LastSocketError(), qvplat::kErrWouldBlock);
   ASSERT_GT(queued, 0u);
 
-  poller.Probe(pair.local, 3, qvplat::kPollWrite);
-  EXPECT_EQ(ReadyOf(poller, poller.Wait(0), 3), 0u);
-  poller.Watch(pair.local, 3, qvplat::kPollWrite);
-  EXPECT_EQ(ReadyOf(poller, poller.Wait(0), 3), 0u);
+  poller.Probe(pair.local, 3, kPollWrite);
+  EXPECT_EQ(ReadyAfterWait(0, 3), 0u);
+  poller.Watch(pair.local, 3, kPollWrite);
+  EXPECT_EQ(ReadyAfterWait(0, 3), 0u);
 
   std::thread drain([&] {
-    std::vector<char> sink(64 * 1024);
-    size_t got = 0;
-    while (got < queued) {
-      int r = qvplat::RecvSome(pair.remote, sink.data(), static_cast<int>(sink.size()));
+    for (size_t got = 0; got < queued;) {
+      const int r = qvplat::RecvSome(pair.remote, chunk.data(), static_cast<int>(chunk.size()));
       if (r <= 0) break;
       got += static_cast<size_t>(r);
     }
   });
-  EXPECT_TRUE(WaitFor(poller, 3, qvplat::kPollWrite));
+  EXPECT_TRUE(WaitFor(3, kPollWrite));
   drain.join();
 }
 
 TEST_F(PollerTest, PeerThatClosedIsReadableWhereReadingWasAskedFor) {
-  poller.Watch(pair.local, 4, qvplat::kPollRead);
+  poller.Watch(pair.local, 4, kPollRead);
   qvplat::CloseSocket(pair.remote);
   pair.remote = qvplat::kNoSocket;
-  ASSERT_TRUE(WaitFor(poller, 4, qvplat::kPollRead));
+  ASSERT_TRUE(WaitFor(4, kPollRead));
   char b;
   EXPECT_EQ(qvplat::RecvSome(pair.local, &b, 1), 0);  // the orderly close
 }
@@ -138,7 +130,7 @@ TEST_F(PollerTest, PeerThatClosedIsReadableWhereReadingWasAskedFor) {
 TEST_F(PollerTest, HangUpOnASocketThatAskedForNothingIsAnException) {
   poller.Watch(pair.local, 4, 0);
   qvplat::ShutdownBoth(pair.local);
-  ASSERT_TRUE(WaitFor(poller, 4, qvplat::kPollExcept));
+  ASSERT_TRUE(WaitFor(4, kPollExcept));
 }
 #endif
 
@@ -148,19 +140,19 @@ TEST_F(PollerTest, SocketThatIsGoneIsReportedUntilUnwatched) {
   qvplat::Socket gone = qvplat::TcpSocket();
   ASSERT_NE(gone, qvplat::kInvalidSocket);
   qvplat::CloseSocket(gone);
-  poller.Watch(pair.local, 1, qvplat::kPollRead);
-  poller.Watch(gone, 9, qvplat::kPollRead);
-  EXPECT_EQ(ReadyOf(poller, poller.Wait(1000), 9), unsigned{qvplat::kPollExcept});
-  EXPECT_EQ(ReadyOf(poller, poller.Wait(0), 9), unsigned{qvplat::kPollExcept});
+  poller.Watch(pair.local, 1, kPollRead);
+  poller.Watch(gone, 9, kPollRead);
+  EXPECT_EQ(ReadyAfterWait(1000, 9), unsigned{kPollExcept});
+  EXPECT_EQ(ReadyAfterWait(0, 9), unsigned{kPollExcept});
   // The other socket is still served beside it.
   PeerSendsAByte();
-  ASSERT_TRUE(WaitFor(poller, 1, qvplat::kPollRead));
+  ASSERT_TRUE(WaitFor(1, kPollRead));
   poller.Unwatch(gone, 9);
-  EXPECT_EQ(ReadyOf(poller, poller.Wait(0), 9), 0u);
+  EXPECT_EQ(ReadyAfterWait(0, 9), 0u);
 }
 
 TEST_F(PollerTest, WakeEndsTheWaitFromAnotherThread) {
-  poller.Watch(pair.local, 1, qvplat::kPollRead);
+  poller.Watch(pair.local, 1, kPollRead);
   qvtest::Event waiting;
   std::thread waker([&] {
     waiting.WaitFor(1);

@@ -20,7 +20,6 @@ extern char** environ;
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <thread>
 
@@ -136,27 +135,22 @@ std::string Receive(qvplat::Socket s, size_t n) {
   return RecvExactly(s, &data[0], n) ? data : "<nothing>";
 }
 
-bool SendAll(qvplat::Socket s, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    int k = qvplat::SendSome(s, p, static_cast<int>(n));
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
+namespace {
+// Moves all n bytes with `some` (qvplat::SendSome or RecvSome).
+template <class Byte>
+bool Whole(qvplat::Socket s, Byte* p, size_t n, int (*some)(qvplat::Socket, Byte*, int)) {
+  for (int k = 0; n > 0; p += k, n -= static_cast<size_t>(k)) {
+    if ((k = some(s, p, static_cast<int>(n))) <= 0) return false;
   }
   return true;
+}
+}  // namespace
+
+bool SendAll(qvplat::Socket s, const void* data, size_t n) {
+  return Whole(s, static_cast<const char*>(data), n, qvplat::SendSome);
 }
 
-bool RecvExactly(qvplat::Socket s, void* data, size_t n) {
-  char* p = static_cast<char*>(data);
-  while (n > 0) {
-    int k = qvplat::RecvSome(s, p, static_cast<int>(n));
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
-}
+bool RecvExactly(qvplat::Socket s, void* data, size_t n) { return Whole(s, static_cast<char*>(data), n, qvplat::RecvSome); }
 
 bool SendUrgent(qvplat::Socket s) {
   char b = '!';
@@ -176,33 +170,14 @@ void RaiseDescriptorLimit(int count) {
 #endif
 }
 
-TempDir::TempDir() {
-  std::random_device random;
-  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-    std::filesystem::path p = std::filesystem::temp_directory_path() / ("qvnet-" + std::to_string(random()));
-    std::error_code failed;
-    if (std::filesystem::create_directory(p, failed)) path_ = p.string();
-  }
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+std::string ReadFile(const std::string& path, std::ios::openmode mode) {
+  std::ifstream in(path, mode);
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+std::string ReadText(const std::string& path) { return ReadFile(path, std::ios::in); }
 
 bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
 
@@ -231,6 +206,7 @@ void ExitWithin(const std::string& dir, const std::function<int()>& body) {
 #if defined(_WIN32)
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+  Kill();  // one that ended stays open until then
   std::string command = "\"" + program + "\"";
   for (const std::string& a : arguments) command += " \"" + a + "\"";
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -302,6 +278,23 @@ bool ChildProcess::Kill() {
 }
 
 #endif
+
+int StartOnFreePort(ChildProcess* child, const std::string& program) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const int port = FreePort();
+    if (!child->Start(program, {std::to_string(port)})) return 0;
+    bool exited = false;
+    const bool ready = WaitUntil([&] {
+      if (!child->Running()) return exited = true;
+      qvplat::Socket probe = RawConnect(port);
+      if (probe == qvplat::kInvalidSocket) return false;
+      qvplat::CloseSocket(probe);
+      return true;
+    });
+    if (!exited) return ready ? port : 0;
+  }
+  return 0;
+}
 
 void BeginCapture() { testing::internal::CaptureStdout(); }
 

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <ios>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -75,18 +76,7 @@ bool SendUrgent(qvplat::Socket s);
 // Lets the process open `count` descriptors if the hard limit allows.
 void RaiseDescriptorLimit(int count);
 
-// A fresh directory, removed with its contents at destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path);
+std::string ReadFile(const std::string& path, std::ios::openmode mode = std::ios::in | std::ios::binary);
 // A text file as a program reads text: Windows' CR LF line ends (which the
 // log writes there) come back as LF.
 std::string ReadText(const std::string& path);
@@ -128,6 +118,11 @@ class ChildProcess {
  private:
   std::intptr_t handle_ = 0;  // a pid or a process handle
 };
+
+// Starts `program PORT` on a free port (on another one when it ended at
+// once: the port was taken meanwhile) and waits until it accepts
+// connections. The port, or 0.
+int StartOnFreePort(ChildProcess* child, const std::string& program);
 
 // Captures what the process writes to standard output between the calls
 // (the library's console traces).
