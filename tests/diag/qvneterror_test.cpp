@@ -1,16 +1,18 @@
-// qvneterror_test.cpp - socket error codes as GBK texts, and their lines in
-// the process-wide network log.
+// qvneterror_test.cpp - socket error codes as GBK texts, their lines in the
+// process-wide network log, and console traces.
 #include "diag/qvneterror.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <regex>
 #include <set>
 #include <string>
 
 #include "diag/qvtexts.h"
+#include "diag/qvtrace.h"
 #include "support/qvtestsupport.h"
 
 namespace {
@@ -72,6 +74,23 @@ TEST(LogNetError, AppendsTheCodesTextOrTheFallbackToTheNetworkLog) {
   EXPECT_EQ(LoggedMessage(10054, qvtext::kErrUnknownConnection), kNetErrorPrefix + kConnClosed);
   EXPECT_EQ(LoggedMessage(4242, qvtext::kErrUnknownListener), kNetErrorPrefix + kUnknown + "!");
   EXPECT_EQ(LoggedMessage(4242, qvtext::kErrUnknownConnection), kNetErrorPrefix + kUnknown);
+}
+
+// Console traces: numbers formatted in place, anything else as printf does.
+TEST(ConsoleTrace, PrintsItsTextWithNumbersAndStringsInPlace) {
+  const std::string longText(300, 'x');
+  qvtest::BeginCapture();
+  qvdiag::Trace(qvtext::kTraceWriteEvent, 7);
+  qvdiag::Trace(qvtext::kTraceAcceptResult, -2147483647 - 1);
+  qvdiag::Trace(qvtext::kTraceFrameEncoded, 0);
+  qvdiag::Trace("%d of %d\n", 40955, 40960);
+  qvdiag::Trace("IP%s:%d 100%%\n", "127.0.0.1", 80);
+  qvdiag::Trace("%s%d\n", longText.c_str(), 12);
+  qvdiag::Trace((longText + "%d\n").c_str(), 345);
+  std::fflush(stdout);
+  EXPECT_EQ(qvtest::EndCapture(), "[7]eWriteEvent\n-2147483648 client connect OK!\n0 \n40955 of 40960\n"
+                                  "IP127.0.0.1:80 100%\n" +
+                                      longText + "12\n" + longText + "345\n");
 }
 
 }  // namespace
