@@ -100,8 +100,6 @@ INSTANTIATE_TEST_SUITE_P(Splits, OneReadTest,
                              OneRead{{24996, 29996}, 26000}));
 
 TEST_F(ConnectionDataTest, SendQueueWrapsRoundWhileThePeerLags) {
-  int port = 0;
-  RawSocket listener(qvtest::ListenLoopback(&port));
   // Small socket buffers keep most unsent bytes in the connection's queue.
   int small = 4096;
   qvtest::SetOption(listener.Get(), SOL_SOCKET, SO_RCVBUF, small);

@@ -21,8 +21,6 @@ using ConnectionLifecycleTest = ConnectionTest;
 // the text's own port does not count, a name that does not resolve means
 // loopback, and an overlong text is cut, then cut at ':'.
 TEST_F(ConnectionLifecycleTest, ConnectRegistersReportsTracesAndLogs) {
-  int port = 0;
-  RawSocket listener(qvtest::ListenLoopback(&port));
   for (const std::string& host : {std::string("127.0.0.1"), std::string("127.0.0.1:8000"),
                                   std::string("no-such-host.invalid"), "127.0.0.1:" + std::string(600, 'x')}) {
     SCOPED_TRACE(host.substr(0, 30));
@@ -51,8 +49,6 @@ TEST_F(ConnectionLifecycleTest, ConnectRegistersReportsTracesAndLogs) {
 // A refused connect, a mode other than 0, and a Reconnect with no Connect
 // before: OnConnectFailed once, nothing registered or logged, no knock.
 TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceAndLeaveNothingBehind) {
-  int port = 0;
-  RawSocket listener(qvtest::ListenLoopback(&port));
   const int closedPort = qvtest::FreePort();
   const std::function<void(QvConnection&)> attempts[] = {
       [&](QvConnection& c) { c.Connect("127.0.0.1", closedPort, 0, nullptr, 0, nullptr, nullptr); },
@@ -77,8 +73,6 @@ TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceAndLeaveNothingBehind) {
 // Reconnect goes back to the address Connect resolved, with the extra texts
 // (cut to fit their fields) handed over again.
 TEST_F(ConnectionLifecycleTest, ReconnectGoesBackToTheResolvedAddress) {
-  int port = 0;
-  RawSocket listener(qvtest::ListenLoopback(&port));
   conn = NewConnection(&sink);
   const std::string a(200, 'a'), b(200, 'b'), c(200, 'c');
   conn->Connect("localhost", port, 0, a.c_str(), 7, b.c_str(), c.c_str());
@@ -97,8 +91,6 @@ TEST_F(ConnectionLifecycleTest, ReconnectGoesBackToTheResolvedAddress) {
 }
 
 TEST_F(ConnectionLifecycleTest, ConnectOnALiveConnectionClosesTheOldSocketFirst) {
-  int port = 0;
-  RawSocket listener(qvtest::ListenLoopback(&port));
   conn = NewConnection(&sink);
   conn->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
   RawSocket first = Accept(listener);
@@ -188,8 +180,6 @@ TEST_F(ConnectionLifecycleTest, PeerLeavingAtOnceIsReportedAfterOnConnected) {
   for (int round = 0; round < 500 && !HasFailure(); ++round) {
     SCOPED_TRACE(round);
     RecordingSink leaving;
-    int port = 0;
-    RawSocket listener(qvtest::ListenLoopback(&port));
     std::thread peer([&] {
       RawSocket accepted(qvplat::AcceptPeer(listener.Get(), nullptr));
       if (round % 2 == 0) SendAll(accepted, Frame("bye"));

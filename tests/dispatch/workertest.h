@@ -283,10 +283,8 @@ class ConnectionTest : public WorkerTest {
     return peer;
   }
 
-  // Connects to a fresh listener on 127.0.0.1 and hands back the peer.
+  // Connects to the listener and hands back the peer.
   RawSocket ConnectPeer(QvConnection& connection) {
-    int port = 0;
-    RawSocket listener(qvtest::ListenLoopback(&port));
     connection.Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
     EXPECT_TRUE(connection.IsConnected());
     return Accept(listener);
@@ -313,6 +311,8 @@ class ConnectionTest : public WorkerTest {
     EXPECT_NE(lines.back().find(logged), std::string::npos) << lines.back();
   }
 
+  int port = 0;
+  RawSocket listener{qvtest::ListenLoopback(&port)};  // on 127.0.0.1
   QvLengthCodec codec;
   std::unique_ptr<RecordingSink> ownSink{new RecordingSink};
   RecordingSink& sink = *ownSink;
