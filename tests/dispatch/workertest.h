@@ -107,13 +107,7 @@ class RecordingHandler : public QuietSocket, public CallLog {
   ~RecordingHandler() override { QvSocketManager::Instance().Forget(this); }
 
   qvplat::Socket GetSocket() override { return socket; }
-  void OnRead() override {
-    Handle(
-        "read", onRead ? onRead : [this](RecordingHandler&) {
-          Drain();
-          if (rearm) QvSocketManager::Instance().Arm(socket, ReadInterest, this);
-        });
-  }
+  void OnRead() override { Handle("read", onRead ? onRead : ServeRead); }
   void OnWrite() override { Handle("write", onWrite); }
   void OnError() override { Handle("error", onError); }
   void OnAccept() override { Handle("accept", onAccept); }
@@ -122,6 +116,10 @@ class RecordingHandler : public QuietSocket, public CallLog {
   void Drain() {
     char buf[4096];
     qvplat::RecvSome(socket, buf, sizeof buf);
+  }
+  static void ServeRead(RecordingHandler& self) {
+    self.Drain();
+    if (self.rearm) QvSocketManager::Instance().Arm(self.socket, ReadInterest, &self);
   }
 
   qvplat::Socket socket;
