@@ -1,5 +1,6 @@
-// qvbipbuffer_test.cpp - the two-region byte queue: region arithmetic,
-// compaction and a randomized comparison against a plain queue.
+// qvbipbuffer_test.cpp - the two-region byte queue: scripted cases for
+// region placement and compaction, and random steps, each step checked
+// against a plain queue holding the same bytes.
 #include "connection/qvbipbuffer.h"
 
 #include <gtest/gtest.h>
@@ -15,256 +16,103 @@ namespace {
 
 constexpr std::uint32_t kCapacity = 40960;
 
-// Byte i of a test stream; 251 is prime, so shifted stretches differ.
+// Byte i of the stream written into a queue; 251 is prime, so shifted
+// stretches differ.
 char StreamByte(std::uint64_t i) { return static_cast<char>(i % 251); }
 
-std::string Stream(std::uint64_t from, std::uint32_t length) {
-  std::string s(length, '\0');
-  for (std::uint32_t i = 0; i < length; ++i) s[i] = StreamByte(from + i);
-  return s;
-}
-
-class BipBufferTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(buffer.Allocate(kCapacity));
+// A queue beside a plain reference queue that should hold the same bytes.
+class CheckedQueue {
+ public:
+  explicit CheckedQueue(std::uint32_t capacity) {
+    EXPECT_TRUE(buffer.Allocate(capacity));
     base = buffer.WritePointer();
+    end = base + capacity;
   }
 
-  // Stream bytes [0, 30000) appended, [0, 20000) consumed, B opened at the
-  // base and stream bytes [30000, 45000) appended there. A holds stream
-  // bytes [20000, 30000) at base + 20000, B holds [30000, 45000) at base.
-  void MakeWrapped() {
-    ASSERT_TRUE(buffer.Append(Stream(0, 30000).data(), 30000));
-    buffer.Consume(20000);
-    ASSERT_EQ(buffer.FreeSpace(), 20000u);
-    ASSERT_EQ(buffer.WritePointer(), base);
-    ASSERT_TRUE(buffer.Append(Stream(30000, 15000).data(), 15000));
-  }
-
-  std::string Front(std::uint32_t length) const { return std::string(buffer.ReadPointer(), length); }
-
-  QvBipBuffer buffer;
-  char* base = nullptr;
-};
-
-TEST_F(BipBufferTest, FreshBufferIsEmptyAndWritesAtTheBase) {
-  EXPECT_EQ(buffer.CommittedSize(), 0u);
-  EXPECT_EQ(buffer.ContiguousSize(), 0u);
-  EXPECT_EQ(buffer.ReadPointer(), nullptr);
-  EXPECT_EQ(buffer.SecondRegion(), nullptr);
-  EXPECT_EQ(buffer.FreeSpace(), kCapacity);
-  // Asking again must not have opened region B in front of an empty A.
-  EXPECT_EQ(buffer.FreeSpace(), kCapacity);
-  EXPECT_EQ(buffer.WritePointer(), base);
-}
-
-TEST_F(BipBufferTest, AppendFillsExactlyToCapacity) {
-  const std::string all = Stream(0, kCapacity + 1);
-  EXPECT_FALSE(buffer.Append(all.data(), kCapacity + 1));
-  EXPECT_EQ(buffer.CommittedSize(), 0u);
-
-  ASSERT_TRUE(buffer.Append(all.data(), kCapacity));
-  EXPECT_EQ(buffer.FreeSpace(), 0u);
-  EXPECT_FALSE(buffer.Append(all.data(), 1));
-  EXPECT_TRUE(buffer.Append(all.data(), 0));
-  EXPECT_EQ(buffer.CommittedSize(), kCapacity);
-  EXPECT_EQ(buffer.ContiguousSize(), kCapacity);
-  EXPECT_EQ(buffer.ReadPointer(), base);
-  EXPECT_EQ(Front(kCapacity), all.substr(0, kCapacity));
-}
-
-TEST_F(BipBufferTest, WrapsIntoRegionBAtTheBase) {
-  ASSERT_NO_FATAL_FAILURE(MakeWrapped());
-  EXPECT_EQ(buffer.ReadPointer(), base + 20000);
-  EXPECT_EQ(buffer.ContiguousSize(), 10000u);
-  EXPECT_EQ(buffer.CommittedSize(), 25000u);
-  EXPECT_EQ(buffer.SecondRegion(), base);
-  EXPECT_EQ(buffer.FreeSpace(), 5000u);
-
-  // 10960 bytes are free behind A, but the next write goes to B only.
-  EXPECT_FALSE(buffer.Append(Stream(0, 8000).data(), 8000));
-  EXPECT_EQ(buffer.CommittedSize(), 25000u);
-
-  // Draining A promotes B, which already starts at the base.
-  buffer.Consume(10000);
-  EXPECT_EQ(buffer.ReadPointer(), base);
-  EXPECT_EQ(buffer.ContiguousSize(), 15000u);
-  EXPECT_EQ(buffer.CommittedSize(), 15000u);
-  EXPECT_EQ(buffer.SecondRegion(), nullptr);
-  EXPECT_EQ(Front(15000), Stream(30000, 15000));
-}
-
-TEST_F(BipBufferTest, CopyOutStraddlesBothRegionsAndCompacts) {
-  ASSERT_NO_FATAL_FAILURE(MakeWrapped());
-  std::vector<char> out(12000);
-  ASSERT_TRUE(buffer.CopyOut(out.data(), 12000));
-  EXPECT_EQ(std::string(out.begin(), out.end()), Stream(20000, 12000));
-
-  // The rest of B (at base + 2000) moved down onto itself to the base.
-  EXPECT_EQ(buffer.ReadPointer(), base);
-  EXPECT_EQ(buffer.ContiguousSize(), 13000u);
-  EXPECT_EQ(buffer.CommittedSize(), 13000u);
-  EXPECT_EQ(buffer.SecondRegion(), nullptr);
-  EXPECT_EQ(Front(13000), Stream(32000, 13000));
-  EXPECT_EQ(buffer.WritePointer(), base + 13000);
-}
-
-TEST_F(BipBufferTest, ConsumePastRegionAMovesTheRestOfBDown) {
-  ASSERT_NO_FATAL_FAILURE(MakeWrapped());
-  buffer.Consume(10000 + 1);  // all of A and B's first byte: a one-byte shift
-  EXPECT_EQ(buffer.ReadPointer(), base);
-  EXPECT_EQ(buffer.ContiguousSize(), 14999u);
-  EXPECT_EQ(Front(14999), Stream(30001, 14999));
-
-  // A short B, mostly eaten: the move does not overlap.
-  buffer.Consume(14999);
-  ASSERT_TRUE(buffer.Append(Stream(0, 30000).data(), 30000));
-  buffer.Consume(20000);
-  ASSERT_TRUE(buffer.Append(Stream(30000, 300).data(), 300));
-  buffer.Consume(10000 + 250);
-  EXPECT_EQ(buffer.ReadPointer(), base);
-  EXPECT_EQ(buffer.ContiguousSize(), 50u);
-  EXPECT_EQ(Front(50), Stream(30250, 50));
-}
-
-TEST_F(BipBufferTest, OversizedOrEmptyReadsAndDiscards) {
-  ASSERT_NO_FATAL_FAILURE(MakeWrapped());
-  std::vector<char> out(25001, 'x');
-  EXPECT_FALSE(buffer.CopyOut(out.data(), 25001));
-  EXPECT_EQ(out, std::vector<char>(25001, 'x'));
-  EXPECT_TRUE(buffer.CopyOut(out.data(), 0));
-  buffer.Consume(0);
-  EXPECT_EQ(buffer.ReadPointer(), base + 20000);
-  EXPECT_EQ(buffer.ContiguousSize(), 10000u);
-  EXPECT_EQ(buffer.CommittedSize(), 25000u);
-  EXPECT_EQ(buffer.SecondRegion(), base);
-  EXPECT_EQ(buffer.WritePointer(), base + 15000);
-
-  buffer.Consume(25001);
-  EXPECT_EQ(buffer.CommittedSize(), 0u);
-  EXPECT_EQ(buffer.ReadPointer(), nullptr);
-  EXPECT_EQ(buffer.WritePointer(), base);
-  EXPECT_EQ(buffer.FreeSpace(), kCapacity);
-}
-
-TEST_F(BipBufferTest, EqualRoomOnBothSidesGoesBehindA) {
-  // A: 10000 bytes at base + 15480, so 15480 bytes free on either side.
-  ASSERT_TRUE(buffer.Append(Stream(0, 25480).data(), 25480));
-  buffer.Consume(15480);
-  EXPECT_EQ(buffer.FreeSpace(), 15480u);
-  EXPECT_EQ(buffer.WritePointer(), base + 25480);
-  ASSERT_TRUE(buffer.Append(Stream(25480, 15480).data(), 15480));
-  EXPECT_EQ(buffer.SecondRegion(), nullptr);
-  EXPECT_EQ(buffer.ContiguousSize(), 25480u);
-
-  // A: 9999 bytes at base + 15481, one byte more free in front than behind.
-  buffer.Consume(25480);
-  ASSERT_TRUE(buffer.Append(Stream(0, 25480).data(), 25480));
-  buffer.Consume(15481);
-  EXPECT_EQ(buffer.FreeSpace(), 15481u);
-  EXPECT_EQ(buffer.WritePointer(), base);
-  ASSERT_TRUE(buffer.Append(Stream(25480, 15481).data(), 15481));
-  EXPECT_EQ(buffer.SecondRegion(), base);
-  EXPECT_EQ(buffer.ContiguousSize(), 9999u);
-  EXPECT_EQ(buffer.FreeSpace(), 0u);
-}
-
-TEST_F(BipBufferTest, FailedAppendLeavesRegionBOpenAndEmpty) {
-  ASSERT_TRUE(buffer.Append(Stream(0, 30000).data(), 30000));
-  buffer.Consume(20000);
-  ASSERT_EQ(buffer.WritePointer(), base + 30000);  // no B yet
-
-  EXPECT_FALSE(buffer.Append(Stream(0, 25000).data(), 25000));
-  EXPECT_EQ(buffer.WritePointer(), base);
-  EXPECT_EQ(buffer.FreeSpace(), 20000u);
-  EXPECT_EQ(buffer.CommittedSize(), 10000u);
-  EXPECT_EQ(Front(10000), Stream(20000, 10000));
-}
-
-TEST(BipBufferWithoutStorage, RefusesEveryWrite) {
-  QvBipBuffer buffer;
-  EXPECT_EQ(buffer.FreeSpace(), 0u);
-  const char byte = 'x';
-  EXPECT_FALSE(buffer.Append(&byte, 1));
-  EXPECT_EQ(buffer.CommittedSize(), 0u);
-  EXPECT_EQ(buffer.ReadPointer(), nullptr);
-}
-
-// Drives the queue with random appends, in-place writes, consumes and
-// copies, and checks after every step that it holds exactly the bytes of a
-// plain reference queue, in order, inside its storage.
-void RunModel(std::uint32_t capacity, int steps, std::uint32_t seed) {
-  SCOPED_TRACE("capacity " + std::to_string(capacity) + ", seed " + std::to_string(seed));
-  QvBipBuffer buffer;
-  ASSERT_TRUE(buffer.Allocate(capacity));
-  const char* base = buffer.WritePointer();
-  const char* end = base + capacity;
-  std::mt19937 rng(seed);
-  auto upTo = [&rng](std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n)(rng); };
-  std::deque<char> model;
-  std::uint64_t written = 0;
-  std::vector<char> scratch(capacity + 2);
-
-  for (int step = 0; step < steps; ++step) {
-    SCOPED_TRACE("step " + std::to_string(step));
-    const std::uint32_t queued = static_cast<std::uint32_t>(model.size());
-    switch (upTo(3)) {
-      case 0: {  // Append: succeeds exactly when the free stretch is big enough
-        const std::uint32_t n = upTo(capacity / 2);
-        const std::string data = Stream(written, n);
-        const std::uint32_t space = buffer.FreeSpace();
-        const bool ok = buffer.Append(data.data(), n);
-        ASSERT_EQ(ok, n <= space);
-        if (ok) {
-          model.insert(model.end(), data.begin(), data.end());
-          written += n;
-        }
+  // One step, then a check that the queue holds the reference bytes:
+  //   A<n> / a<n>  appends the next n stream bytes; must succeed / fail
+  //   P<n>         writes n bytes in place, after FreeSpace
+  //   C<n>         consumes n bytes (all of them, at most)
+  //   O<n> / o<n>  copies n bytes out; must succeed / fail, leaving all as it was
+  //   F<n> / W<n>  FreeSpace must be n / the write pointer must be base + n
+  //   =<layout>    Layout() must read so
+  void Run(const std::string& step) {
+    SCOPED_TRACE(step);
+    const std::uint32_t n = step[0] == '=' ? 0 : static_cast<std::uint32_t>(std::stoul(step.substr(1)));
+    std::string bytes(n, '\x7f');
+    switch (step[0]) {
+      case 'A':
+      case 'a':
+        for (std::uint32_t i = 0; i < n; ++i) bytes[i] = StreamByte(written + i);
+        ASSERT_EQ(buffer.Append(bytes.data(), n), step[0] == 'A');
+        if (step[0] == 'A') Add(bytes);
         break;
-      }
-      case 1: {  // In-place write of at most what FreeSpace granted
+      case 'P': {
         const std::uint32_t space = buffer.FreeSpace();
         char* at = buffer.WritePointer();
-        ASSERT_LE(space, capacity - queued);
+        ASSERT_LE(n, space);
+        ASSERT_LE(space, end - base - model.size());
         ASSERT_GE(at, base);
         ASSERT_LE(at + space, end);
         if (buffer.CommittedSize() > 0 && at < buffer.ReadPointer()) {
           ASSERT_LE(at + space, buffer.ReadPointer());  // must not run into A
         }
-        const std::uint32_t n = upTo(space);
-        for (std::uint32_t i = 0; i < n; ++i) at[i] = StreamByte(written + i);
+        for (std::uint32_t i = 0; i < n; ++i) bytes[i] = at[i] = StreamByte(written + i);
         buffer.Commit(n);
-        for (std::uint32_t i = 0; i < n; ++i) model.push_back(StreamByte(written + i));
-        written += n;
+        Add(bytes);
         break;
       }
-      case 2: {  // Consume from the front, sometimes more than is queued
-        const std::uint32_t n = upTo(3) == 0 ? upTo(queued + 3) : upTo(buffer.ContiguousSize());
-        if (n > 0 && n <= buffer.ContiguousSize()) {
-          ASSERT_TRUE(std::equal(buffer.ReadPointer(), buffer.ReadPointer() + n, model.begin()));
-        }
+      case 'C':
         buffer.Consume(n);
-        model.erase(model.begin(), model.begin() + std::min(n, queued));
+        model.erase(model.begin(), model.begin() + std::min<size_t>(n, model.size()));
         break;
-      }
-      default: {  // CopyOut across regions, sometimes more than is queued
-        const std::uint32_t n = upTo(queued + 2);
-        std::fill(scratch.begin(), scratch.end(), '\x7f');
-        const bool ok = buffer.CopyOut(scratch.data(), n);
-        ASSERT_EQ(ok, n <= queued);
-        if (ok) {
-          ASSERT_TRUE(std::equal(scratch.begin(), scratch.begin() + n, model.begin()));
-          model.erase(model.begin(), model.begin() + n);
+      case 'O':
+      case 'o':
+        ASSERT_EQ(buffer.CopyOut(&bytes[0], n), step[0] == 'O');
+        if (step[0] == 'o') {
+          ASSERT_EQ(bytes, std::string(n, '\x7f'));
+          break;
         }
+        ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), model.begin()));
+        model.erase(model.begin(), model.begin() + n);
         break;
-      }
+      case 'F':
+        EXPECT_EQ(buffer.FreeSpace(), n);
+        break;
+      case 'W':
+        EXPECT_EQ(buffer.WritePointer() - base, n);
+        break;
+      default:
+        EXPECT_EQ(Layout(), step.substr(1));
     }
+    ExpectSameBytes();
+  }
 
+  // "A<offset>+<contiguous size> B<offset> of <bytes queued>", with "-" for
+  // a null read pointer or second region.
+  std::string Layout() const {
+    auto at = [this](const char* p) { return p != nullptr ? std::to_string(p - base) : std::string("-"); };
+    return "A" + at(buffer.ReadPointer()) + "+" + std::to_string(buffer.ContiguousSize()) + " B" +
+           at(buffer.SecondRegion()) + " of " + std::to_string(buffer.CommittedSize());
+  }
+
+  QvBipBuffer buffer;
+  std::deque<char> model;
+
+ private:
+  void Add(const std::string& bytes) {
+    model.insert(model.end(), bytes.begin(), bytes.end());
+    written += bytes.size();
+  }
+
+  // The reference bytes, in order, in A and then B, both inside the storage
+  // and B wholly in front of A.
+  void ExpectSameBytes() const {
     const std::uint32_t size = static_cast<std::uint32_t>(model.size());
     ASSERT_EQ(buffer.CommittedSize(), size);
     if (size == 0) {
       ASSERT_EQ(buffer.ReadPointer(), nullptr);
-      continue;
+      return;
     }
     const char* front = buffer.ReadPointer();
     const std::uint32_t contiguous = buffer.ContiguousSize();
@@ -273,19 +121,104 @@ void RunModel(std::uint32_t capacity, int steps, std::uint32_t seed) {
     ASSERT_GE(front, base);
     ASSERT_LE(front + contiguous, end);
     ASSERT_TRUE(std::equal(front, front + contiguous, model.begin()));
-    const std::uint32_t rest = size - contiguous;
-    if (rest > 0) {
+    if (const std::uint32_t rest = size - contiguous) {
       const char* second = buffer.SecondRegion();
       ASSERT_NE(second, nullptr);
       ASSERT_GE(second, base);
-      ASSERT_LE(second + rest, front);  // B lies wholly in front of A
+      ASSERT_LE(second + rest, front);
       ASSERT_TRUE(std::equal(second, second + rest, model.begin() + contiguous));
+    }
+  }
+
+  char* base;
+  const char* end;
+  std::uint64_t written = 0;
+};
+
+struct Script {
+  const char* name;
+  std::vector<std::string> steps;
+};
+
+// Most scripts start from a wrapped queue: 30000 bytes appended, 20000
+// consumed, B opened at the base and 15000 bytes appended there.
+#define WRAPPED "A30000", "C20000", "F20000", "W0", "A15000", "=A20000+10000 B0 of 25000"
+
+const Script kScripts[] = {
+    // Asking for free space twice does not open B in front of an empty A.
+    {"FreshQueueIsEmptyAndWritesAtTheBase", {"=A-+0 B- of 0", "F40960", "F40960", "W0"}},
+    {"AppendFillsExactlyToCapacity", {"a40961", "A40960", "F0", "a1", "A0", "=A0+40960 B- of 40960"}},
+    // 10960 bytes are free behind A, but the next write goes to B only;
+    // draining A promotes B, which already starts at the base.
+    {"WrapsIntoRegionBAtTheBase", {WRAPPED, "F5000", "a8000", "C10000", "=A0+15000 B- of 15000"}},
+    // The rest of B (at base + 2000) moves down onto itself to the base.
+    {"CopyOutStraddlesBothRegionsAndCompacts", {WRAPPED, "O12000", "=A0+13000 B- of 13000", "W13000"}},
+    // All of A and B's first byte: a one-byte shift; then a short B, mostly
+    // eaten, whose move does not overlap.
+    {"ConsumePastRegionAMovesTheRestOfBDown",
+     {WRAPPED, "C10001", "=A0+14999 B- of 14999", "C14999", "A30000", "C20000", "A300", "C10250", "=A0+50 B- of 50"}},
+    {"OversizedOrEmptyReadsAndDiscards",
+     {WRAPPED, "o25001", "O0", "C0", "=A20000+10000 B0 of 25000", "W15000", "C25001", "=A-+0 B- of 0", "W0", "F40960"}},
+    // 15480 bytes free on either side of A: the write goes behind it; one
+    // byte more in front of A: it goes to B.
+    {"EqualRoomOnBothSidesGoesBehindA",
+     {"A25480", "C15480", "F15480", "W25480", "A15480", "=A15480+25480 B- of 25480", "C25480", "A25480", "C15481",
+      "F15481", "W0", "A15481", "=A15481+9999 B0 of 25480", "F0"}},
+    {"FailedAppendLeavesRegionBOpenAndEmpty",
+     {"A30000", "C20000", "W30000", "a25000", "W0", "F20000", "=A20000+10000 B0 of 10000"}},
+};
+
+TEST(BipBufferScripts, EachStepLeavesTheExpectedLayout) {
+  for (const Script& script : kScripts) {
+    SCOPED_TRACE(script.name);
+    CheckedQueue q(kCapacity);
+    for (const std::string& step : script.steps) {
+      ASSERT_NO_FATAL_FAILURE(q.Run(step));
     }
   }
 }
 
-TEST(BipBufferModel, SmallCapacityWrapsConstantly) { RunModel(257, 5000, 20240611u); }
+// Random appends, in-place writes, consumes and copies, sometimes of more
+// than fits or is queued. A small capacity wraps constantly.
+TEST(BipBufferModel, RandomStepsKeepTheBytesOfAPlainQueue) {
+  struct Run {
+    std::uint32_t capacity;
+    int steps;
+    std::uint32_t seed;
+  };
+  for (const Run& run : {Run{257, 5000, 20240611u}, Run{kCapacity, 400, 7u}}) {
+    SCOPED_TRACE("capacity " + std::to_string(run.capacity));
+    CheckedQueue q(run.capacity);
+    std::mt19937 rng(run.seed);
+    auto upTo = [&rng](std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n)(rng); };
+    for (int i = 0; i < run.steps && !testing::Test::HasFatalFailure(); ++i) {
+      const std::uint64_t queued = q.model.size();
+      std::uint64_t n;
+      switch (upTo(3)) {
+        case 0:
+          n = upTo(run.capacity / 2);
+          q.Run((n <= q.buffer.FreeSpace() ? "A" : "a") + std::to_string(n));
+          break;
+        case 1:
+          q.Run("P" + std::to_string(upTo(q.buffer.FreeSpace())));
+          break;
+        case 2:
+          q.Run("C" + std::to_string(upTo(3) == 0 ? upTo(queued + 3) : upTo(q.buffer.ContiguousSize())));
+          break;
+        default:
+          n = upTo(queued + 2);
+          q.Run((n <= queued ? "O" : "o") + std::to_string(n));
+      }
+    }
+  }
+}
 
-TEST(BipBufferModel, FullCapacity) { RunModel(kCapacity, 400, 7u); }
+TEST(BipBufferWithoutStorage, RefusesEveryWrite) {
+  QvBipBuffer buffer;
+  EXPECT_EQ(buffer.FreeSpace(), 0u);
+  EXPECT_FALSE(buffer.Append("x", 1));
+  EXPECT_EQ(buffer.CommittedSize(), 0u);
+  EXPECT_EQ(buffer.ReadPointer(), nullptr);
+}
 
 }  // namespace

@@ -16,66 +16,45 @@ namespace {
 
 constexpr unsigned int kArea = 40960;
 
-std::string Bytes(std::initializer_list<unsigned char> bytes) {
-  return std::string(bytes.begin(), bytes.end());
-}
+std::string Bytes(std::initializer_list<unsigned char> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-// What one Encode call produced, with its console output.
-struct Encoded {
-  int result;
-  unsigned int dstLength;
-  std::string frame;
-  std::string console;
-};
-
-// Encodes `payload` into an area of `capacity` bytes (plus one guard byte).
-Encoded EncodeInto(const std::string& payload, unsigned int capacity) {
-  QvLengthCodec codec;
-  std::vector<char> dst(capacity + 1, '\x5a');
-  Encoded e;
-  e.dstLength = capacity;
-  qvtest::BeginCapture();
-  const unsigned int length = static_cast<unsigned int>(payload.size());
-  e.result = codec.Encode(payload.data(), length, dst.data(), &e.dstLength);
-  e.console = qvtest::EndCapture();
-  e.frame.assign(dst.data(), e.dstLength);
-  if (e.dstLength == 0) {
-    // Nothing may have been written at all.
-    EXPECT_EQ(std::string(dst.begin(), dst.end()), std::string(capacity + 1, '\x5a'));
+// A frame is the little-endian length, which counts itself, then the
+// payload; header and payload must be strictly smaller than the area. What
+// does not fit is neither written (not even the guard byte behind the area)
+// nor traced.
+TEST(LengthCodecEncode, FramesWhatFitsAndTracesItsLength) {
+  struct Case {
+    std::string payload;
+    unsigned int area;
+    std::string header;  // empty: refused
+  };
+  const Case cases[] = {
+      {"abc", kArea, Bytes({0x07, 0x00, 0x00, 0x00})},
+      {"", kArea, Bytes({0x04, 0x00, 0x00, 0x00})},
+      {std::string(40955, 'p'), kArea, Bytes({0xFF, 0x9F, 0x00, 0x00})},
+      {std::string(40956, 'p'), kArea, ""},
+      {"", 0, ""},
+      {"", 1, ""},
+      {"", 4, ""},
+      {"", 5, Bytes({0x04, 0x00, 0x00, 0x00})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.payload.size()) + " bytes into " + std::to_string(c.area));
+    QvLengthCodec codec;
+    std::vector<char> area(c.area + 1, '\x5a');
+    unsigned int length = c.area;
+    qvtest::BeginCapture();
+    const int result =
+        codec.Encode(c.payload.data(), static_cast<unsigned int>(c.payload.size()), area.data(), &length);
+    const std::string console = qvtest::EndCapture();
+    const std::string frame = c.header.empty() ? "" : c.header + c.payload;
+    EXPECT_EQ(result, static_cast<int>(frame.size()));
+    EXPECT_EQ(length, frame.size());
+    EXPECT_TRUE(std::string(area.data(), frame.size()) == frame);
+    EXPECT_EQ(std::string(area.begin() + static_cast<long>(frame.size()), area.end()),
+              std::string(c.area + 1 - frame.size(), '\x5a'));
+    EXPECT_EQ(console, frame.empty() ? "" : std::to_string(frame.size()) + " \n");
   }
-  return e;
-}
-
-TEST(LengthCodecEncode, PrefixCountsItselfLittleEndian) {
-  Encoded empty = EncodeInto("", kArea);
-  EXPECT_EQ(empty.result, 4);
-  EXPECT_EQ(empty.frame, Bytes({0x04, 0x00, 0x00, 0x00}));
-
-  Encoded abc = EncodeInto("abc", kArea);
-  EXPECT_EQ(abc.result, 7);
-  EXPECT_EQ(abc.dstLength, 7u);
-  EXPECT_EQ(abc.frame, Bytes({0x07, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63}));
-  EXPECT_EQ(abc.console, "7 \n");
-}
-
-TEST(LengthCodecEncode, FrameMustBeStrictlySmallerThanTheArea) {
-  const std::string largest(40955, 'p');
-  Encoded fits = EncodeInto(largest, kArea);
-  EXPECT_EQ(fits.result, 40959);
-  ASSERT_EQ(fits.frame.size(), 40959u);
-  EXPECT_EQ(fits.frame.substr(0, 4), Bytes({0xFF, 0x9F, 0x00, 0x00}));
-  EXPECT_EQ(fits.frame.substr(4), largest);
-
-  Encoded tooBig = EncodeInto(std::string(40956, 'p'), kArea);
-  EXPECT_EQ(tooBig.result, 0);
-  EXPECT_EQ(tooBig.dstLength, 0u);
-  EXPECT_EQ(tooBig.console, "");
-
-  for (unsigned int capacity = 0; capacity <= 4; ++capacity) {
-    SCOPED_TRACE(capacity);
-    EXPECT_EQ(EncodeInto("", capacity).result, 0);
-  }
-  EXPECT_EQ(EncodeInto("", 5).result, 4);
 }
 
 TEST(LengthCodecEncode, HugeLengthDoesNotWrapRound) {
@@ -97,119 +76,79 @@ TEST(LengthCodecDecode, CopiesThePayloadUnchanged) {
   unsigned int dstLength = 123;
   EXPECT_EQ(codec.Decode(nullptr, 0, dst, &dstLength), 0);
   EXPECT_EQ(dstLength, 0u);
-
-  const char src[] = {'a', '\0', '\xFF'};
-  EXPECT_EQ(codec.Decode(src, 3, dst, &dstLength), 3);
+  EXPECT_EQ(codec.Decode("a\0\xFF", 3, dst, &dstLength), 3);
   EXPECT_EQ(dstLength, 3u);
-  EXPECT_EQ(std::string(dst, 3), std::string(src, 3));
+  EXPECT_EQ(std::string(dst, 3), std::string("a\0\xFF", 3));
 }
 
-TEST(FrameLengthHelpers, LittleEndianWithoutSignExtension) {
+// Frames are cut only once all their bytes are there, one after the other;
+// peeking consumes nothing.
+TEST(PeekFrame, WaitsForWholeFramesAndCutsThemInTurn) {
+  QvBipBuffer q;
+  ASSERT_TRUE(q.Allocate(64));
+  std::uint32_t length = 0;
+  const std::string stream = Bytes({0x07, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63, 0x04, 0x00, 0x00, 0x00});
+  for (std::uint32_t i = 0; i < 7; ++i) {  // the first frame byte by byte
+    ASSERT_TRUE(q.Append(&stream[i], 1));
+    EXPECT_EQ(PeekFrame(q, &length), i < 6 ? FrameStatus::kNeedMore : FrameStatus::kComplete) << i;
+    EXPECT_TRUE(i < 3 || length == 7u) << i;
+  }
+  ASSERT_TRUE(q.Append(&stream[7], 4));
+  EXPECT_EQ(PeekFrame(q, &length), FrameStatus::kComplete);
+  EXPECT_EQ(q.CommittedSize(), 11u);
+  q.Consume(7);
+  EXPECT_EQ(PeekFrame(q, &length), FrameStatus::kComplete);
+  EXPECT_EQ(length, 4u);
+  q.Consume(4);
+  EXPECT_EQ(PeekFrame(q, &length), FrameStatus::kNeedMore);
+}
+
+// What a header announces: below 4 no frame at all; above, a length read
+// little-endian and unsigned, no byte sign-extended; also when the header
+// straddles the end of the storage, its first `front` bytes ending region A
+// and the rest beginning region B.
+TEST(PeekFrame, ReadsTheAnnouncedLength) {
+  struct Case {
+    std::string bytes;
+    std::uint32_t front;
+    FrameStatus status;
+    std::uint32_t length;
+  };
+  const std::string ab = "ab", hello = "hello";
+  const std::string nine = Bytes({0x09, 0x00, 0x00, 0x00}), distinct = Bytes({0x0C, 0x0B, 0x0A, 0x09});
+  const Case cases[] = {
+      {Bytes({0x00, 0x00, 0x00, 0x00}) + ab, 0, FrameStatus::kMalformed, 0},
+      {Bytes({0x01, 0x00, 0x00, 0x00}) + ab, 0, FrameStatus::kMalformed, 1},
+      {Bytes({0x02, 0x00, 0x00, 0x00}) + ab, 0, FrameStatus::kMalformed, 2},
+      {Bytes({0x03, 0x00, 0x00, 0x00}) + ab, 0, FrameStatus::kMalformed, 3},
+      {Bytes({0x80, 0x00, 0x00, 0x00}), 0, FrameStatus::kNeedMore, 0x80u},
+      {Bytes({0x78, 0x56, 0x34, 0x12}), 0, FrameStatus::kNeedMore, 0x12345678u},
+      {Bytes({0x00, 0x00, 0x00, 0x80, 0x61}), 0, FrameStatus::kNeedMore, 0x80000000u},
+      {Bytes({0xFF, 0xFF, 0xFF, 0xFF}), 0, FrameStatus::kNeedMore, 0xFFFFFFFFu},
+      {nine + hello, 1, FrameStatus::kComplete, 9},
+      {nine + hello, 2, FrameStatus::kComplete, 9},
+      {nine + hello, 3, FrameStatus::kComplete, 9},
+      {distinct, 1, FrameStatus::kNeedMore, 0x090A0B0Cu},
+      {distinct, 2, FrameStatus::kNeedMore, 0x090A0B0Cu},
+      {distinct, 3, FrameStatus::kNeedMore, 0x090A0B0Cu},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.length) + ", front " + std::to_string(c.front));
+    QvBipBuffer q;
+    ASSERT_TRUE(q.Allocate(16));
+    const std::string filler(16 - c.front, 'f'), rest = c.bytes.substr(c.front);
+    ASSERT_TRUE(q.Append(filler.data(), 16 - c.front));
+    ASSERT_TRUE(q.Append(c.bytes.data(), c.front));
+    q.Consume(16 - c.front);
+    ASSERT_TRUE(q.Append(rest.data(), static_cast<std::uint32_t>(rest.size())));
+    ASSERT_TRUE(c.front == 0 || (q.ContiguousSize() == c.front && q.SecondRegion() != nullptr));
+    std::uint32_t length = 0xDEADBEEF;
+    EXPECT_EQ(PeekFrame(q, &length), c.status);
+    EXPECT_EQ(length, c.length);
+  }
   char at[4];
   StoreFrameLength(at, 0x12345678u);
   EXPECT_EQ(std::string(at, 4), Bytes({0x78, 0x56, 0x34, 0x12}));
-  EXPECT_EQ(LoadFrameLength(at), 0x12345678u);
-
-  const std::string lowHigh = Bytes({0x80, 0x00, 0x00, 0x00});
-  EXPECT_EQ(LoadFrameLength(lowHigh.data()), 0x80u);
-  const std::string top = Bytes({0x00, 0x00, 0x00, 0x80});
-  EXPECT_EQ(LoadFrameLength(top.data()), 0x80000000u);
-  const std::string all = Bytes({0xFF, 0xFF, 0xFF, 0xFF});
-  EXPECT_EQ(LoadFrameLength(all.data()), 0xFFFFFFFFu);
-}
-
-class PeekFrameTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(queue.Allocate(kArea)); }
-  void Put(const std::string& bytes) {
-    ASSERT_TRUE(queue.Append(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
-  }
-  FrameStatus Peek() { return PeekFrame(queue, &length); }
-
-  QvBipBuffer queue;
-  std::uint32_t length = 0xDEADBEEF;
-};
-
-TEST_F(PeekFrameTest, CutsConsecutiveFrames) {
-  Put(Bytes({0x07, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63, 0x04, 0x00, 0x00, 0x00}));
-  ASSERT_EQ(Peek(), FrameStatus::kComplete);
-  EXPECT_EQ(length, 7u);
-  EXPECT_EQ(queue.CommittedSize(), 11u);  // peeking consumes nothing
-  queue.Consume(7);
-  ASSERT_EQ(Peek(), FrameStatus::kComplete);
-  EXPECT_EQ(length, 4u);
-  queue.Consume(4);
-  EXPECT_EQ(Peek(), FrameStatus::kNeedMore);
-}
-
-TEST_F(PeekFrameTest, WaitsForTheWholeHeaderAndFrame) {
-  Put(Bytes({0x07, 0x00, 0x00}));
-  EXPECT_EQ(Peek(), FrameStatus::kNeedMore);
-  Put(Bytes({0x00, 0x61}));
-  EXPECT_EQ(Peek(), FrameStatus::kNeedMore);
-  EXPECT_EQ(length, 7u);
-  Put("b");
-  EXPECT_EQ(Peek(), FrameStatus::kNeedMore);
-  Put("c");
-  EXPECT_EQ(Peek(), FrameStatus::kComplete);
-  EXPECT_EQ(length, 7u);
-}
-
-TEST_F(PeekFrameTest, HeaderBelowFourIsMalformed) {
-  for (unsigned char announced = 0; announced < 4; ++announced) {
-    SCOPED_TRACE(static_cast<int>(announced));
-    QvBipBuffer q;
-    ASSERT_TRUE(q.Allocate(64));
-    const std::string bytes = Bytes({announced, 0x00, 0x00, 0x00, 0x61, 0x62});
-    ASSERT_TRUE(q.Append(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
-    EXPECT_EQ(PeekFrame(q, &length), FrameStatus::kMalformed);
-  }
-}
-
-TEST_F(PeekFrameTest, LargeHeaderComparesUnsigned) {
-  Put(Bytes({0x00, 0x00, 0x00, 0x80, 0x61}));
-  EXPECT_EQ(Peek(), FrameStatus::kNeedMore);
-  EXPECT_EQ(length, 0x80000000u);
-
-  queue.Consume(5);
-  Put(Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(Peek(), FrameStatus::kNeedMore);
-  EXPECT_EQ(length, 0xFFFFFFFFu);
-}
-
-// Leaves the first `front` header bytes as region A at the very end of a
-// 16-byte storage and the rest of the header, then `tail`, in region B.
-void QueueStraddlingHeader(QvBipBuffer* q, const std::string& header, std::uint32_t front,
-                           const std::string& tail) {
-  ASSERT_TRUE(q->Allocate(16));
-  const std::string filler(16 - front, 'f');
-  ASSERT_TRUE(q->Append(filler.data(), 16 - front));
-  ASSERT_TRUE(q->Append(header.data(), front));
-  q->Consume(16 - front);
-  const std::string rest = header.substr(front) + tail;
-  ASSERT_TRUE(q->Append(rest.data(), static_cast<std::uint32_t>(rest.size())));
-  ASSERT_EQ(q->ContiguousSize(), front);
-  ASSERT_NE(q->SecondRegion(), nullptr);
-}
-
-TEST(PeekFrameStraddling, HeaderSplitAcrossTheEndOfTheStorage) {
-  for (std::uint32_t front = 1; front <= 3; ++front) {
-    SCOPED_TRACE(front);
-    std::uint32_t length = 0;
-    {
-      QvBipBuffer q;
-      ASSERT_NO_FATAL_FAILURE(QueueStraddlingHeader(&q, Bytes({0x09, 0x00, 0x00, 0x00}), front, "hello"));
-      EXPECT_EQ(PeekFrame(q, &length), FrameStatus::kComplete);
-      EXPECT_EQ(length, 9u);
-    }
-    {
-      // Every header byte distinct, so a byte from the wrong place shows.
-      QvBipBuffer q;
-      ASSERT_NO_FATAL_FAILURE(QueueStraddlingHeader(&q, Bytes({0x0C, 0x0B, 0x0A, 0x09}), front, ""));
-      EXPECT_EQ(PeekFrame(q, &length), FrameStatus::kNeedMore);
-      EXPECT_EQ(length, 0x090A0B0Cu);
-    }
-  }
 }
 
 }  // namespace

@@ -9,29 +9,24 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "dispatch/qvsocketmanager.h"
-#include "recordinghandler.h"
-#include "support/qvtestsupport.h"
+#include "workertest.h"
 
 namespace {
 
+using namespace nettest;
 using qvtest::SocketPair;
 
-class DispatchTest : public ::testing::Test {
+class DispatchTest : public WorkerTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(manager.Init(QvSocketManager::kDefaultCapacity));
-    ASSERT_EQ(manager.Start(), 0);
-  }
   void TearDown() override {
-    manager.Stop();
-    manager.Init(QvSocketManager::kDefaultCapacity);
+    WorkerTest::TearDown();
     for (SocketPair& p : pairs) p.Close();
   }
 
@@ -41,11 +36,13 @@ class DispatchTest : public ::testing::Test {
     return pairs.back();
   }
 
-  // Sends one byte from the peer and waits until `socket` reports `bits`.
-  static void MakeReady(const SocketPair& pair, unsigned bits, bool urgent = false) {
-    char b = 'x';
-    ASSERT_TRUE(qvtest::SendAll(pair.remote, &b, 1));
-    if (urgent) {
+  static bool Poke(const SocketPair& pair) { return qvtest::SendAll(pair.remote, "x", 1); }
+
+  // Pokes the pair (with urgent data for kPollExcept) and waits until its
+  // local end reports `bits`.
+  static void MakeReady(const SocketPair& pair, unsigned bits) {
+    ASSERT_TRUE(Poke(pair));
+    if (bits & qvplat::kPollExcept) {
       ASSERT_TRUE(qvtest::SendUrgent(pair.remote));
     }
     qvplat::Poller poller;
@@ -53,108 +50,77 @@ class DispatchTest : public ::testing::Test {
     ASSERT_TRUE(qvtest::WaitUntil([&] { return poller.Wait(100) > 0 && (poller.EventAt(0).ready & bits) == bits; }));
   }
 
-  QvSocketManager& manager = QvSocketManager::Instance();
   std::deque<SocketPair> pairs;  // stable references
 };
 
-TEST_F(DispatchTest, ReadableConnectionHasReadInterestClearedBeforeOnRead) {
+// One socket's first pass: the calls the worker makes, each with the slot's
+// interest when it began, the traces it prints, and the interest left.
+struct Pass {
+  bool urgent;             // urgent data as well: an exception condition
+  std::uint32_t interest;  // registered with
+  bool closeInOnRead;      // OnRead unregisters and closes the socket
+  const char* calls;
+  const char* trace;  // %d: the socket
+  int interestAfter;  // -1: no slot holds the socket
+};
+class PassTest : public DispatchTest, public ::testing::WithParamInterface<Pass> {};
+
+TEST_P(PassTest, CallsTracesAndInterest) {
+  const Pass& c = GetParam();
   SocketPair& p = NewPair();
-  RecordingHandler h(p.local);
-  h.onRead = [](RecordingHandler& self) { self.Drain(); };  // and no re-arm
-
+  const qvplat::Socket s = p.local;
+  MakeReady(p, qvplat::kPollRead | (c.urgent ? qvplat::kPollExcept : 0u));
+  RecordingHandler h(s);
+  h.onRead = [&](RecordingHandler& self) {
+    self.Drain();
+    if (!c.closeInOnRead) return;
+    manager.Unregister(s);
+    qvplat::CloseSocket(s);
+    p.local = qvplat::kNoSocket;
+  };
+  h.onError = [&](RecordingHandler&) { manager.Unregister(s); };
   qvtest::BeginCapture();
-  ASSERT_EQ(manager.Register(p.local, ReadInterest, &h), 1);
-  char b = 'x';
-  qvtest::SendAll(p.remote, &b, 1);
-  ASSERT_TRUE(h.called.WaitFor(1));
+  ASSERT_EQ(manager.Register(s, c.interest, &h), 1);
+  ASSERT_TRUE(h.called.WaitFor(static_cast<int>(Occurrences(c.calls, "@"))));
   manager.Stop();  // let the pass end before looking at the traces
-  EXPECT_EQ(qvtest::EndCapture(), "eReadEvent\nso_connection\n");
-  ASSERT_EQ(h.Calls().size(), 1u);
-  EXPECT_EQ(h.Calls()[0].interest, 0);
-  EXPECT_EQ(InterestOf(p.local), 0);
-
-  // Not reported again until read interest is armed once more.
-  ASSERT_EQ(manager.Start(), 0);
-  qvtest::SendAll(p.remote, &b, 1);
-  EXPECT_EQ(manager.Arm(p.local, ReadInterest, &h), 1);
-  ASSERT_TRUE(h.called.WaitFor(2));
-  EXPECT_EQ(h.Names(), (std::vector<std::string>{"read", "read"}));
+  EXPECT_EQ(qvtest::EndCapture(), Format(c.trace, static_cast<int>(s)));
+  EXPECT_EQ(h.Calls(), c.calls);
+  EXPECT_EQ(InterestOf(s), c.interestAfter);
 }
+
+INSTANTIATE_TEST_SUITE_P(Readiness, PassTest,
+                         ::testing::Values(
+                             // Read interest is cleared before OnRead, and stays cleared.
+                             Pass{false, ReadInterest, false, "read@0", "eReadEvent\nso_connection\n", 0},
+                             // Readable and writable: the read first, then the write.
+                             Pass{false, ReadInterest | WriteInterest, false, "read@2 write@0",
+                                  "eReadEvent\nso_connection\n[%d]eWriteEvent\n", 0},
+                             // A handler that closes its socket in OnRead gets no OnWrite.
+                             Pass{false, ReadInterest | WriteInterest, true, "read@2", "eReadEvent\nso_connection\n",
+                                  -1},
+                             // Readable, writable and with urgent data: only the exception is served.
+                             Pass{true, ReadInterest | WriteInterest, false, "error@3", "eExceptEvent\n", -1}));
 
 TEST_F(DispatchTest, ListenerKeepsReadInterestAcrossAccepts) {
   int port = 0;
-  qvplat::Socket listener = qvtest::ListenLoopback(&port);
-  ASSERT_NE(listener, qvplat::kInvalidSocket);
-  std::vector<qvplat::Socket> accepted;
-  RecordingHandler h(listener, so_listener);
-  h.onAccept = [&](RecordingHandler& self) { accepted.push_back(qvplat::AcceptPeer(self.socket, nullptr)); };
+  RawSocket listener(qvtest::ListenLoopback(&port));
+  ASSERT_TRUE(listener.Valid());
+  std::vector<RawSocket> accepted;
+  RecordingHandler h(listener.Get(), so_listener);
+  h.onAccept = [&](RecordingHandler& self) { accepted.emplace_back(qvplat::AcceptPeer(self.socket, nullptr)); };
 
   qvtest::BeginCapture();
-  ASSERT_EQ(manager.Register(listener, ReadInterest, &h), 1);
-  SocketPair clients[2];
+  ASSERT_EQ(manager.Register(listener.Get(), ReadInterest, &h), 1);
+  RawSocket clients[2];
   for (int i = 0; i < 2; ++i) {
-    clients[i].remote = qvplat::TcpSocket();
-    ASSERT_TRUE(qvplat::ConnectIPv4(clients[i].remote, qvplat::LoopbackAddress(), port));
+    clients[i].Reset(qvplat::TcpSocket());
+    ASSERT_TRUE(qvplat::ConnectIPv4(clients[i].Get(), qvplat::LoopbackAddress(), port));
     ASSERT_TRUE(h.called.WaitFor(i + 1));
   }
   manager.Stop();
-  std::string out = qvtest::EndCapture();
-  EXPECT_EQ(out, "eReadEvent\nso_listener!\neReadEvent\nso_listener!\n");
-  for (const RecordingHandler::Call& c : h.Calls()) EXPECT_EQ(c.interest, static_cast<int>(ReadInterest));
-  EXPECT_EQ(InterestOf(listener), static_cast<int>(ReadInterest));
-  for (qvplat::Socket s : accepted) qvplat::CloseSocket(s);
-  qvplat::CloseSocket(listener);
-}
-
-TEST_F(DispatchTest, ExceptionConditionIsServedAlone) {
-  SocketPair& p = NewPair();
-  MakeReady(p, qvplat::kPollRead | qvplat::kPollExcept, /*urgent=*/true);
-  RecordingHandler h(p.local);
-  h.onError = [&](RecordingHandler& self) { manager.Unregister(self.socket); };
-
-  qvtest::BeginCapture();
-  // Readable, writable and with urgent data: only the exception is served.
-  ASSERT_EQ(manager.Register(p.local, ReadInterest | WriteInterest, &h), 1);
-  ASSERT_TRUE(h.called.WaitFor(1));
-  manager.Stop();
-  EXPECT_EQ(qvtest::EndCapture(), "eExceptEvent\n");
-  EXPECT_EQ(h.Names(), std::vector<std::string>{"error"});
-}
-
-TEST_F(DispatchTest, ReadableAndWritableInOnePassReadsFirstThenWrites) {
-  SocketPair& p = NewPair();
-  MakeReady(p, qvplat::kPollRead);
-  RecordingHandler h(p.local);
-  h.onRead = [](RecordingHandler& self) { self.Drain(); };
-
-  qvtest::BeginCapture();
-  ASSERT_EQ(manager.Register(p.local, ReadInterest | WriteInterest, &h), 1);
-  ASSERT_TRUE(h.called.WaitFor(2));
-  manager.Stop();
-  EXPECT_EQ(qvtest::EndCapture(),
-            "eReadEvent\nso_connection\n[" + std::to_string(p.local) + "]eWriteEvent\n");
-  std::vector<RecordingHandler::Call> calls = h.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].what, "read");
-  EXPECT_EQ(calls[0].interest, static_cast<int>(WriteInterest));
-  EXPECT_EQ(calls[1].what, "write");
-  EXPECT_EQ(calls[1].interest, 0);
-}
-
-TEST_F(DispatchTest, HandlerThatClosesItselfInOnReadGetsNoOnWrite) {
-  SocketPair& p = NewPair();
-  MakeReady(p, qvplat::kPollRead);
-  RecordingHandler h(p.local);
-  h.onRead = [&](RecordingHandler& self) {
-    manager.Unregister(self.socket);
-    qvplat::CloseSocket(self.socket);
-    p.local = qvplat::kNoSocket;
-  };
-
-  ASSERT_EQ(manager.Register(p.local, ReadInterest | WriteInterest, &h), 1);
-  ASSERT_TRUE(h.called.WaitFor(1));
-  manager.Stop();
-  EXPECT_EQ(h.Names(), std::vector<std::string>{"read"});
+  EXPECT_EQ(qvtest::EndCapture(), "eReadEvent\nso_listener!\neReadEvent\nso_listener!\n");
+  EXPECT_EQ(h.Calls(), "accept@1 accept@1");
+  EXPECT_EQ(InterestOf(listener.Get()), static_cast<int>(ReadInterest));
 }
 
 // A descriptor closed during a pass and reused at once by a new registration
@@ -170,16 +136,14 @@ TEST_F(DispatchTest, RecycledDescriptorGetsNoStaleEventInTheSamePass) {
   MakeReady(b, qvplat::kPollRead);
 
   RecordingHandler ha(a.local), hb(b.local), hc(qvplat::kNoSocket);
-  qvplat::Socket recycled = qvplat::kNoSocket;
+  hb.onRead = hc.onRead = [](RecordingHandler&) {};  // a stale event must not block in recv()
   ha.onRead = [&](RecordingHandler& self) {
     self.Drain();
     manager.Unregister(b.local);
     qvplat::CloseSocket(b.local);
-    recycled = ::dup2(quiet.local, b.local);  // b's descriptor number, now for another stream
-    hc.socket = recycled;
-    manager.Register(recycled, ReadInterest, &hc);  // takes b's slot
+    hc.socket = ::dup2(quiet.local, b.local);        // b's descriptor number, now for another stream
+    manager.Register(hc.socket, ReadInterest, &hc);  // takes b's slot
   };
-
   manager.Stop();  // register both before the worker looks at them
   ASSERT_EQ(manager.Register(a.local, ReadInterest, &ha), 1);
   ASSERT_EQ(manager.Register(b.local, ReadInterest, &hb), 1);
@@ -187,11 +151,10 @@ TEST_F(DispatchTest, RecycledDescriptorGetsNoStaleEventInTheSamePass) {
   ASSERT_TRUE(ha.called.WaitFor(1));
   manager.Stop();
 
-  EXPECT_EQ(recycled, b.local) << "the descriptor number was not reused; the case is not exercised";
-  b.local = qvplat::kNoSocket;
-  EXPECT_TRUE(hb.Calls().empty());
-  EXPECT_TRUE(hc.Calls().empty());
-  if (recycled != qvplat::kNoSocket) qvplat::CloseSocket(recycled);
+  EXPECT_EQ(hc.socket, b.local) << "the descriptor number was not reused; the case is not exercised";
+  b.local = hc.socket;  // closed with the pair
+  EXPECT_EQ(hb.Calls(), "");
+  EXPECT_EQ(hc.Calls(), "");
 }
 #endif
 
@@ -201,24 +164,22 @@ TEST_P(ManySocketsTest, EveryRegisteredSocketIsServed) {
   const int count = GetParam();
   qvtest::RaiseDescriptorLimit(2 * count + 64);
   std::vector<std::unique_ptr<RecordingHandler>> handlers;
-  qvtest::Event served;
   for (int i = 0; i < count; ++i) {
-    SocketPair& p = NewPair();
-    handlers.push_back(std::make_unique<RecordingHandler>(p.local));
-    handlers.back()->onRead = [&served](RecordingHandler& self) {
-      self.Drain();
-      served.Notify();
-    };
-    ASSERT_EQ(manager.Register(p.local, ReadInterest, handlers.back().get()), 1);
+    handlers.push_back(std::make_unique<RecordingHandler>(NewPair().local));
+    ASSERT_EQ(manager.Register(pairs.back().local, ReadInterest, handlers.back().get()), 1);
   }
   qvtest::BeginCapture();
-  char b = 'x';
-  for (SocketPair& p : pairs) ASSERT_TRUE(qvtest::SendAll(p.remote, &b, 1));
-  bool all = served.WaitFor(count);
+  for (SocketPair& p : pairs) ASSERT_TRUE(Poke(p));
+  const bool all = qvtest::WaitUntil([&] {
+    for (auto& h : handlers) {
+      if (h->called.Count() == 0) return false;
+    }
+    return true;
+  });
   manager.Stop();
   qvtest::EndCapture();
-  ASSERT_TRUE(all) << served.Count() << " of " << count << " served";
-  for (auto& h : handlers) EXPECT_EQ(h->Calls().size(), 1u);
+  ASSERT_TRUE(all) << "not every socket was served";
+  for (auto& h : handlers) EXPECT_EQ(h->Calls(), "read@0");
 }
 
 INSTANTIATE_TEST_SUITE_P(SlotCounts, ManySocketsTest, ::testing::Values(70, 1000));
@@ -227,15 +188,28 @@ TEST_F(DispatchTest, RegistrationDuringIdleNapIsServedPromptly) {
   SocketPair& p = NewPair();
   MakeReady(p, qvplat::kPollRead);
   RecordingHandler h(p.local);
-  h.onRead = [](RecordingHandler& self) { self.Drain(); };
   // With an empty table the worker naps for 500 ms at a time; land in a nap.
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-
-  auto start = std::chrono::steady_clock::now();
+  const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(manager.Register(p.local, ReadInterest, &h), 1);
   ASSERT_TRUE(h.called.WaitFor(1));
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(elapsed, std::chrono::milliseconds(250));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+}
+
+// Runs `body` while a thread keeps sending bytes to `pair` (served by a
+// handler that re-arms read interest), with the console traces captured.
+template <typename Body>
+void WhileChattering(const SocketPair& pair, Body body) {
+  std::atomic<bool> stop{false};
+  qvtest::BeginCapture();
+  std::thread chatter([&] {
+    while (!stop.load()) qvtest::SendAll(pair.remote, "x", 1);
+  });
+  body();
+  stop.store(true);
+  chatter.join();
+  QvSocketManager::Instance().Stop();
+  qvtest::EndCapture();
 }
 
 // Interest bits set by an application thread are never lost to the worker
@@ -243,30 +217,31 @@ TEST_F(DispatchTest, RegistrationDuringIdleNapIsServedPromptly) {
 TEST_F(DispatchTest, WriteInterestArmedDuringReadsIsNeverLost) {
   SocketPair& p = NewPair();
   RecordingHandler h(p.local);
-  std::atomic<bool> stop{false};
+  h.rearm = true;
   qvtest::Event written;
-  h.onRead = [&](RecordingHandler& self) {
-    self.Drain();
-    manager.Arm(self.socket, ReadInterest, &self);
-  };
   h.onWrite = [&](RecordingHandler&) { written.Notify(); };
   ASSERT_EQ(manager.Register(p.local, ReadInterest, &h), 1);
-
-  qvtest::BeginCapture();
-  std::thread chatter([&] {
-    char b = 'x';
-    while (!stop.load()) qvtest::SendAll(p.remote, &b, 1);
-  });
   bool ok = true;
-  for (int i = 1; i <= 200 && ok; ++i) {
-    manager.Arm(p.local, WriteInterest, &h);
-    ok = written.WaitFor(i);
-  }
-  stop.store(true);
-  chatter.join();
-  manager.Stop();
-  qvtest::EndCapture();
+  WhileChattering(p, [&] {
+    for (int i = 1; i <= 200 && ok; ++i) {
+      manager.Arm(p.local, WriteInterest, &h);
+      ok = written.WaitFor(i);
+    }
+  });
   EXPECT_TRUE(ok) << "an armed write interest was lost after " << written.Count() << " writes";
+}
+
+TEST_F(DispatchTest, TableReinitialisedWhileTheWorkerRunsStaysSafe) {
+  SocketPair& p = NewPair();
+  RecordingHandler h(p.local);
+  h.rearm = true;
+  WhileChattering(p, [&] {
+    for (int i = 0; i < 200; ++i) {
+      manager.Init(i % 2 == 0 ? 100 : QvSocketManager::kDefaultCapacity);
+      manager.Register(p.local, ReadInterest, &h);
+    }
+  });
+  EXPECT_EQ(manager.Capacity(), QvSocketManager::kDefaultCapacity);
 }
 
 // Write interest on a socket whose send buffer is full: no write event
@@ -285,33 +260,25 @@ TEST_F(DispatchTest, WriteInterestOnAFullSocketIsServedOnceThePeerDrains) {
 
   RecordingHandler writer(full.local), ticker(tick.local);
   std::atomic<bool> writable{false};
-  writer.onWrite = [&](RecordingHandler& self) {
-    char b = 'w';
-    writable.store(qvplat::SendSome(self.socket, &b, 1) == 1);
-  };
-  ticker.onRead = [&](RecordingHandler& self) {
-    self.Drain();
-    manager.Arm(self.socket, ReadInterest, &self);
-  };
+  writer.onWrite = [&](RecordingHandler& self) { writable.store(qvplat::SendSome(self.socket, "w", 1) == 1); };
+  ticker.rearm = true;
   ASSERT_EQ(manager.Register(full.local, WriteInterest, &writer), 1);
   ASSERT_EQ(manager.Register(tick.local, ReadInterest, &ticker), 1);
   for (int i = 1; i <= 3; ++i) {
-    char b = 't';
-    ASSERT_TRUE(qvtest::SendAll(tick.remote, &b, 1));
+    ASSERT_TRUE(Poke(tick));
     ASSERT_TRUE(ticker.called.WaitFor(i));
   }
-  EXPECT_TRUE(writer.Calls().empty()) << "a write event while the socket was full";
+  EXPECT_EQ(writer.Calls(), "") << "a write event while the socket was full";
 
-  std::vector<char> sink(64 * 1024);
   for (size_t got = 0; got < queued;) {
-    int r = qvplat::RecvSome(full.remote, sink.data(), static_cast<int>(sink.size()));
+    int r = qvplat::RecvSome(full.remote, chunk.data(), static_cast<int>(chunk.size()));
     ASSERT_GT(r, 0);
     got += static_cast<size_t>(r);
   }
   ASSERT_TRUE(writer.called.WaitFor(1)) << "the write interest was lost";
   manager.Stop();
   EXPECT_TRUE(writable.load());
-  EXPECT_EQ(writer.Names(), std::vector<std::string>{"write"});
+  EXPECT_EQ(writer.Calls(), "write@0");
 }
 
 TEST_F(DispatchTest, ForgetWaitsUntilTheWorkerLeavesTheHandler) {
@@ -323,8 +290,7 @@ TEST_F(DispatchTest, ForgetWaitsUntilTheWorkerLeavesTheHandler) {
     release.WaitFor(1);
   };
   ASSERT_EQ(manager.Register(p.local, ReadInterest, &h), 1);
-  char b = 'x';
-  qvtest::SendAll(p.remote, &b, 1);
+  ASSERT_TRUE(Poke(p));
   ASSERT_TRUE(inside.WaitFor(1));
 
   std::atomic<bool> forgotten{false};
@@ -338,30 +304,6 @@ TEST_F(DispatchTest, ForgetWaitsUntilTheWorkerLeavesTheHandler) {
   release.Notify();
   app.join();
   EXPECT_TRUE(forgotten.load());
-}
-
-TEST_F(DispatchTest, TableReinitialisedWhileTheWorkerRunsStaysSafe) {
-  SocketPair& p = NewPair();
-  RecordingHandler h(p.local);
-  h.onRead = [&](RecordingHandler& self) {
-    self.Drain();
-    manager.Arm(self.socket, ReadInterest, &self);
-  };
-  std::atomic<bool> stop{false};
-  std::thread chatter([&] {
-    char b = 'x';
-    while (!stop.load()) qvtest::SendAll(p.remote, &b, 1);
-  });
-  qvtest::BeginCapture();
-  for (int i = 0; i < 200; ++i) {
-    manager.Init(i % 2 == 0 ? 100 : QvSocketManager::kDefaultCapacity);
-    manager.Register(p.local, ReadInterest, &h);
-  }
-  stop.store(true);
-  chatter.join();
-  manager.Stop();
-  qvtest::EndCapture();
-  EXPECT_EQ(manager.Capacity(), QvSocketManager::kDefaultCapacity);
 }
 
 }  // namespace

@@ -21,29 +21,21 @@ class CountingThread : public QvThread {
   qvtest::Event started;
 };
 
-TEST(QvThreadTest, StartRunsOnceAndStopWaitsForRunToReturn) {
+TEST(QvThreadTest, EachStartRunsOnceAndStopWaitsForRunToReturn) {
   CountingThread t;
-  ASSERT_EQ(t.Start(), 0);
-  ASSERT_TRUE(t.started.WaitFor(1));
-  EXPECT_TRUE(t.IsRunning());
-  EXPECT_EQ(t.Start(), 0);  // ignored: one thread per object
-  t.Stop();
-  EXPECT_TRUE(t.left.load());
-  EXPECT_FALSE(t.IsRunning());
-  EXPECT_EQ(t.entered.load(), 1);
-}
-
-TEST(QvThreadTest, StopWithoutStartDoesNothingAndStartAfterStopWorks) {
-  CountingThread t;
-  t.Stop();
-  EXPECT_EQ(t.entered.load(), 0);
-  ASSERT_EQ(t.Start(), 0);
-  ASSERT_TRUE(t.started.WaitFor(1));
-  t.Stop();
-  ASSERT_EQ(t.Start(), 0);
-  ASSERT_TRUE(t.started.WaitFor(2));
-  t.Stop();
-  EXPECT_EQ(t.entered.load(), 2);
+  t.Stop();  // without a Start: nothing to wait for
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    t.left.store(false);
+    ASSERT_EQ(t.Start(), 0);
+    ASSERT_TRUE(t.started.WaitFor(round));
+    EXPECT_TRUE(t.IsRunning());
+    EXPECT_EQ(t.Start(), 0);  // ignored: one thread per object
+    t.Stop();
+    EXPECT_TRUE(t.left.load());
+    EXPECT_FALSE(t.IsRunning());
+    EXPECT_EQ(t.entered.load(), round);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,322 @@
+// workertest.h - what the dispatcher and connection tests share: a fixture
+// that runs the worker over a fresh table, slot queries, a socket object and
+// a sink that record every call, and a peer made of plain sockets.
+#ifndef QV_TESTS_DISPATCH_WORKERTEST_H
+#define QV_TESTS_DISPATCH_WORKERTEST_H
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "connection/qvconnection.h"
+#include "connection/qvlengthcodec.h"
+#include "diag/qvtexts.h"
+#include "dispatch/qvsocketmanager.h"
+#include "include/qvconnectionsink.h"
+#include "support/qvtestos.h"
+#include "support/qvtestsupport.h"
+
+namespace nettest {
+
+using qvtest::Frame;
+
+inline int SlotsWhere(const std::function<bool(const QvSocketManager::SlotView&)>& match) {
+  QvSocketManager& m = QvSocketManager::Instance();
+  int n = 0;
+  for (int i = 0; i < m.Capacity(); ++i) n += match(m.Slot(i)) ? 1 : 0;
+  return n;
+}
+inline int UsedSlots() {
+  return SlotsWhere([](const QvSocketManager::SlotView& v) { return v.socketHandle != qvplat::kNoSocket; });
+}
+// The interest of the slot that holds `socket`, or -1 when none does.
+inline int InterestOf(qvplat::Socket socket) {
+  QvSocketManager& m = QvSocketManager::Instance();
+  for (int i = 0; i < m.Capacity(); ++i) {
+    if (m.Slot(i).socketHandle == socket) return static_cast<int>(m.Slot(i).interest);
+  }
+  return -1;
+}
+
+// Runs the worker over a fresh table for each case.
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(manager.Init(QvSocketManager::kDefaultCapacity));
+    ASSERT_EQ(manager.Start(), 0);
+  }
+  void TearDown() override {
+    manager.Stop();
+    manager.Init(QvSocketManager::kDefaultCapacity);
+  }
+
+  QvSocketManager& manager = QvSocketManager::Instance();
+};
+
+// A socket object whose own operations do nothing.
+class QuietSocket : public QvSocketBase {
+ public:
+  explicit QuietSocket(SocketKind kind = so_connection) : kind_(kind) {}
+  void ReservedA(int, int, int) override {}
+  void Send(const char*, int) override {}
+  void Close() override {}
+  void Reconnect() override {}
+  bool IsConnected() override { return false; }
+  SocketKind GetType() override { return kind_; }
+  void SetSink(QvConnectionSink*) override {}
+  void SetCodec(QvPacketCodec*) override {}
+
+ private:
+  SocketKind kind_;
+};
+
+// Calls recorded from any thread, as one text: "read@0 write@0".
+class CallLog {
+ public:
+  std::string Calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+
+ protected:
+  void Log(const std::string& call, const std::string* payload = nullptr) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_ += (calls_.empty() ? "" : " ") + call;
+    if (payload != nullptr) payloads_.push_back(*payload);
+  }
+
+  std::mutex mutex_;
+  std::string calls_;
+  std::vector<std::string> payloads_;
+};
+
+// A socket object that logs each call the worker makes, with the slot's
+// interest when the call began, and runs optional per-test behaviour; by
+// default it drains what it reads and, with `rearm`, asks for more.
+class RecordingHandler : public QuietSocket, public CallLog {
+ public:
+  explicit RecordingHandler(qvplat::Socket s, SocketKind kind = so_connection) : QuietSocket(kind), socket(s) {}
+  // Like the library's own socket objects: never left in the table.
+  ~RecordingHandler() override { QvSocketManager::Instance().Forget(this); }
+
+  qvplat::Socket GetSocket() override { return socket; }
+  void OnRead() override { Handle("read", onRead ? onRead : ServeRead); }
+  void OnWrite() override { Handle("write", onWrite); }
+  void OnError() override { Handle("error", onError); }
+  void OnAccept() override { Handle("accept", onAccept); }
+
+  // Reads whatever is waiting (the socket must be readable).
+  void Drain() {
+    char buf[4096];
+    qvplat::RecvSome(socket, buf, sizeof buf);
+  }
+  static void ServeRead(RecordingHandler& self) {
+    self.Drain();
+    if (self.rearm) QvSocketManager::Instance().Arm(self.socket, ReadInterest, &self);
+  }
+
+  qvplat::Socket socket;
+  bool rearm = false;
+  std::function<void(RecordingHandler&)> onRead, onWrite, onError, onAccept;
+  qvtest::Event called;  // notified after every call
+
+ private:
+  void Handle(const char* what, const std::function<void(RecordingHandler&)>& behaviour) {
+    Log(what + ("@" + std::to_string(InterestOf(socket))));
+    if (behaviour) behaviour(*this);
+    called.Notify();
+  }
+};
+
+// Logs every sink callback, as "connected packet disconnected", and the
+// payloads; safe to call from the worker and the test thread.
+class RecordingSink : public QvConnectionSink, public CallLog {
+ public:
+  void OnConnected(QvSocket* connection) override {
+    connectedWith.store(connection);
+    Log("connected");
+  }
+  void OnConnectFailed() override { Log("failed"); }
+  void OnDisconnected() override {
+    Log("disconnected");
+    disconnected.Notify();
+  }
+  void OnPacket(const char* data, int length) override {
+    if (onPacket) onPacket(data, length);
+    const std::string payload(data, static_cast<size_t>(length));
+    Log("packet", &payload);
+    packet.Notify();
+  }
+
+  std::vector<std::string> Packets() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return payloads_;
+  }
+
+  std::function<void(const char*, int)> onPacket;  // runs on the worker
+  std::atomic<QvSocket*> connectedWith{nullptr};
+  qvtest::Event disconnected, packet;
+};
+
+// A plain descriptor of the test's own, closed at scope end.
+class RawSocket {
+ public:
+  explicit RawSocket(qvplat::Socket s = qvplat::kNoSocket) : s_(s) {}
+  RawSocket(RawSocket&& other) noexcept : s_(other.s_) { other.s_ = qvplat::kNoSocket; }
+  ~RawSocket() { Reset(); }
+  void Reset(qvplat::Socket s = qvplat::kNoSocket) {
+    if (s_ != qvplat::kNoSocket) qvplat::CloseSocket(s_);
+    s_ = s;
+  }
+  qvplat::Socket Get() const { return s_; }
+  bool Valid() const { return s_ != qvplat::kNoSocket; }
+
+ private:
+  qvplat::Socket s_;
+};
+
+inline bool SendAll(const RawSocket& s, const std::string& bytes) {
+  return qvtest::SendAll(s.Get(), bytes.data(), bytes.size());
+}
+
+inline std::string Header(std::uint32_t length) {
+  char h[kFrameHeaderSize];
+  StoreFrameLength(h, length);
+  return std::string(h, sizeof h);
+}
+
+// n bytes that differ with the seed and along the text.
+inline std::string Pattern(unsigned seed, size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((seed * 131u + i * 7u + (i >> 8)) & 0xFF);
+  return s;
+}
+
+// Reads one frame; false when the stream ended or the frame is no frame.
+inline bool RecvFrame(qvplat::Socket s, std::string* payload) {
+  char h[kFrameHeaderSize];
+  if (!qvtest::RecvExactly(s, h, sizeof h)) return false;
+  std::uint32_t length = LoadFrameLength(h);
+  if (length < kFrameHeaderSize) return false;
+  payload->assign(length - kFrameHeaderSize, '\0');
+  return payload->empty() || qvtest::RecvExactly(s, &(*payload)[0], payload->size());
+}
+
+// True once the other end has closed (end of stream or reset); discards
+// whatever arrives before that.
+inline bool SeesEnd(qvplat::Socket s) {
+  char buf[4096];
+  for (int i = 0; i < 100000; ++i) {
+    int n = qvplat::RecvSome(s, buf, sizeof buf);
+    if (n == 0) return true;
+    if (n < 0) return qvplat::LastSocketError() != qvplat::kErrWouldBlock;  // not the time-out
+  }
+  return false;
+}
+
+// True when a poll() for `events` on s reports something right now.
+inline bool Ready(qvplat::Socket s, short events) {
+  pollfd p{s, events, 0};
+  return ::poll(&p, 1, 0) == 1;
+}
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  char text[512];
+  std::snprintf(text, sizeof text, format, args...);
+  return text;
+}
+
+inline std::vector<std::string> LogLines() {
+  std::vector<std::string> lines;
+  std::string all = qvtest::ReadText("./Log/Network.log");
+  for (size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(all.substr(start, end - start));
+  }
+  return lines;
+}
+
+inline bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+inline size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+// Connections with a RecordingSink against plain-socket peers.
+class ConnectionTest : public WorkerTest {
+ protected:
+  // The connection and its sink go while the worker runs, as an
+  // application's would.
+  void TearDown() override {
+    conn.reset();
+    ownSink.reset();
+    WorkerTest::TearDown();
+  }
+
+  std::unique_ptr<QvConnection> NewConnection(QvConnectionSink* sink) {
+    std::unique_ptr<QvConnection> c(new QvConnection);
+    c->SetSink(sink);
+    c->SetCodec(&codec);
+    return c;
+  }
+
+  // The connect is complete when Connect returns, so a peer that is not
+  // waiting now never comes: fail instead of blocking in accept().
+  static RawSocket Accept(const RawSocket& listener) {
+    RawSocket peer;
+    if (Ready(listener.Get(), POLLIN)) peer.Reset(qvplat::AcceptPeer(listener.Get(), nullptr));
+    EXPECT_TRUE(peer.Valid()) << "no peer was waiting";
+    if (peer.Valid()) qvtest::SetTimeouts(peer.Get(), 10);  // a fault fails, not hangs
+    return peer;
+  }
+
+  // Connects to the listener and hands back the peer.
+  RawSocket ConnectPeer(QvConnection& connection) {
+    connection.Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
+    EXPECT_TRUE(connection.IsConnected());
+    return Accept(listener);
+  }
+
+  // The common start of a case: `conn`, reporting to `sink`, and its peer.
+  RawSocket Connected() {
+    conn = NewConnection(&sink);
+    return ConnectPeer(*conn);
+  }
+
+  // Once the peer went or sent what is no frame: one OnDisconnected, nothing
+  // left registered and, with `logged`, one more log line holding it.
+  void ExpectDisconnectedOnce(size_t linesBefore, const char* logged) {
+    ASSERT_TRUE(sink.disconnected.WaitFor(1));
+    manager.Stop();
+    EXPECT_EQ(sink.disconnected.Count(), 1);
+    EXPECT_FALSE(conn->IsConnected());
+    EXPECT_EQ(conn->GetSocket(), qvplat::kNoSocket);
+    EXPECT_EQ(UsedSlots(), 0);
+    if (logged == nullptr) return;
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), linesBefore + 1);
+    EXPECT_NE(lines.back().find(logged), std::string::npos) << lines.back();
+  }
+
+  int port = 0;
+  RawSocket listener{qvtest::ListenLoopback(&port)};  // on 127.0.0.1
+  QvLengthCodec codec;
+  std::unique_ptr<RecordingSink> ownSink{new RecordingSink};
+  RecordingSink& sink = *ownSink;
+  std::unique_ptr<QvConnection> conn;
+};
+
+}  // namespace nettest
+
+#endif  // QV_TESTS_DISPATCH_WORKERTEST_H
