@@ -2,7 +2,6 @@
 #include "qvconnection.h"
 
 #include <cstring>
-#include <memory>
 
 #include "../diag/log.h"
 #include "../diag/qvneterror.h"
@@ -319,11 +318,13 @@ void QvConnection::OnRead() {
 }
 
 char* QvConnection::WrapArea() {
-  // Used only by the worker, under a receive lock, and only for frames that
-  // wrap round: allocated on first need, once per thread that needs it.
-  thread_local std::unique_ptr<char[]> area;
-  if (!area) area.reset(new char[kQueueCapacity]);
-  return area.get();
+  // Used only by the worker (OnRead runs nowhere else, and a manager has
+  // one worker), and only for frames that wrap round; its pages are touched
+  // on first need. A static area, not a thread-local one with a destructor:
+  // those run at thread exit, and with MinGW that corrupted the heap now
+  // and then once the worker had used it.
+  static char area[kQueueCapacity];
+  return area;
 }
 
 bool QvConnection::ParseFrames() {
