@@ -417,6 +417,9 @@ void QvSocketManager::SyncSlot(SlotTable& t, int i) {
   // Freed, or taken by another registration since the last look.
   if (m.socket != qvplat::kNoSocket && (m.socket != socket || m.generation != generation)) Unwatch(i);
   if (socket == qvplat::kNoSocket) return;
+  const bool fresh = m.socket == qvplat::kNoSocket;
+  std::uint8_t& askFirst = loop.askFirst[static_cast<size_t>(i)];
+  if (fresh) askFirst = 0;  // a new registration: nothing known of its socket
   unsigned want = (interest & ReadInterest) ? unsigned{qvplat::kPollRead} : 0u;
   bool probe = false;
   bool trust = false;
@@ -426,13 +429,12 @@ void QvSocketManager::SyncSlot(SlotTable& t, int i) {
     // changing the watch; watch for writing only when it was still full.
     if (m.probed || (m.want & qvplat::kPollWrite)) {
       want |= qvplat::kPollWrite;
-    } else if (loop.askFirst[static_cast<size_t>(i)] != 0) {
+    } else if (askFirst != 0) {
       probe = true;
     } else {
       trust = true;
     }
   }
-  const bool fresh = m.socket == qvplat::kNoSocket;
   if (fresh || want != m.want) {
     loop.poller.Watch(socket, Tag(i, generation), want);
     m.socket = socket;

@@ -62,6 +62,7 @@ struct Pass {
   const char* calls;
   const char* trace;  // %d: the socket
   int interestAfter;  // -1: no slot holds the socket
+  bool unasked = false;  // the handler writes without the worker asking first
 };
 class PassTest : public DispatchTest, public ::testing::WithParamInterface<Pass> {};
 
@@ -79,6 +80,7 @@ TEST_P(PassTest, CallsTracesAndInterest) {
     p.local = qvplat::kNoSocket;
   };
   h.onError = [&](RecordingHandler&) { manager.Unregister(s); };
+  if (c.unasked) h.onWriteUnasked = RecordingHandler::SendByteUnasked;
   qvtest::BeginCapture();
   ASSERT_EQ(manager.Register(s, c.interest, &h), 1);
   ASSERT_TRUE(h.called.WaitFor(static_cast<int>(Occurrences(c.calls, "@"))));
@@ -95,6 +97,10 @@ INSTANTIATE_TEST_SUITE_P(Readiness, PassTest,
                              // Readable and writable: the read first, then the write.
                              Pass{false, ReadInterest | WriteInterest, false, "read@2 write@0",
                                   "eReadEvent\nso_connection\n[%d]eWriteEvent\n", 0},
+                             // A write tried unasked also comes after the read; the write
+                             // event it reports clears the interest, as before OnWrite.
+                             Pass{false, ReadInterest | WriteInterest, false, "read@2 unasked@2",
+                                  "eReadEvent\nso_connection\n[%d]eWriteEvent\n", 0, true},
                              // A handler that closes its socket in OnRead gets no OnWrite.
                              Pass{false, ReadInterest | WriteInterest, true, "read@2", "eReadEvent\nso_connection\n",
                                   -1},
@@ -261,24 +267,28 @@ TEST_F(DispatchTest, WriteInterestOnAFullSocketIsServedOnceThePeerDrains) {
   RecordingHandler writer(full.local), ticker(tick.local);
   std::atomic<bool> writable{false};
   writer.onWrite = [&](RecordingHandler& self) { writable.store(qvplat::SendSome(self.socket, "w", 1) == 1); };
+  writer.onWriteUnasked = RecordingHandler::SendByteUnasked;
   ticker.rearm = true;
+  qvtest::BeginCapture();
   ASSERT_EQ(manager.Register(full.local, WriteInterest, &writer), 1);
   ASSERT_EQ(manager.Register(tick.local, ReadInterest, &ticker), 1);
   for (int i = 1; i <= 3; ++i) {
     ASSERT_TRUE(Poke(tick));
     ASSERT_TRUE(ticker.called.WaitFor(i));
   }
-  EXPECT_EQ(writer.Calls(), "") << "a write event while the socket was full";
+  // One try without asking, which would block; after it the worker asks.
+  EXPECT_EQ(writer.Calls(), "unasked@2") << "a write event while the socket was full";
 
   for (size_t got = 0; got < queued;) {
     int r = qvplat::RecvSome(full.remote, chunk.data(), static_cast<int>(chunk.size()));
     ASSERT_GT(r, 0);
     got += static_cast<size_t>(r);
   }
-  ASSERT_TRUE(writer.called.WaitFor(1)) << "the write interest was lost";
+  ASSERT_TRUE(writer.called.WaitFor(2)) << "the write interest was lost";
   manager.Stop();
   EXPECT_TRUE(writable.load());
-  EXPECT_EQ(writer.Calls(), "write@0");
+  EXPECT_EQ(writer.Calls(), "unasked@2 write@0");
+  EXPECT_EQ(Occurrences(qvtest::EndCapture(), "eWriteEvent"), 1u);
 }
 
 TEST_F(DispatchTest, ForgetWaitsUntilTheWorkerLeavesTheHandler) {

@@ -111,6 +111,20 @@ class RecordingHandler : public QuietSocket, public CallLog {
   void OnWrite() override { Handle("write", onWrite); }
   void OnError() override { Handle("error", onError); }
   void OnAccept() override { Handle("accept", onAccept); }
+  // Without onWriteUnasked, the default: the worker asks the system first.
+  bool OnWriteUnasked(QvWriteWitness& witness) override {
+    if (!onWriteUnasked) return false;
+    bool served = false;
+    Handle("unasked", [&](RecordingHandler& self) { served = onWriteUnasked(self, witness); });
+    return served;
+  }
+  // What a connection does unasked: one byte, and a write event only when
+  // the socket took it.
+  static bool SendByteUnasked(RecordingHandler& self, QvWriteWitness& witness) {
+    if (qvplat::SendSome(self.socket, "u", 1) != 1) return false;
+    witness.Writable();
+    return true;
+  }
 
   // Reads whatever is waiting (the socket must be readable).
   void Drain() {
@@ -125,6 +139,7 @@ class RecordingHandler : public QuietSocket, public CallLog {
   qvplat::Socket socket;
   bool rearm = false;
   std::function<void(RecordingHandler&)> onRead, onWrite, onError, onAccept;
+  std::function<bool(RecordingHandler&, QvWriteWitness&)> onWriteUnasked;
   qvtest::Event called;  // notified after every call
 
  private:
