@@ -89,7 +89,7 @@ run_snippet() {  # name, commands, program built, LD_LIBRARY_PATH it runs with
     fail "the $name commands failed"
   fi
   grep -a '^hello: ' "$dir.log" | sed 's/^/   /' || true
-  LD_LIBRARY_PATH=$libpath ldd "$dir/$program" | grep -qF "=> $prefix/lib/libQvWinNetModule.so.1 " ||
+  LD_LIBRARY_PATH=$libpath ldd "$dir/$program" | grep -F "=> $prefix/lib/libQvWinNetModule.so.1 " >/dev/null ||
     fail "$dir/$program does not load the installed library"
 }
 run_snippet cmake "$cmake_commands" build/hello ""  # CMake's build RPATH finds it
