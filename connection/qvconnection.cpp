@@ -245,23 +245,23 @@ void QvConnection::Send(const char* data, int length) {
 
 void QvConnection::OnWrite() { Drain(nullptr); }
 
-bool QvConnection::OnWriteUnasked(QvWriteWitness& witness) { return Drain(&witness); }
+UnaskedWrite QvConnection::OnWriteUnasked(QvWriteWitness& witness) { return Drain(&witness); }
 
-bool QvConnection::Drain(QvWriteWitness* unasked) {
+UnaskedWrite QvConnection::Drain(QvWriteWitness* unasked) {
   // A failed send closes the connection, which takes the receive lock: take
   // it first here too, or a Close on another thread (receive, then send)
   // and this (send, then receive) could each wait for the other.
   qvplat::LockGuard receiving(recvLock_);
   qvplat::LockGuard sending(sendLock_);
   qvplat::Socket s = socket_.load();
-  if (s == qvplat::kNoSocket) return false;  // closed since the worker saw it writable
+  if (s == qvplat::kNoSocket) return UnaskedWrite::kNotTried;  // closed since the worker saw it writable
   std::uint32_t queued = sendQueue_.CommittedSize();
-  if (unasked != nullptr && queued == 0) return false;  // nothing to find out with
+  if (unasked != nullptr && queued == 0) return UnaskedWrite::kNotTried;  // nothing to find out with
   while (queued > 0) {
     int sent = qvplat::SendSome(s, sendQueue_.ReadPointer(), static_cast<int>(sendQueue_.ContiguousSize()));
     std::uint32_t error = sent <= 0 ? qvplat::LastSocketError() : 0;
     if (unasked != nullptr) {
-      if (sent < 0 && error == qvplat::kErrWouldBlock) return false;  // not writable after all
+      if (sent < 0 && error == qvplat::kErrWouldBlock) return UnaskedWrite::kWouldBlock;
       unasked->Writable();
       unasked = nullptr;
     }
@@ -269,13 +269,14 @@ bool QvConnection::Drain(QvWriteWitness* unasked) {
       if (sent < 0 && error == qvplat::kErrWouldBlock) break;  // full: the rest waits
       LogNetError(error);
       OnError();
-      return true;
+      return UnaskedWrite::kDrained;
     }
     sendQueue_.Consume(static_cast<std::uint32_t>(sent));
     queued -= static_cast<std::uint32_t>(sent);
   }
-  if (sendQueue_.CommittedSize() > 0) QvSocketManager::Instance().Arm(s, WriteInterest, this);
-  return true;
+  if (sendQueue_.CommittedSize() == 0) return UnaskedWrite::kDrained;
+  QvSocketManager::Instance().Arm(s, WriteInterest, this);
+  return UnaskedWrite::kBytesLeft;
 }
 
 void QvConnection::OnRead() {

@@ -72,7 +72,7 @@ class QvConnection : public QvSocketBase {
   QvConnectionSink* GetSink() override { return sink_.load(); }
   void OnRead() override;
   void OnWrite() override;
-  bool OnWriteUnasked(QvWriteWitness& witness) override;
+  UnaskedWrite OnWriteUnasked(QvWriteWitness& witness) override;
   // The outgoing connection procedure, on the caller's thread. Ends with
   // OnConnected (connected, registered) or OnConnectFailed (closed). Only
   // mode 0 connects; other modes fail.
@@ -103,7 +103,7 @@ class QvConnection : public QvSocketBase {
   bool CloseIfOpen();
   // OnWrite's drain. With a witness, the socket's readiness is not known:
   // see OnWriteUnasked.
-  bool Drain(QvWriteWitness* unasked);
+  UnaskedWrite Drain(QvWriteWitness* unasked);
   // Where a frame that wraps round the end of the receive queue is gathered.
   static char* WrapArea();
 

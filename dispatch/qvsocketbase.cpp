@@ -23,7 +23,7 @@ QvConnectionSink* QvSocketBase::GetSink() { return nullptr; }
 void QvSocketBase::OnRead() { QV_DEBUG_FAIL(kFile, __LINE__); }
 
 void QvSocketBase::OnWrite() { QV_DEBUG_FAIL(kFile, __LINE__); }
-bool QvSocketBase::OnWriteUnasked(QvWriteWitness&) { return false; }
+UnaskedWrite QvSocketBase::OnWriteUnasked(QvWriteWitness&) { return UnaskedWrite::kNotTried; }
 
 void QvSocketBase::OnAccept() { QV_DEBUG_FAIL(kFile, __LINE__); }
 

@@ -26,6 +26,14 @@ class QvWriteWitness {
   ~QvWriteWitness() = default;
 };
 
+// What came of a write tried without asking the system first.
+enum class UnaskedWrite {
+  kNotTried,   // nothing to try it with (or no socket): the worker asks the system
+  kWouldBlock, // the socket was full: nothing done; the worker asks the system
+  kDrained,    // written (or failed and handled), nothing left queued
+  kBytesLeft,  // written, but bytes are left: the socket filled up
+};
+
 // Every socket object the worker drives: connections and listeners. The
 // slot table stores handlers as QvSocketBase*; the dispatcher calls only
 // GetType, OnAccept, OnRead, OnWrite, OnWriteUnasked and OnError, on the
@@ -50,11 +58,10 @@ class QvSocketBase : public QvSocket {
   // a socket with room for a just-queued frame is the common case, and not
   // asking saves a system call per write. The handler tries its first
   // send(); if the socket takes bytes or fails, it calls witness.Writable()
-  // before anything else is seen and carries on as OnWrite, returning true.
-  // If the socket would block, or there was nothing to try it with, it
-  // changes nothing and returns false: the worker then asks the system.
-  // Default: false.
-  virtual bool OnWriteUnasked(QvWriteWitness& witness);
+  // before anything else is seen and carries on as OnWrite. If the socket
+  // would block, or there was nothing to try it with, it changes nothing,
+  // and the worker asks the system. Default: kNotTried.
+  virtual UnaskedWrite OnWriteUnasked(QvWriteWitness& witness);
   virtual void OnAccept();
   virtual void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                        const char* optText2, const char* optText3);

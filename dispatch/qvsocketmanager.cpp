@@ -338,7 +338,9 @@ void QvSocketManager::Run() {
         if (m.generation != generation || m.socket == qvplat::kNoSocket) continue;
         ready.push_back(Ready{slot, m.socket, generation, e.ready});
       }
+      // Unless Init dropped the table the list was made from meanwhile.
       for (int slot : loop.unasked) {
+        if (loop.table != t || static_cast<size_t>(slot) >= loop.mirror.size()) break;
         const LoopState::Mirror& m = loop.mirror[static_cast<size_t>(slot)];
         if (m.socket != qvplat::kNoSocket) ready.push_back(Ready{slot, m.socket, m.generation, kWriteUnasked});
       }
@@ -487,28 +489,32 @@ void QvSocketManager::Dispatch(SlotTable& t, const Ready& r) {
   // The read handler may have closed the socket, or the slot may have gone
   // to another object; only the same registration gets its write event.
   if ((r.bits & (qvplat::kPollWrite | kWriteUnasked)) && stillWatched() && slot.handler.load() == handler) {
-    // What a write event is, whether the system told or the write found out.
+    // What a write event is, whether the system told or the write found out
+    // (then later, under the handler's locks: the slot is checked again).
     struct WriteEvent final : QvWriteWitness {
       SlotTable& table;
       const Ready& ready;
       WriteEvent(SlotTable& tbl, const Ready& rdy) : table(tbl), ready(rdy) {}
       void Writable() override {
         qvdiag::Trace(qvtext::kTraceWriteEvent, static_cast<int>(ready.socket));
-        table.slots[ready.slot].interest.fetch_and(~WriteInterest);
+        SocketSlot& s = table.slots[ready.slot];
+        if (s.socketHandle.load() != ready.socket || s.generation.load() != ready.generation) return;
+        s.interest.fetch_and(~WriteInterest);
         Touch(table, ready.slot);
       }
     } event(t, r);
-    bool served = true;
+    // A socket found full asks the system before its next write.
+    bool full;
     if (r.bits & qvplat::kPollWrite) {
       event.Writable();
       handler->OnWrite();
+      full = (slot.interest.load() & WriteInterest) != 0;  // re-armed: bytes left
     } else {
-      served = handler->OnWriteUnasked(event);
+      // Full, or not tried: looked at again in the next pass, and the
+      // system asked about it there.
+      full = handler->OnWriteUnasked(event) != UnaskedWrite::kDrained;
     }
-    // Bytes left behind mean a full socket: its next write asks first, as
-    // does one the handler would not try (looked at again in the next pass).
-    loop_->askFirst[static_cast<size_t>(r.slot)] =
-        static_cast<std::uint8_t>(!served || (slot.interest.load() & WriteInterest) != 0);
+    loop_->askFirst[static_cast<size_t>(r.slot)] = static_cast<std::uint8_t>(full);
   }
   dispatching_.store(nullptr);
 }

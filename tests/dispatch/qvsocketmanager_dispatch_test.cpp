@@ -241,10 +241,16 @@ TEST_F(DispatchTest, TableReinitialisedWhileTheWorkerRunsStaysSafe) {
   SocketPair& p = NewPair();
   RecordingHandler h(p.local);
   h.rearm = true;
+  // A write tried unasked in every pass, listed from a table Init may drop.
+  h.onWriteUnasked = [](RecordingHandler& self, QvWriteWitness& witness) {
+    witness.Writable();
+    QvSocketManager::Instance().Arm(self.socket, WriteInterest, &self);
+    return UnaskedWrite::kDrained;
+  };
   WhileChattering(p, [&] {
     for (int i = 0; i < 200; ++i) {
       manager.Init(i % 2 == 0 ? 100 : QvSocketManager::kDefaultCapacity);
-      manager.Register(p.local, ReadInterest, &h);
+      manager.Register(p.local, ReadInterest | WriteInterest, &h);
     }
   });
   EXPECT_EQ(manager.Capacity(), QvSocketManager::kDefaultCapacity);

@@ -112,18 +112,20 @@ class RecordingHandler : public QuietSocket, public CallLog {
   void OnError() override { Handle("error", onError); }
   void OnAccept() override { Handle("accept", onAccept); }
   // Without onWriteUnasked, the default: the worker asks the system first.
-  bool OnWriteUnasked(QvWriteWitness& witness) override {
-    if (!onWriteUnasked) return false;
-    bool served = false;
-    Handle("unasked", [&](RecordingHandler& self) { served = onWriteUnasked(self, witness); });
-    return served;
+  UnaskedWrite OnWriteUnasked(QvWriteWitness& witness) override {
+    if (!onWriteUnasked) return UnaskedWrite::kNotTried;
+    UnaskedWrite result = UnaskedWrite::kNotTried;
+    Handle("unasked", [&](RecordingHandler& self) { result = onWriteUnasked(self, witness); });
+    return result;
   }
-  // What a connection does unasked: one byte, and a write event only when
-  // the socket took it.
-  static bool SendByteUnasked(RecordingHandler& self, QvWriteWitness& witness) {
-    if (qvplat::SendSome(self.socket, "u", 1) != 1) return false;
+  // What a connection does unasked: one byte, and a write event unless the
+  // socket would block.
+  static UnaskedWrite SendByteUnasked(RecordingHandler& self, QvWriteWitness& witness) {
+    if (qvplat::SendSome(self.socket, "u", 1) < 0 && qvplat::LastSocketError() == qvplat::kErrWouldBlock) {
+      return UnaskedWrite::kWouldBlock;
+    }
     witness.Writable();
-    return true;
+    return UnaskedWrite::kDrained;
   }
 
   // Reads whatever is waiting (the socket must be readable).
@@ -139,7 +141,7 @@ class RecordingHandler : public QuietSocket, public CallLog {
   qvplat::Socket socket;
   bool rearm = false;
   std::function<void(RecordingHandler&)> onRead, onWrite, onError, onAccept;
-  std::function<bool(RecordingHandler&, QvWriteWitness&)> onWriteUnasked;
+  std::function<UnaskedWrite(RecordingHandler&, QvWriteWitness&)> onWriteUnasked;
   qvtest::Event called;  // notified after every call
 
  private:
