@@ -15,6 +15,7 @@
 extern char** environ;
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -151,6 +152,22 @@ bool SendAll(qvplat::Socket s, const void* data, size_t n) {
 }
 
 bool RecvExactly(qvplat::Socket s, void* data, size_t n) { return Whole(s, static_cast<char*>(data), n, qvplat::RecvSome); }
+
+size_t FillSendBuffer(qvplat::Socket s) {
+  static char chunk[64 * 1024];
+  size_t queued = 0;
+  if (!qvplat::SetNonBlocking(s)) return 0;
+  for (int r; (r = qvplat::SendSome(s, chunk, sizeof chunk)) > 0;) queued += static_cast<size_t>(r);
+  return queued;
+}
+
+bool Discard(qvplat::Socket s, size_t n) {
+  char chunk[64 * 1024];
+  for (int r; n > 0; n -= static_cast<size_t>(r)) {
+    if ((r = qvplat::RecvSome(s, chunk, static_cast<int>(std::min(n, sizeof chunk)))) <= 0) return false;
+  }
+  return true;
+}
 
 bool SendUrgent(qvplat::Socket s) {
   char b = '!';
