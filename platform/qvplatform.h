@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "qvlockorder.h"
+
 struct sockaddr_in;
 
 namespace qvplat {
@@ -59,6 +61,7 @@ struct PeerAddress {
 Socket TcpSocket();                                      // AF_INET, SOCK_STREAM, TCP
 void CloseSocket(Socket s);
 void ShutdownBoth(Socket s);
+void ShutdownSend(Socket s);                             // no more sends; the peer sees the end of stream
 bool SetNonBlocking(Socket s);                           // FIONBIO / O_NONBLOCK
 bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port);   // blocking connect
 bool BindIPv4(Socket s, std::uint32_t addrNet, int port);
@@ -106,18 +109,24 @@ void YieldThread();
 bool ProcessEnding();
 
 // A re-entrant lock with the semantics of a critical section: the thread
-// that holds it may enter it again.
+// that holds it may enter it again. Its level places it in the library's
+// lock order (qvlockorder.h), which debug builds check on every Enter.
 class RecursiveLock {
  public:
-  RecursiveLock();
+  explicit RecursiveLock(int level = kLockUnordered);
   ~RecursiveLock();
   RecursiveLock(const RecursiveLock&) = delete;
   RecursiveLock& operator=(const RecursiveLock&) = delete;
   void Enter();
   void Leave();
+  int Level() const { return level_; }
 
  private:
+  void Acquire();  // the system's lock; one source per OS
+  void Release();
+
   alignas(8) unsigned char storage_[64];
+  int level_;
 };
 
 // Holds a lock for its scope; given a null pointer, holds nothing.
@@ -161,10 +170,17 @@ class Poller {
     unsigned ready;  // kPollRead/kPollWrite/kPollExcept
   };
 
+  // Opens the system's waiting object; see Open().
   Poller();
   ~Poller();
   Poller(const Poller&) = delete;
   Poller& operator=(const Poller&) = delete;
+
+  // Opens what the poller waits with (an epoll set and a wake-up eventfd
+  // on Linux), if it is not open yet: true once it is. It can fail, at the
+  // descriptor limit say, with the error for LastSocketError(); it may be
+  // tried again. Until it is open, Wait() fails at once and Nap() sleeps.
+  bool Open();
 
   // Watches s for the readiness in want (kPollRead/kPollWrite), or changes
   // what it is watched for and its tag; exception conditions are always

@@ -103,6 +103,8 @@ void CloseSocket(Socket s) { Record(::close(s) != 0); }
 
 void ShutdownBoth(Socket s) { Record(::shutdown(s, SHUT_RDWR) != 0); }
 
+void ShutdownSend(Socket s) { Record(::shutdown(s, SHUT_WR) != 0); }
+
 bool SetNonBlocking(Socket s) {
   int flags = ::fcntl(s, F_GETFL, 0);
   bool ok = flags >= 0 && ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -314,7 +316,7 @@ bool ProcessEnding() { return false; }
 
 static_assert(sizeof(pthread_mutex_t) <= 64, "RecursiveLock storage too small");
 
-RecursiveLock::RecursiveLock() {
+RecursiveLock::RecursiveLock(int level) : level_(level) {
   pthread_mutexattr_t attr;
   ::pthread_mutexattr_init(&attr);
   ::pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
@@ -324,9 +326,9 @@ RecursiveLock::RecursiveLock() {
 
 RecursiveLock::~RecursiveLock() { ::pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
-void RecursiveLock::Enter() { ::pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void RecursiveLock::Acquire() { ::pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
-void RecursiveLock::Leave() { ::pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void RecursiveLock::Release() { ::pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
 // ------------------------------------------------------------ files, time
 
@@ -399,7 +401,7 @@ struct Poller::Impl {
   };
 
   int epoll = -1;
-  int wakeFd = -1;
+  std::atomic<int> wakeFd{-1};  // read by Wake() on any thread
   std::atomic<bool> wakePending{false};
   RecursiveLock* guard = nullptr;
   std::vector<Entry> entries;  // indexed by descriptor
@@ -439,19 +441,32 @@ struct Poller::Impl {
   }
 };
 
-Poller::Poller() : impl_(new Impl) {
-  impl_->epoll = ::epoll_create1(EPOLL_CLOEXEC);
-  impl_->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (impl_->epoll >= 0 && impl_->wakeFd >= 0) {
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLET;
-    ev.data.u64 = kWakeData;
-    ::epoll_ctl(impl_->epoll, EPOLL_CTL_ADD, impl_->wakeFd, &ev);
+Poller::Poller() : impl_(new Impl) { Open(); }
+
+bool Poller::Open() {
+  Impl& m = *impl_;
+  if (m.epoll >= 0 && m.wakeFd.load() >= 0) return true;
+  if (m.epoll < 0) m.epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  Record(m.epoll < 0);
+  if (m.epoll < 0) return false;
+  const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  Record(wakeFd < 0);
+  if (wakeFd < 0) return false;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.u64 = kWakeData;
+  const bool added = ::epoll_ctl(m.epoll, EPOLL_CTL_ADD, wakeFd, &ev) == 0;
+  Record(!added);
+  if (!added) {
+    ::close(wakeFd);
+    return false;
   }
+  m.wakeFd.store(wakeFd);
+  return true;
 }
 
 Poller::~Poller() {
-  if (impl_->wakeFd >= 0) ::close(impl_->wakeFd);
+  if (impl_->wakeFd.load() >= 0) ::close(impl_->wakeFd.load());
   if (impl_->epoll >= 0) ::close(impl_->epoll);
   delete impl_;
 }
@@ -515,6 +530,11 @@ void Poller::Guard(RecursiveLock* lock) { impl_->guard = lock; }
 int Poller::Wait(int timeoutMs) {
   Impl& m = *impl_;
   m.events.clear();
+  if (m.epoll < 0) {
+    m.probes.clear();
+    m.pollFds.clear();
+    return -1;
+  }
   // The probes and the arrays the system fills are this thread's own; the
   // watched entries are read under the guard only.
   bool refused;
@@ -581,14 +601,16 @@ int Poller::Wait(int timeoutMs) {
 const Poller::Event& Poller::EventAt(int index) const { return impl_->events[static_cast<size_t>(index)]; }
 
 void Poller::Nap(int timeoutMs) {
+  if (impl_->epoll < 0) return SleepMs(static_cast<std::uint32_t>(timeoutMs));
   epoll_event ev;
   if (::epoll_wait(impl_->epoll, &ev, 1, timeoutMs) > 0 && ev.data.u64 == kWakeData) impl_->Drain();
 }
 
 void Poller::Wake() {
-  if (impl_->wakeFd < 0 || impl_->wakePending.exchange(true)) return;
+  const int wakeFd = impl_->wakeFd.load();
+  if (wakeFd < 0 || impl_->wakePending.exchange(true)) return;
   std::uint64_t one = 1;
-  ssize_t r = ::write(impl_->wakeFd, &one, sizeof one);
+  ssize_t r = ::write(wakeFd, &one, sizeof one);
   // Never full: a write is made only when no wake-up is pending, and the
   // counter would take centuries of writes to fill.
   (void)r;

@@ -53,6 +53,8 @@ void CloseSocket(Socket s) { Record(::closesocket(static_cast<SOCKET>(s)) != 0);
 
 void ShutdownBoth(Socket s) { Record(::shutdown(static_cast<SOCKET>(s), SD_BOTH) != 0); }
 
+void ShutdownSend(Socket s) { Record(::shutdown(static_cast<SOCKET>(s), SD_SEND) != 0); }
+
 bool SetNonBlocking(Socket s) {
   u_long on = 1;
   bool ok = ::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &on) != SOCKET_ERROR;
@@ -205,13 +207,13 @@ void YieldThread() { ::SwitchToThread(); }
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "RecursiveLock storage too small");
 
-RecursiveLock::RecursiveLock() { ::InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+RecursiveLock::RecursiveLock(int level) : level_(level) { ::InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
 
 RecursiveLock::~RecursiveLock() { ::DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
 
-void RecursiveLock::Enter() { ::EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+void RecursiveLock::Acquire() { ::EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
 
-void RecursiveLock::Leave() { ::LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+void RecursiveLock::Release() { ::LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
 
 // ------------------------------------------------------------ files, time
 
@@ -319,6 +321,9 @@ struct Poller::Impl {
 };
 
 Poller::Poller() : impl_(new Impl) {}
+
+// select() needs nothing opened; the wake-up socket is made on first use.
+bool Poller::Open() { return true; }
 
 Poller::~Poller() {
   SOCKET s = impl_->wake.load();

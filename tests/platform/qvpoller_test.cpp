@@ -4,6 +4,11 @@
 // socket the system cannot watch is reported rather than lost.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -153,5 +158,58 @@ TEST_F(PollerTest, WakeEndsTheWaitFromAnotherThread) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   waker.join();
 }
+
+// A poller that cannot open (no descriptor left) fails its waits at once,
+// rather than reporting nothing, and opens once it can.
+#if !defined(_WIN32)
+TEST(PollerOpenTest, FailsVisiblyWithoutDescriptorsAndOpensLater) {
+  rlimit limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const rlim_t usual = limit.rlim_cur;
+  const int lowestFree = ::dup(0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  limit.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  qvplat::Poller poller;
+  const bool opened = poller.Open();
+  const std::uint32_t error = qvplat::LastSocketError();
+  const int waited = poller.Wait(0);
+  limit.rlim_cur = usual;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(error, qvplat::kErrTooManyFiles);
+  EXPECT_EQ(waited, -1);
+  EXPECT_TRUE(poller.Open());
+  EXPECT_EQ(poller.Wait(0), 0);
+}
+#endif
+
+// The lock order (platform/qvlockorder.h) is checked on every Enter in
+// debug builds: a lock of a lower level taken while one of a higher level
+// is held aborts the process. Re-entry, and receive locks nested within
+// their own level, are allowed.
+#if !defined(NDEBUG)
+TEST(LockOrderTest, TakingALowerLevelAbortsAndTheAllowedNestingsPass) {
+  qvplat::RecursiveLock receiveA(qvplat::kLockReceive), receiveB(qvplat::kLockReceive);
+  qvplat::RecursiveLock send(qvplat::kLockSend), sendB(qvplat::kLockSend), log(qvplat::kLockLog);
+  {
+    qvplat::LockGuard a(receiveA), b(receiveB), s(send), again(receiveA), l(log);
+  }
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        qvplat::LockGuard s(send);
+        qvplat::LockGuard r(receiveA);
+      },
+      "lock order broken");
+  EXPECT_DEATH(
+      {
+        qvplat::LockGuard s(send);
+        qvplat::LockGuard other(sendB);
+      },
+      "lock order broken");
+}
+#endif
 
 }  // namespace
