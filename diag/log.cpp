@@ -2,7 +2,9 @@
 #include "log.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "qvtextcopy.h"
 
@@ -28,8 +30,12 @@ log::log(const char* name) : file_(nullptr) {
   file_ = std::fopen(name_, "w");
 }
 
-log::~log() {
+log::~log() { Close(); }
+
+void log::Close() {
+  qvplat::LockGuard guard(lock_);
   if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
 }
 
 void FormatStamp(const std::tm* when, char (&out)[32]) {
@@ -65,9 +71,21 @@ void log(class log& target, const char* format, ...) {
 #define QV_EARLY_INIT __attribute__((init_priority(101)))
 
 namespace {
-class log networkLog QV_EARLY_INIT("./Log/Network.log");
+
+alignas(class log) unsigned char networkLogStorage[sizeof(class log)];
+class log* networkLog = nullptr;
+
+void CloseNetworkLog() { networkLog->Close(); }
+
+struct NetworkLogMaker {
+  NetworkLogMaker() {
+    networkLog = new (networkLogStorage) class log("./Log/Network.log");
+    std::atexit(CloseNetworkLog);
+  }
+} networkLogMaker QV_EARLY_INIT;
+
 }  // namespace
 
-class log& NetworkLog() { return networkLog; }
+class log& NetworkLog() { return *networkLog; }
 
 }  // namespace qvdiag

@@ -27,6 +27,8 @@ class log {
   log& operator=(const log&) = delete;
 
   const char* Name() const { return name_; }
+  // Closes the file; a later line opens it again, for appending.
+  void Close();
 
   // Writes "<stamp>: <message>\n" and flushes, so the line is in the file
   // when the call returns. A null format writes an error line instead.
@@ -36,7 +38,7 @@ class log {
  private:
   char name_[256];
   std::FILE* file_;
-  qvplat::RecursiveLock lock_;
+  qvplat::RecursiveLock lock_{qvplat::kLockLog};
 };
 
 void log(class log& target, const char* format, ...) QV_PRINTF_LIKE(2, 3);
@@ -45,8 +47,10 @@ void log(class log& target, const char* format, ...) QV_PRINTF_LIKE(2, 3);
 void FormatStamp(const std::tm* when, char (&out)[32]);
 
 // The process-wide log on "./Log/Network.log". It is constructed with the
-// library's static objects, before the load-time directory creation, and
-// closed at exit after the socket manager is gone.
+// library's static objects, before the load-time directory creation. It is
+// never destroyed, so that objects the application destroys during process
+// exit may still log; its file is closed by an exit handler registered at
+// load, so late in the exit.
 class log& NetworkLog();
 
 }  // namespace qvdiag

@@ -53,6 +53,25 @@ constexpr char kTraceAlreadyRegistered[] =
 constexpr char kLogConnectSuccess[] = "[connect success] Socket %d,Addr:%s,Port:%d";
 // "网络错误码:%s": network error code: <error text>.
 constexpr char kLogNetError[] = "\xCD\xF8\xC2\xE7\xB4\xED\xCE\xF3\xC2\xEB:%s";
+// "发送队列超过上限%s字节，连接已关闭": the bytes waiting to be sent passed
+// the limit of <n> bytes; the connection was closed.
+constexpr char kLogSendLimit[] =
+    "\xB7\xA2\xCB\xCD\xB6\xD3\xC1\xD0\xB3\xAC\xB9\xFD\xC9\xCF\xCF\xDE%s\xD7\xD6\xBD\xDA\xA3\xAC\xC1\xAC\xBD\xD3"
+    "\xD2\xD1\xB9\xD8\xB1\xD5";
+// "关闭连接时%d秒内没有进展，未发送的%s字节已丢弃": while closing, no
+// progress for <n> seconds; <m> unsent bytes were dropped.
+constexpr char kLogLingerExpired[] =
+    "\xB9\xD8\xB1\xD5\xC1\xAC\xBD\xD3\xCA\xB1%d\xC3\xEB\xC4\xDA\xC3\xBB\xD3\xD0\xBD\xF8\xD5\xB9\xA3\xAC\xCE\xB4\xB7\xA2"
+    "\xCB\xCD\xB5\xC4%s\xD7\xD6\xBD\xDA\xD2\xD1\xB6\xAA\xC6\xFA";
+// "工作线程无法等待网络事件:%s，%d毫秒后重试": the worker cannot wait for
+// network events: <error text>; it tries again in <n> milliseconds.
+constexpr char kLogPollerFailed[] =
+    "\xB9\xA4\xD7\xF7\xCF\xDF\xB3\xCC\xCE\xDE\xB7\xA8\xB5\xC8\xB4\xFD\xCD\xF8\xC2\xE7\xCA\xC2\xBC\xFE:%s\xA3\xAC%d"
+    "\xBA\xC1\xC3\xEB\xBA\xF3\xD6\xD8\xCA\xD4";
+// "设置%s的值"%s"无效，使用默认值%s": setting <name> has the invalid value
+// "<value>"; the default <value> is used.
+constexpr char kLogBadSetting[] =
+    "\xC9\xE8\xD6\xC3%s\xB5\xC4\xD6\xB5\"%s\"\xCE\xDE\xD0\xA7\xA3\xAC\xCA\xB9\xD3\xC3\xC4\xAC\xC8\xCF\xD6\xB5%s";
 
 // ---- socket error texts ----
 
