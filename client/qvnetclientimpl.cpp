@@ -12,9 +12,16 @@
 
 QvNetClient* QvNetModuleImpl::CreateClient(int) { return new QvNetClientImpl; }
 
+QvPacketCodec* QvNetClientImpl::DefaultCodec() {
+  // Stateless, so one serves every connector and connection; never freed,
+  // so that no connection outlives it, at exit included.
+  static QvPacketCodec* const codec = new QvLengthCodec;
+  return codec;
+}
+
 QvNetClientImpl::QvNetClientImpl()
     : clientSocket_(qvplat::kNoSocket),
-      codec_(new QvLengthCodec),
+      codec_(DefaultCodec()),
       port_(0),
       connected_(0),
       connection_(nullptr),
@@ -30,17 +37,18 @@ void QvNetClientImpl::Connect(const char* host, int port, int mode, const char* 
   connection_ = connection;
   connection->SetSink(sink_);
   connection->SetCodec(codec_);
-  connection->Connect(host, port, mode, optText1, optNumber, optText2, optText3);
+  // Once it connected, the connection belongs to the worker and the sink:
+  // it may already be ended and deleted by the time this call returns, so
+  // only the outcome it reported is used from here on.
+  const QvConnection::Outcome outcome =
+      connection->ConnectReporting(host, port, mode, optText1, optNumber, optText2, optText3);
 
   // The record keeps what fits; the attempt itself saw the whole text.
   qvdiag::CopyText(hostText_, host);
   port_ = port;
 
-  // Whether the attempt succeeded, not whether the connection is still up:
-  // the worker may already have closed it, and the sink, told OnConnected,
-  // owns it now.
-  if (connection->ConnectSucceeded()) {
-    clientSocket_ = connection->GetSocket();
+  if (outcome.connected) {
+    clientSocket_ = outcome.socket;
     connected_ = 1;
   } else {
     QvNetModuleImpl::DestroyConnection(connection);

@@ -14,6 +14,8 @@ class QvConnection;
 //
 // The connector deletes nothing but itself: not its codec (every
 // connection it made goes on using it), not the sink, not a connection.
+// Its default codec is one shared QvLengthCodec that is never freed, so
+// that nothing is left for anybody to free.
 class QvNetClientImpl : public QvNetClient {
  public:
   QvNetClientImpl();
@@ -31,6 +33,8 @@ class QvNetClientImpl : public QvNetClient {
   bool HasConnected() const { return connected_ != 0; }
   qvplat::Socket ClientSocket() const { return clientSocket_; }
   QvPacketCodec* Codec() const { return codec_; }
+  // The default codec of every connector.
+  static QvPacketCodec* DefaultCodec();
 
  private:
   static constexpr int kHostTextSize = 128;

@@ -2,9 +2,12 @@
 #include "qvconnection.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "../diag/log.h"
 #include "../diag/qvneterror.h"
+#include "../diag/qvsettings.h"
 #include "../diag/qvtextcopy.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
@@ -43,12 +46,16 @@ void QvNetModuleImpl::DestroyConnection(QvConnection* connection) { delete conne
 QvConnection::QvConnection()
     : socket_(qvplat::kNoSocket),
       stagingLength_(0),
+      overflowSkip_(0),
+      spilled_(false),
+      overLimit_(false),
       codec_(nullptr),
       sink_(nullptr),
       connected_(false),
       establishing_(false),
-      errorDeferred_(false),
-      connectSucceeded_(false),
+      epoch_(0),
+      closing_(0),
+      peerEnded_(false),
       hasParameters_(false),
       port_(0),
       optNumber_(0),
@@ -64,33 +71,78 @@ QvConnection::QvConnection()
 }
 
 QvConnection::~QvConnection() {
-  // An owner should close first; if it did not, close here, under the locks
-  // the worker's own handling holds, so the two never close at once. Then
-  // the worker must neither keep a slot naming this object nor be inside it
-  // when it goes.
-  CloseIfOpen();
+  // An owner should close first; if it did not, close here as Close does
+  // (what was queued still goes out). Then the worker must neither keep a
+  // slot naming this object nor be inside it when it goes.
+  EndSession(Ending::kGraceful);
   QvSocketManager::Instance().Forget(this);
 }
 
 void QvConnection::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, __LINE__); }
 
-bool QvConnection::CloseIfOpen() {
-  qvplat::LockGuard receiving(recvLock_);
-  qvplat::LockGuard sending(sendLock_);
-  qvplat::Socket s = socket_.load();
-  if (s == qvplat::kNoSocket) return false;
-  if (s != qvplat::kInvalidSocket) QvSocketManager::Instance().Unregister(s);
-  if (connected_.load()) qvplat::ShutdownBoth(s);
+bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
+  // Announced before the locks are taken: a worker inside OnPacket stops
+  // delivering at its next step, and lets go of the receive lock.
+  closing_.fetch_add(1);
+  qvplat::Socket s;
+  bool wasConnected;
+  bool peerEnded;
+  std::vector<std::string> unsent;
+  {
+    qvplat::LockGuard receiving(recvLock_);
+    qvplat::LockGuard sending(sendLock_);
+    s = socket_.load();
+    if (s == qvplat::kNoSocket || (epoch != nullptr && *epoch != epoch_.load())) {
+      closing_.fetch_sub(1);
+      return false;
+    }
+    if (s != qvplat::kInvalidSocket) QvSocketManager::Instance().Unregister(s);
+    wasConnected = connected_.load();
+    peerEnded = peerEnded_;
+    // The next session starts with empty queues: bytes meant for this peer
+    // never reach another, and a partial frame is never joined with
+    // another stream's bytes.
+    const std::uint32_t queued = sendQueue_.CommittedSize();
+    if (how == Ending::kGraceful && queued > 0) {
+      unsent.emplace_back(queued, '\0');
+      sendQueue_.CopyOut(&unsent.back()[0], queued);
+    }
+    overflow_.erase(0, overflowSkip_);
+    if (how == Ending::kGraceful && !overflow_.empty()) unsent.push_back(std::move(overflow_));
+    std::string().swap(overflow_);
+    overflowSkip_ = 0;
+    spilled_ = false;
+    overLimit_ = false;
+    sendQueue_.Consume(sendQueue_.CommittedSize());
+    recvQueue_.Consume(recvQueue_.CommittedSize());
+    peerEnded_ = false;
+    socket_.store(qvplat::kNoSocket);
+    connected_.store(false);
+    epoch_.fetch_add(1);
+  }
+  closing_.fetch_sub(1);
+  if (s == qvplat::kInvalidSocket) return true;
+  if (how == Ending::kGraceful && wasConnected &&
+      QvSocketManager::Instance().Linger(s, std::move(unsent), 0, peerEnded)) {
+    return true;
+  }
+  if (wasConnected) qvplat::ShutdownBoth(s);
   qvplat::CloseSocket(s);
-  socket_.store(qvplat::kNoSocket);
-  connected_.store(false);
   return true;
 }
 
-void QvConnection::Close() { CloseIfOpen(); }
+void QvConnection::Disconnect(Ending how, std::uint32_t epoch) {
+  if (!EndSession(how, &epoch)) return;  // the application closed it first
+  if (QvConnectionSink* sink = sink_.load()) sink->OnDisconnected();
+}
+
+void QvConnection::Close() {
+  EndSession(Ending::kGraceful);
+  QvSocketManager::Instance().WaitUntilLeft(this);
+}
 
 void QvConnection::OnConnected() {
-  connected_.store(true);
+  if (socket_.load() != qvplat::kNoSocket) connected_.store(true);
   if (QvConnectionSink* sink = sink_.load()) sink->OnConnected(this);
 }
 
@@ -100,16 +152,20 @@ void QvConnection::OnConnectFailed() {
 }
 
 void QvConnection::OnError() {
-  if (establishing_.load()) {
-    errorDeferred_.store(true);  // Connect acts on it once OnConnected returned
-    if (establishing_.load()) return;
-    // Connect finished meanwhile and may not have seen the flag: act here.
-    // Should both act, only the one that closes reports.
-    errorDeferred_.store(false);
+  QV_CHECK_ON_WORKER();
+  // While Connect completes, the sink has not heard OnConnected yet: the
+  // socket rests, and the error is found again once it is read from.
+  if (establishing_.load()) return;
+  const std::uint32_t epoch = epoch_.load();
+  bool overLimit;
+  {
+    qvplat::LockGuard sending(sendLock_);
+    overLimit = overLimit_;
   }
-  // A connection the application closed meanwhile has nothing to report.
-  if (!CloseIfOpen()) return;
-  if (QvConnectionSink* sink = sink_.load()) sink->OnDisconnected();
+  if (!overLimit) return Disconnect(Ending::kGraceful, epoch);
+  const std::string limit = std::to_string(qvdiag::SendLimitBytes());
+  qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogSendLimit, limit.c_str());
+  Disconnect(Ending::kAbrupt, epoch);
 }
 
 void QvConnection::LogNetError(std::uint32_t code) {
@@ -118,23 +174,31 @@ void QvConnection::LogNetError(std::uint32_t code) {
 
 void QvConnection::Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                            const char* optText2, const char* optText3) {
-  // A connection that is still open is closed first, so its socket neither
-  // leaks nor stays registered.
-  Close();
-  connectSucceeded_ = false;
+  ConnectReporting(host, port, mode, optText1, optNumber, optText2, optText3);
+}
 
+QvConnection::Outcome QvConnection::ConnectReporting(const char* host, int port, int mode, const char* optText1,
+                                                     int optNumber, const char* optText2, const char* optText3) {
+  // A connection that is still open is closed first, so its socket neither
+  // leaks nor stays registered, and the worker has left it.
+  Close();
+  const Outcome failed{false, qvplat::kNoSocket};
+
+  // The new socket stays this call's own until it is registered: nothing
+  // else can act on it meanwhile.
   qvplat::Socket s = qvplat::TcpSocket();
-  socket_.store(s);
+  auto fail = [&] {
+    if (s != qvplat::kInvalidSocket) qvplat::CloseSocket(s);
+    OnConnectFailed();
+    return failed;
+  };
   if (s == qvplat::kInvalidSocket) {
-    OnConnectFailed();
-    LogNetError(qvplat::LastSocketError());
-    return;
+    const std::uint32_t error = qvplat::LastSocketError();
+    fail();
+    LogNetError(error);
+    return failed;
   }
-  if (mode != 0) {
-    // Only mode 0 says where to connect.
-    OnConnectFailed();
-    return;
-  }
+  if (mode != 0) return fail();  // only mode 0 says where to connect
 
   char text[kHostTextSize];
   qvdiag::CopyText(text, host);  // at most 511 characters are looked at
@@ -148,31 +212,30 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
     address = qvplat::LoopbackAddress();
   }
 
-  if (!qvplat::ConnectIPv4(s, address, port)) {
-    OnConnectFailed();
-    return;
-  }
-  if (!SetNonBlocking(s)) {
-    OnConnectFailed();
-    return;
-  }
+  if (!qvplat::ConnectIPv4(s, address, port)) return fail();
+  if (!SetNonBlocking(s)) return fail();
   if (qvplat::WaitWritable(s, kConnectWaitMs) < 1) {
     LogNetError(qvplat::LastSocketError());
-    OnConnectFailed();
-    return;
+    return fail();
   }
+
   // Registered without read interest, armed once the sink has heard
   // OnConnected: a sink usually learns its connection there, so the worker
   // must not deliver a packet or a disconnect before it. The worker is never
-  // made to wait for this thread; an error it sees meanwhile is left for
-  // this thread to act on after OnConnected.
-  errorDeferred_.store(false);
-  establishing_.store(true);
-  if (QvSocketManager::Instance().Register(s, 0, this) == -1) {
-    establishing_.store(false);
-    qvdiag::Trace(qvtext::kTraceTableFull);
-    OnConnectFailed();
-    return;
+  // made to wait for this thread; an error it sees meanwhile rests until
+  // the socket is armed, and is then reported by the worker.
+  std::uint32_t epoch;
+  {
+    qvplat::LockGuard receiving(recvLock_);
+    qvplat::LockGuard sending(sendLock_);
+    establishing_.store(true);
+    if (QvSocketManager::Instance().Register(s, 0, this) == -1) {
+      establishing_.store(false);
+      qvdiag::Trace(qvtext::kTraceTableFull);
+      return fail();
+    }
+    socket_.store(s);
+    epoch = epoch_.load();
   }
 
   char dotted[16];
@@ -186,17 +249,17 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
   StoreText(optText3_, optText3);
   mode_ = mode;
   hasParameters_ = true;
-  connectSucceeded_ = true;
   qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogConnectSuccess, static_cast<int>(s), dotted, port_);
   OnConnected();
   establishing_.store(false);
-  if (errorDeferred_.exchange(false)) {
-    OnError();
-    return;
-  }
   qvplat::LockGuard receiving(recvLock_);
-  s = socket_.load();  // the sink may have closed or reconnected it
-  if (s != qvplat::kNoSocket) QvSocketManager::Instance().Arm(s, ReadInterest, this);
+  qvplat::LockGuard sending(sendLock_);
+  // Unless the sink closed or reconnected it meanwhile. From here on the
+  // worker drives the connection.
+  if (epoch_.load() == epoch) {
+    QvSocketManager::Instance().Arm(s, ReadInterest | (overLimit_ ? std::uint32_t{EndRequest} : 0u), this);
+  }
+  return Outcome{true, s};
 }
 
 void QvConnection::Reconnect() {
@@ -214,10 +277,14 @@ void QvConnection::Reconnect() {
 }
 
 bool QvConnection::Attach(qvplat::Socket socket) {
-  socket_.store(socket);
-  if (QvSocketManager::Instance().Register(socket, ReadInterest, this) == -1) {
-    qvdiag::Trace(qvtext::kTraceTableFull);
-    return false;
+  {
+    qvplat::LockGuard receiving(recvLock_);
+    qvplat::LockGuard sending(sendLock_);
+    socket_.store(socket);
+    if (QvSocketManager::Instance().Register(socket, ReadInterest, this) == -1) {
+      qvdiag::Trace(qvtext::kTraceTableFull);
+      return false;
+    }
   }
   OnConnected();
   return true;
@@ -227,20 +294,67 @@ bool QvConnection::Attach(qvplat::Socket socket) {
 
 void QvConnection::Send(const char* data, int length) {
   if (!connected_.load()) return;
-  qvplat::LockGuard sending(sendLock_);
-  QvPacketCodec* codec = codec_.load();
-  if (codec == nullptr) return;
-  stagingLength_ = kQueueCapacity;
-  codec->Encode(data, static_cast<unsigned int>(length), staging_, &stagingLength_);
-  if (sendQueue_.FreeSpace() < stagingLength_) {
-    qvdiag::Trace(qvtext::kTraceBufferFull);
+  if (length < 0 || (data == nullptr && length > 0)) {
+    QV_DEBUG_CHECK_TEXT(false, "length >= 0 && (data != NULL || length == 0)", kFile, __LINE__);
     return;
   }
-  sendQueue_.Append(staging_, stagingLength_);
+  qvplat::LockGuard sending(sendLock_);
+  const qvplat::Socket s = socket_.load();
+  QvPacketCodec* codec = codec_.load();
+  if (s == qvplat::kNoSocket || codec == nullptr || overLimit_) return;
+  stagingLength_ = kQueueCapacity;
+  codec->Encode(data, static_cast<unsigned int>(length), staging_, &stagingLength_);
+  if (stagingLength_ == 0 || stagingLength_ > kQueueCapacity) {
+    // Too long for the codec (with the default one, over 40955 bytes), or a
+    // codec that wrote past the room it was given.
+    QV_DEBUG_CHECK_TEXT(false, "the codec frames the payload", kFile, __LINE__);
+    return;
+  }
+  Queue(staging_, stagingLength_);
   // Armed before the lock is left: a Close on another thread cannot slip in
   // between and leave this arming a descriptor number that is reused.
-  qvplat::Socket s = socket_.load();
-  if (s != qvplat::kNoSocket) QvSocketManager::Instance().Arm(s, WriteInterest, this);
+  QvSocketManager::Instance().Arm(s, overLimit_ ? std::uint32_t{EndRequest} : std::uint32_t{WriteInterest}, this);
+}
+
+void QvConnection::Queue(const char* frame, std::uint32_t length) {
+  if (overflow_.size() == overflowSkip_ && sendQueue_.FreeSpace() >= length) {
+    sendQueue_.Append(frame, length);
+    return;
+  }
+  // The queue is full: the frame waits behind it. Said once for each time
+  // the queue fills, not for every frame that waits.
+  if (!spilled_) {
+    qvdiag::Trace(qvtext::kTraceBufferFull);
+    spilled_ = true;
+  }
+  overflow_.append(frame, length);
+  if (Unsent() <= qvdiag::SendLimitBytes()) return;
+  // The peer does not read: the stream cannot be kept whole, so the session
+  // ends (on the worker), and what waits is let go now.
+  overLimit_ = true;
+  std::string().swap(overflow_);
+  overflowSkip_ = 0;
+}
+
+std::size_t QvConnection::Unsent() {
+  qvplat::LockGuard sending(sendLock_);
+  return sendQueue_.CommittedSize() + (overflow_.size() - overflowSkip_);
+}
+
+void QvConnection::Refill() {
+  if (overflowSkip_ == overflow_.size()) return;  // nothing waits
+  for (std::uint32_t room; overflowSkip_ < overflow_.size() && (room = sendQueue_.FreeSpace()) > 0;) {
+    const std::size_t waiting = overflow_.size() - overflowSkip_;
+    const std::uint32_t n = waiting < room ? static_cast<std::uint32_t>(waiting) : room;
+    std::memcpy(sendQueue_.WritePointer(), overflow_.data() + overflowSkip_, n);
+    sendQueue_.Commit(n);
+    overflowSkip_ += n;
+  }
+  if (overflowSkip_ < overflow_.size()) return;
+  // All of it is queued: the memory goes, and the next overflow is told.
+  std::string().swap(overflow_);
+  overflowSkip_ = 0;
+  spilled_ = false;
 }
 
 void QvConnection::OnWrite() { Drain(nullptr); }
@@ -248,74 +362,99 @@ void QvConnection::OnWrite() { Drain(nullptr); }
 UnaskedWrite QvConnection::OnWriteUnasked(QvWriteWitness& witness) { return Drain(&witness); }
 
 UnaskedWrite QvConnection::Drain(QvWriteWitness* unasked) {
-  // A failed send closes the connection, which takes the receive lock: take
-  // it first here too, or a Close on another thread (receive, then send)
-  // and this (send, then receive) could each wait for the other.
-  qvplat::LockGuard receiving(recvLock_);
-  qvplat::LockGuard sending(sendLock_);
-  qvplat::Socket s = socket_.load();
-  if (s == qvplat::kNoSocket) return UnaskedWrite::kNotTried;  // closed since the worker saw it writable
-  std::uint32_t queued = sendQueue_.CommittedSize();
-  if (unasked != nullptr && queued == 0) return UnaskedWrite::kNotTried;  // nothing to find out with
-  while (queued > 0) {
-    int sent = qvplat::SendSome(s, sendQueue_.ReadPointer(), static_cast<int>(sendQueue_.ContiguousSize()));
-    std::uint32_t error = sent <= 0 ? qvplat::LastSocketError() : 0;
-    if (unasked != nullptr) {
-      if (sent < 0 && error == qvplat::kErrWouldBlock) return UnaskedWrite::kWouldBlock;
-      unasked->Writable();
-      unasked = nullptr;
-    }
-    if (sent <= 0) {
+  QV_CHECK_ON_WORKER();
+  const std::uint32_t epoch = epoch_.load();
+  std::uint32_t error = 0;
+  {
+    qvplat::LockGuard sending(sendLock_);
+    const qvplat::Socket s = socket_.load();
+    if (s == qvplat::kNoSocket || epoch_.load() != epoch) return UnaskedWrite::kNotTried;  // closed meanwhile
+    Refill();
+    if (unasked != nullptr && sendQueue_.CommittedSize() == 0) return UnaskedWrite::kNotTried;  // nothing to find out with
+    while (sendQueue_.CommittedSize() > 0) {
+      int sent = qvplat::SendSome(s, sendQueue_.ReadPointer(), static_cast<int>(sendQueue_.ContiguousSize()));
+      error = sent <= 0 ? qvplat::LastSocketError() : 0;
+      if (unasked != nullptr) {
+        if (sent < 0 && error == qvplat::kErrWouldBlock) return UnaskedWrite::kWouldBlock;
+        unasked->Writable();
+        unasked = nullptr;
+      }
       if (sent < 0 && error == qvplat::kErrWouldBlock) break;  // full: the rest waits
-      LogNetError(error);
-      OnError();
-      return UnaskedWrite::kDrained;
+      if (sent <= 0) break;
+      sendQueue_.Consume(static_cast<std::uint32_t>(sent));
+      Refill();
     }
-    sendQueue_.Consume(static_cast<std::uint32_t>(sent));
-    queued -= static_cast<std::uint32_t>(sent);
+    if (error == 0 || error == qvplat::kErrWouldBlock) {
+      if (sendQueue_.CommittedSize() == 0) return UnaskedWrite::kDrained;
+      QvSocketManager::Instance().Arm(s, WriteInterest, this);
+      return UnaskedWrite::kBytesLeft;
+    }
   }
-  if (sendQueue_.CommittedSize() == 0) return UnaskedWrite::kDrained;
-  QvSocketManager::Instance().Arm(s, WriteInterest, this);
-  return UnaskedWrite::kBytesLeft;
+  // The send failed: the stream is broken, so the session ends at once.
+  // While Connect completes, the worker leaves it for the read that follows
+  // OnConnected to find.
+  if (!establishing_.load()) {
+    LogNetError(error);
+    Disconnect(Ending::kAbrupt, epoch);
+  }
+  return UnaskedWrite::kDrained;
 }
 
 void QvConnection::OnRead() {
-  qvplat::LockGuard receiving(recvLock_);
-  qvplat::Socket s = socket_.load();
-  if (s == qvplat::kNoSocket) return;  // closed since the worker saw it readable
-  std::uint32_t room = recvQueue_.FreeSpace();
-  if (room == 0 && recvQueue_.CommittedSize() < kQueueCapacity) {
-    // What is queued is the start of one frame, but it began so far into
-    // the queue that neither free stretch can take its rest: move it to the
-    // front, where the whole capacity lies behind it.
-    const std::uint32_t queued = recvQueue_.CommittedSize();
-    char* area = WrapArea();
-    recvQueue_.CopyOut(area, queued);
-    recvQueue_.Append(area, queued);
-    room = recvQueue_.FreeSpace();
-  }
-  char* at = recvQueue_.WritePointer();
-  // With the queue full and no frame complete, room is 0: recv() answers 0,
-  // and the connection closes below instead of spinning.
-  int received = qvplat::RecvSome(s, at, static_cast<int>(room));
-  if (received <= 0) {
-    std::uint32_t error = qvplat::LastSocketError();
-    if (received < 0 && error == qvplat::kErrWouldBlock) {
-      QvSocketManager::Instance().Arm(s, ReadInterest, this);  // nothing there after all
-      return;
+  QV_CHECK_ON_WORKER();
+  const std::uint32_t epoch = epoch_.load();
+  enum { kGoOn, kPeerEnded, kFailed, kMalformed } outcome = kGoOn;
+  std::uint32_t error = 0;
+  {
+    qvplat::LockGuard receiving(recvLock_);
+    const qvplat::Socket s = socket_.load();
+    // Closed, or a Close under way: it will unregister; nothing more is read.
+    if (s == qvplat::kNoSocket || epoch_.load() != epoch || closing_.load() > 0) return;
+    std::uint32_t room = recvQueue_.FreeSpace();
+    if (room == 0 && recvQueue_.CommittedSize() < kQueueCapacity) {
+      // What is queued is the start of one frame, but it began so far into
+      // the queue that neither free stretch can take its rest: move it to
+      // the front, where the whole capacity lies behind it.
+      const std::uint32_t queued = recvQueue_.CommittedSize();
+      char* area = WrapArea();
+      recvQueue_.CopyOut(area, queued);
+      recvQueue_.Append(area, queued);
+      room = recvQueue_.FreeSpace();
     }
-    LogNetError(error);
-    OnError();
-    return;
+    char* at = recvQueue_.WritePointer();
+    // With the queue full and no frame complete, room is 0: recv() answers
+    // 0, and the session ends below instead of spinning.
+    int received = qvplat::RecvSome(s, at, static_cast<int>(room));
+    if (received > 0) {
+      recvQueue_.Commit(static_cast<std::uint32_t>(received));
+      const Cut cut = ParseFrames(epoch);
+      if (cut == Cut::kStopped) return;  // closed from OnPacket, or closing
+      if (cut == Cut::kMalformed) outcome = kMalformed;
+    } else {
+      error = qvplat::LastSocketError();
+      if (received == 0) {
+        peerEnded_ = true;
+        outcome = kPeerEnded;
+      } else if (error != qvplat::kErrWouldBlock) {
+        outcome = kFailed;
+      }
+    }
+    // Armed under the lock, for the reason Send gives.
+    if (outcome == kGoOn) QvSocketManager::Instance().Arm(s, ReadInterest, this);
   }
-  recvQueue_.Commit(static_cast<std::uint32_t>(received));
-  if (!ParseFrames()) {
-    OnError();
-    return;
+  // No lock is held across OnDisconnected.
+  switch (outcome) {
+    case kGoOn:
+      return;
+    case kPeerEnded:
+      LogNetError(error);
+      return Disconnect(Ending::kGraceful, epoch);
+    case kMalformed:
+      return Disconnect(Ending::kGraceful, epoch);
+    case kFailed:
+      LogNetError(error);
+      return Disconnect(Ending::kAbrupt, epoch);
   }
-  // The sink may have closed the connection from OnPacket.
-  s = socket_.load();
-  if (s != qvplat::kNoSocket) QvSocketManager::Instance().Arm(s, ReadInterest, this);
 }
 
 char* QvConnection::WrapArea() {
@@ -328,12 +467,12 @@ char* QvConnection::WrapArea() {
   return area;
 }
 
-bool QvConnection::ParseFrames() {
+QvConnection::Cut QvConnection::ParseFrames(std::uint32_t epoch) {
   for (;;) {
     std::uint32_t length = 0;
     FrameStatus status = PeekFrame(recvQueue_, &length);
-    if (status == FrameStatus::kNeedMore) return true;
-    if (status == FrameStatus::kMalformed) return false;
+    if (status == FrameStatus::kNeedMore) return Cut::kNeedMore;
+    if (status == FrameStatus::kMalformed) return Cut::kMalformed;
     const bool inPlace = recvQueue_.ContiguousSize() >= length;
     const char* frame;
     if (inPlace) {
@@ -346,6 +485,10 @@ bool QvConnection::ParseFrames() {
     if (QvConnectionSink* sink = sink_.load()) {
       sink->OnPacket(frame + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
     }
+    // The application closed (here, or on another thread that now waits
+    // for this lock): nothing more is delivered, and the queue is no longer
+    // this session's.
+    if (closing_.load() > 0 || epoch_.load() != epoch) return Cut::kStopped;
     if (inPlace) recvQueue_.Consume(length);
   }
 }

@@ -7,26 +7,47 @@
 // the socket with Attach, on the worker thread. Either way the socket is
 // then registered with read interest and the worker drives it.
 //
-// Threads and locks:
+// A session is the life of one socket in the connection: from Connect or
+// Attach to its end. A session ends
+//  - by Close (or deletion), on any thread: the application hears nothing;
+//  - on the worker, when the peer ends its stream, sends a header that is
+//    no frame, or the socket reports an exception: what was queued before
+//    still goes out;
+//  - on the worker, when send() or recv() fails, or the unsent bytes pass
+//    their limit (QVNET_SEND_LIMIT): at once, the queued bytes dropped.
+// The sink hears OnDisconnected for the last three. At the end both queues
+// are emptied for the next session; a socket that still owes the peer bytes
+// is handed to the worker, which sends them and closes it gracefully
+// (dispatch/qvlingerset.h).
+//
+// Threads and locks (platform/qvlockorder.h has the whole order):
 //  - Send, Close, Reconnect, IsConnected: any thread.
 //  - OnRead (and OnPacket of the sink), OnWrite, OnError: the worker.
 //  - The receive lock guards the receive queue and is held during every
-//    OnPacket; the send lock guards the send queue and the staging area.
-//    When both are held, the receive lock was taken first. Both are
-//    re-entrant, so a sink may Send or Close from inside its callbacks.
+//    OnPacket, and during no other callback; the send lock guards the send
+//    queue, what waits behind it, and the staging area. When both are held,
+//    the receive lock was taken first. Both are re-entrant, so a sink may
+//    Send or Close from inside OnPacket.
+//  - Once a Close has begun, the worker makes no new recv() and delivers no
+//    further OnPacket for the session, not even for frames already cut from
+//    the current read; Close itself waits at most for the callback under
+//    way. Close on an application thread returns once the worker has left
+//    the connection.
 //  - An outgoing connection is watched for reading only once the sink's
-//    OnConnected has returned, so the sink hears OnConnected first.
-//  - Close takes both locks, so the worker never calls recv()/send() on a
-//    descriptor that Close released (POSIX reuses descriptor numbers at once).
+//    OnConnected has returned, so the sink hears OnConnected first; an
+//    error the worker sees before then is found again, and reported on the
+//    worker, once it is watched for reading.
 //
 // Ownership: the connection owns neither its sink nor its codec. Deleting a
-// connection unregisters its socket, waits until the worker is no longer
-// inside it, and closes a socket that is still open.
+// connection closes it as Close does, and waits until the worker is no
+// longer inside it.
 #ifndef QV_CONNECTION_QVCONNECTION_H
 #define QV_CONNECTION_QVCONNECTION_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "../dispatch/qvsocketbase.h"
 #include "../platform/qvplatform.h"
@@ -52,9 +73,13 @@ class QvConnection : public QvSocketBase {
   // QvSocket, for the application.
   void ReservedA(int a, int b, int c) override;
   // Frames and queues one payload; nothing while not connected. A frame the
-  // send queue cannot take whole is dropped with a console trace.
+  // send queue cannot take whole waits behind it, in order. Refuses (debug
+  // builds report it) a null payload with a positive length, a negative
+  // length, and a payload the codec does not frame: nothing is queued.
   void Send(const char* data, int length) override;
-  // Unregisters, shuts down and closes the socket. No sink callback.
+  // Ends the session without a sink callback; what was queued still goes
+  // out. Returns once the worker is not inside the connection (unless
+  // called on the worker).
   void Close() override;
   // Connects again to the stored address and port. Without a successful
   // Connect before, it fails with OnConnectFailed.
@@ -68,6 +93,8 @@ class QvConnection : public QvSocketBase {
   void SetCodec(QvPacketCodec* codec) override { codec_.store(codec); }
   void OnConnected() override;
   void OnConnectFailed() override;
+  // The worker: an exception on the socket (graceful end), or an end the
+  // connection asked for (its send limit was passed: abrupt end).
   void OnError() override;
   QvConnectionSink* GetSink() override { return sink_.load(); }
   void OnRead() override;
@@ -79,28 +106,58 @@ class QvConnection : public QvSocketBase {
   void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                const char* optText2, const char* optText3) override;
 
-  // True when the last Connect reached OnConnected, whatever happened to
-  // the connection after that.
-  bool ConnectSucceeded() const { return connectSucceeded_; }
+  // Connect, telling how it went. The outcome is taken before the socket is
+  // handed to the worker: after that the worker may end the session and the
+  // application delete the connection, so a caller such as the connector
+  // must not touch the connection again.
+  struct Outcome {
+    bool connected;
+    qvplat::Socket socket;
+  };
+  Outcome ConnectReporting(const char* host, int port, int mode, const char* optText1, int optNumber,
+                           const char* optText2, const char* optText3);
 
   // Adopts a socket the listener accepted: registers it and, when the table
   // has room, calls OnConnected. Worker thread. False when the table was
   // full (the socket is then left open and unwatched, for the caller).
   bool Attach(qvplat::Socket socket);
 
+  // What the cutting of frames ended with.
+  enum class Cut {
+    kNeedMore,   // every complete frame was delivered
+    kStopped,    // the session was closed or is closing: nothing more
+    kMalformed,  // a header describes no frame that can ever arrive
+  };
   // Cuts every complete frame out of the receive queue and hands each to the
-  // sink, oldest first. False on a header that describes no frame.
+  // sink, oldest first, while the session begun at `epoch` goes on.
   // Worker thread, under the receive lock.
-  bool ParseFrames();
+  Cut ParseFrames(std::uint32_t epoch);
 
   // Logs a socket error code with the connection's texts.
   void LogNetError(std::uint32_t code);
 
+  // True while a Close (or another end of the session) is under way.
+  bool Closing() const { return closing_.load() > 0; }
+  // Bytes waiting to be sent: in the send queue and behind it.
+  std::size_t Unsent();
+
  private:
   static constexpr int kTextSize = 64;
 
-  // Closes the socket if there is one; true when it did.
-  bool CloseIfOpen();
+  enum class Ending {
+    kGraceful,  // what was queued still goes out (the worker lingers)
+    kAbrupt,    // the socket is closed at once; what was queued is dropped
+  };
+  // Ends the session, if there is one and, with `epoch`, if it is still the
+  // one begun then. True when this call ended it.
+  bool EndSession(Ending how, const std::uint32_t* epoch = nullptr);
+  // Ends the session and, if this call ended it, tells the sink. Worker.
+  void Disconnect(Ending how, std::uint32_t epoch);
+  // Queues one encoded frame. Send lock held.
+  void Queue(const char* frame, std::uint32_t length);
+  // Moves what waits behind the send queue into it, as far as it fits.
+  // Send lock held.
+  void Refill();
   // OnWrite's drain. With a witness, the socket's readiness is not known:
   // see OnWriteUnasked.
   UnaskedWrite Drain(QvWriteWitness* unasked);
@@ -112,16 +169,26 @@ class QvConnection : public QvSocketBase {
   unsigned int stagingLength_;
   QvBipBuffer sendQueue_;
   QvBipBuffer recvQueue_;
-  qvplat::RecursiveLock sendLock_;
-  qvplat::RecursiveLock recvLock_;
+  // Frames that did not fit the send queue, in order; the first
+  // overflowSkip_ bytes have moved into the queue already. Send lock.
+  std::string overflow_;
+  std::size_t overflowSkip_;
+  bool spilled_;    // the full-queue trace was printed for this overflow
+  bool overLimit_;  // the unsent bytes passed their limit: the session ends
+  qvplat::RecursiveLock sendLock_{qvplat::kLockSend};
+  qvplat::RecursiveLock recvLock_{qvplat::kLockReceive};
   std::atomic<QvPacketCodec*> codec_;
   std::atomic<QvConnectionSink*> sink_;
   std::atomic<bool> connected_;
   // Set while Connect completes, between registering and OnConnected.
   std::atomic<bool> establishing_;
-  std::atomic<bool> errorDeferred_;
+  // Counts ends of sessions; a worker path compares it with the value it
+  // began with. Changed under both locks.
+  std::atomic<std::uint32_t> epoch_;
+  // Ends of sessions under way, announced before their locks are taken.
+  std::atomic<int> closing_;
+  bool peerEnded_;  // the peer ended its stream; receive lock
 
-  bool connectSucceeded_;
   // Parameters of the last successful Connect, for Reconnect.
   bool hasParameters_;
   char peerAddress_[16];

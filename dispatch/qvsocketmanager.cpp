@@ -2,16 +2,26 @@
 #include "qvsocketmanager.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
+#include <utility>
 
+#include "../diag/log.h"
+#include "../diag/qvneterror.h"
+#include "../diag/qvsettings.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
+#include "qvlingerset.h"
 
 namespace {
 
 // Poll time-out while sockets are watched, and idle nap while none are.
 constexpr int kPassTimeoutMs = 5;
 constexpr int kIdleNapMs = 500;
+// How long the worker sleeps before it tries again to open its poller.
+constexpr int kPollerRetryMs = 200;
 // How long process exit waits for the worker to leave its loop.
 constexpr std::uint32_t kExitJoinMs = 5000;
 
@@ -20,8 +30,10 @@ thread_local bool tlsOnWorker = false;
 // A ready socket's bits beside the poller's: write interest to be served
 // without asking the system whether the socket is writable.
 constexpr unsigned kWriteUnasked = 8;
-static_assert((kWriteUnasked & (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
-              "a bit of its own");
+// And the handler asked to be ended (EndRequest).
+constexpr unsigned kEndAsked = 16;
+static_assert(((kWriteUnasked | kEndAsked) & (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
+              "bits of their own");
 
 // A slot's registration as the poller knows it: slot index and generation.
 std::uint64_t Tag(int slot, std::uint32_t generation) {
@@ -50,11 +62,38 @@ struct QvSocketManager::SlotTable {
 };
 
 QvSocketManager& QvSocketManager::Instance() {
-  // Constructed on the first call (in practice inside the first module
-  // construction); destroyed at exit in reverse order of construction, so
-  // before the log, which was constructed at load.
-  static QvSocketManager manager;
-  return manager;
+  // Made on the first call (in practice inside the first module
+  // construction). Never destroyed; the exit handler registered here stops
+  // the worker, before the static objects constructed earlier (the
+  // application's among them) are destroyed.
+  static QvSocketManager* const manager = [] {
+    auto* m = new QvSocketManager;
+    std::atexit(StopAtExit);
+    return m;
+  }();
+  return *manager;
+}
+
+void QvSocketManager::StopAtExit() {
+  QvSocketManager& m = Instance();
+  if (qvplat::ProcessEnding()) return;  // the worker is gone, ended wherever it was
+  if (OnWorkerThread()) {
+    // The process is exiting from a callback: the worker cannot be waited
+    // for; it leaves at its next pass, if the process lets it get there.
+    m.running.store(false);
+    return;
+  }
+  // Sockets of closed connections that still deliver what was queued get
+  // the linger time to finish: a program that closes and then exits still
+  // has its last frames delivered. Each also ends by itself once it makes
+  // no progress for that long.
+  if (m.IsRunning()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(qvdiag::LingerSeconds());
+    while (m.Lingering() > 0 && std::chrono::steady_clock::now() < deadline) qvplat::SleepMs(5);
+  }
+  // A worker held up in an application callback past the bound is left
+  // behind: the process is ending, and nothing it reads is ever freed.
+  m.StopWithin(kExitJoinMs);
 }
 
 // The worker's own view of the table: what its poller watches for each slot.
@@ -66,6 +105,9 @@ struct QvSocketManager::LoopState {
     // Write interest was looked at with a one-off probe in the last pass;
     // if it is still set, the socket is watched for writing from now on.
     bool probed = false;
+    // An exception was reported and the handler kept the socket: it is not
+    // watched again until its slot changes.
+    bool parked = false;
     std::uint64_t syncedPass = 0;
   };
   // Guards the mirror and the poller's watched sockets. The worker holds it
@@ -74,12 +116,16 @@ struct QvSocketManager::LoopState {
   // the socket's owner may close it. So the worker never asks the system
   // about a descriptor that was closed, and whose number may be in use by
   // a new socket already.
-  qvplat::RecursiveLock lock;
+  qvplat::RecursiveLock lock{qvplat::kLockPoller};
   qvplat::Poller poller;
+  QvLingerSet lingers{poller, lock};
+  bool pollerFailed = false;  // the failure was logged
   SlotTable* table = nullptr;  // the table the mirror describes
   std::vector<Mirror> mirror;
   std::vector<int> probedSlots;  // slots probed in this pass: looked at again in the next
   std::vector<int> unasked;      // slots whose write is tried in this pass without asking
+  std::vector<int> ends;         // slots whose handler asked to be ended (EndRequest)
+  std::vector<qvplat::Poller::Event> lingerEvents;  // of this pass
   std::vector<int> reprobe;
   // The worker's alone, per slot: its last write left bytes queued, or found
   // the socket full, so its next write waits until the system says it may.
@@ -93,29 +139,17 @@ QvSocketManager::QvSocketManager() : table_(nullptr), loop_(new LoopState), disp
   loop_->ready.reserve(64);
 }
 
-QvSocketManager::~QvSocketManager() {
-  // The worker reads the table on every pass: end it before the table goes.
-  // On the worker itself (the process is exiting from a callback) it cannot
-  // be waited for; clearing the flag makes it leave at its next pass. A
-  // worker held up in an application callback past the bound keeps the
-  // tables: the process is ending, and they must outlive every read.
-  if (qvplat::ProcessEnding()) return;  // the worker is gone, ended wherever it was
-  bool ended;
-  if (OnWorkerThread()) {
-    running.store(false);
-    ended = false;
-  } else {
-    ended = StopWithin(kExitJoinMs);
-  }
-  if (!ended) return;
-  delete loop_;
-  loop_ = nullptr;  // objects destroyed after the manager may still arm or close
-  SlotTable* table = table_.exchange(nullptr);
-  if (table != nullptr) retired_.push_back(table);
-  for (SlotTable* t : retired_) DeleteTable(t);
-}
+// Never runs: the manager lives until the process ends (see Instance).
+QvSocketManager::~QvSocketManager() {}
 
 bool QvSocketManager::OnWorkerThread() { return tlsOnWorker; }
+
+void QvSocketManager::CheckOnWorker(const char* where) {
+  if (OnWorkerThread()) return;
+  std::fprintf(stderr, "%s runs on the worker thread only\n", where);
+  std::fflush(stderr);
+  std::abort();
+}
 
 QvSocketManager::SlotTable* QvSocketManager::NewTable(int capacity) {
   auto* t = new (std::nothrow) SlotTable{capacity, nullptr, nullptr, (capacity + 63) / 64, nullptr, 0};
@@ -187,6 +221,11 @@ int QvSocketManager::Find(SlotTable& table, qvplat::Socket socket) {
     }
   }
   return -1;
+}
+
+bool QvSocketManager::InitOnce(int capacity) {
+  qvplat::LockGuard guard(initLock_);
+  return table_.load() != nullptr || Init(capacity);
 }
 
 bool QvSocketManager::Init(int capacity) {
@@ -288,13 +327,26 @@ void QvSocketManager::Forget(QvSocketBase* handler) {
     forgetIn(table_.load());
     for (SlotTable* t : retired_) forgetIn(t);
   }
+  WaitUntilLeft(handler);
+}
+
+void QvSocketManager::WaitUntilLeft(QvSocketBase* handler) {
   if (OnWorkerThread()) return;
   // The worker publishes the handler it is about to call, then checks that
-  // its slot still names it; we cleared the slot, then look at what it
-  // published. One of the two sees the other, so once this loop ends the
-  // worker is not inside the handler and will not enter it again.
+  // its slot still names it; the caller cleared the slot, then we look at
+  // what it published. One of the two sees the other, so once this loop
+  // ends the worker is not inside the handler and will not enter it again
+  // for the slots that were cleared.
   while (dispatching_.load() == handler) qvplat::YieldThread();
 }
+
+bool QvSocketManager::Linger(qvplat::Socket s, std::vector<std::string> parts, std::size_t skip, bool peerEnded) {
+  if (!loop_->lingers.HandOver(s, std::move(parts), skip, peerEnded)) return false;
+  WakeFromApplication();
+  return true;
+}
+
+int QvSocketManager::Lingering() { return loop_->lingers.Count(); }
 
 void QvSocketManager::WakeFromApplication() {
   // The worker looks at changed slots at the start of every pass; it only
@@ -306,16 +358,34 @@ void QvSocketManager::Interrupt() {
   if (loop_ != nullptr) loop_->poller.Wake();
 }
 
+bool QvSocketManager::PollerOpen() {
+  LoopState& loop = *loop_;
+  if (loop.poller.Open()) {
+    loop.pollerFailed = false;
+    return true;
+  }
+  // Without it the worker could only spin: say so once, and try again
+  // after a pause.
+  if (!loop.pollerFailed) {
+    qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogPollerFailed,
+                qvdiag::NetErrorText(qvplat::LastSocketError(), qvtext::kErrUnknownConnection), kPollerRetryMs);
+    loop.pollerFailed = true;
+  }
+  qvplat::SleepMs(kPollerRetryMs);
+  return false;
+}
+
 void QvSocketManager::Run() {
   tlsOnWorker = true;
   LoopState& loop = *loop_;
   qvplat::Poller& poller = loop.poller;
   std::vector<Ready>& ready = loop.ready;
   while (running.load()) {
+    if (!PollerOpen()) continue;
     SlotTable* t = table_.load();
     Sync(t);
-    const bool unasked = !loop.unasked.empty();
-    if (!unasked && poller.Watched() == 0 && loop.probedSlots.empty()) {
+    const bool now = !loop.unasked.empty() || !loop.ends.empty();
+    if (!now && poller.Watched() == 0 && loop.probedSlots.empty()) {
       // Nothing to watch: nap, and start over as soon as something arrives.
       poller.Nap(kIdleNapMs);
       continue;
@@ -323,13 +393,18 @@ void QvSocketManager::Run() {
     // Writes tried unasked are ready now: the wait only looks at what else
     // is, so that a socket both readable and with a write queued is read
     // first, as when the system reports both.
-    int n = poller.Wait(unasked ? 0 : kPassTimeoutMs);
+    int n = poller.Wait(now ? 0 : kPassTimeoutMs);
     if (n < 0) continue;
     ready.clear();
+    loop.lingerEvents.clear();
     {
       qvplat::LockGuard guard(loop.lock);
       for (int k = 0; k < n; ++k) {
         const qvplat::Poller::Event& e = poller.EventAt(k);
+        if (QvLingerSet::IsLingerTag(e.tag)) {
+          loop.lingerEvents.push_back(e);
+          continue;
+        }
         int slot = static_cast<int>(static_cast<std::uint32_t>(e.tag));
         auto generation = static_cast<std::uint32_t>(e.tag >> 32);
         if (static_cast<size_t>(slot) >= loop.mirror.size()) continue;
@@ -338,12 +413,16 @@ void QvSocketManager::Run() {
         if (m.generation != generation || m.socket == qvplat::kNoSocket) continue;
         ready.push_back(Ready{slot, m.socket, generation, e.ready});
       }
-      // Unless Init dropped the table the list was made from meanwhile.
-      for (int slot : loop.unasked) {
-        if (loop.table != t || static_cast<size_t>(slot) >= loop.mirror.size()) break;
-        const LoopState::Mirror& m = loop.mirror[static_cast<size_t>(slot)];
-        if (m.socket != qvplat::kNoSocket) ready.push_back(Ready{slot, m.socket, m.generation, kWriteUnasked});
-      }
+      // Unless Init dropped the table the lists were made from meanwhile.
+      auto listed = [&](const std::vector<int>& slots, unsigned bits) {
+        for (int slot : slots) {
+          if (loop.table != t || static_cast<size_t>(slot) >= loop.mirror.size()) return;
+          const LoopState::Mirror& m = loop.mirror[static_cast<size_t>(slot)];
+          if (m.socket != qvplat::kNoSocket) ready.push_back(Ready{slot, m.socket, m.generation, bits});
+        }
+      };
+      listed(loop.unasked, kWriteUnasked);
+      listed(loop.ends, kEndAsked);
     }
     // Serve in slot order; a socket with two entries (watched and probed,
     // or read ready and written unasked) is served once.
@@ -360,17 +439,22 @@ void QvSocketManager::Run() {
     // The table is read afresh at every step: an earlier handler of this
     // pass may have changed any slot.
     for (const Ready& r : ready) Dispatch(*t, r);
+    for (const qvplat::Poller::Event& e : loop.lingerEvents) loop.lingers.OnEvent(e.tag, e.ready);
+    loop.lingers.Expire(QvLingerSet::Clock::now());
   }
   tlsOnWorker = false;
 }
 
 // Brings the poller up to date with the table: the slots changed since the
-// last pass, and those probed in it. A table replaced by Init is dropped
-// whole and the new one taken on slot by slot.
+// last pass, and those probed in it; and takes on the sockets handed over
+// to linger. A table replaced by Init is dropped whole and the new one
+// taken on slot by slot.
 void QvSocketManager::Sync(SlotTable* t) {
   LoopState& loop = *loop_;
   qvplat::LockGuard guard(loop.lock);
   ++loop.pass;
+  loop.lingers.Adopt();
+  loop.ends.clear();
   if (loop.table != t) {
     for (size_t i = 0; i < loop.mirror.size(); ++i) Unwatch(static_cast<int>(i));
     loop.table = t;
@@ -380,7 +464,7 @@ void QvSocketManager::Sync(SlotTable* t) {
     loop.unasked.clear();
     if (t == nullptr) return;
     for (int w = 0; w < t->dirtyWords; ++w) t->dirty[w].exchange(0);
-    for (int i = 0; i < t->capacity; ++i) SyncSlot(*t, i);
+    for (int i = 0; i < t->capacity; ++i) SyncSlot(*t, i, true);
     return;
   }
   if (t == nullptr) return;
@@ -401,16 +485,19 @@ void QvSocketManager::Sync(SlotTable* t) {
       int b = 0;
       while (((bits >> b) & 1) == 0) ++b;
       bits &= bits - 1;
-      SyncSlot(*t, w * 64 + b);
+      SyncSlot(*t, w * 64 + b, true);
     }
   }
-  for (int i : loop.reprobe) SyncSlot(*t, i);
+  for (int i : loop.reprobe) SyncSlot(*t, i, false);
 }
 
-void QvSocketManager::SyncSlot(SlotTable& t, int i) {
+// `changed`: the slot changed since the last look (else it is looked at
+// again for its write interest only).
+void QvSocketManager::SyncSlot(SlotTable& t, int i, bool changed) {
   LoopState& loop = *loop_;
   LoopState::Mirror& m = loop.mirror[static_cast<size_t>(i)];
   if (m.syncedPass == loop.pass) return;
+  if (m.parked && !changed) return;
   m.syncedPass = loop.pass;
   SocketSlot& slot = t.slots[i];
   const qvplat::Socket socket = slot.socketHandle.load();
@@ -419,9 +506,11 @@ void QvSocketManager::SyncSlot(SlotTable& t, int i) {
   // Freed, or taken by another registration since the last look.
   if (m.socket != qvplat::kNoSocket && (m.socket != socket || m.generation != generation)) Unwatch(i);
   if (socket == qvplat::kNoSocket) return;
-  const bool fresh = m.socket == qvplat::kNoSocket;
+  const bool fresh = m.socket == qvplat::kNoSocket || m.parked;
+  m.parked = false;
   std::uint8_t& askFirst = loop.askFirst[static_cast<size_t>(i)];
-  if (fresh) askFirst = 0;  // a new registration: nothing known of its socket
+  if (m.socket == qvplat::kNoSocket) askFirst = 0;  // a new registration: nothing known of its socket
+  if (interest & EndRequest) loop.ends.push_back(i);
   unsigned want = (interest & ReadInterest) ? unsigned{qvplat::kPollRead} : 0u;
   bool probe = false;
   bool trust = false;
@@ -451,7 +540,20 @@ void QvSocketManager::SyncSlot(SlotTable& t, int i) {
   if (trust) loop.unasked.push_back(i);
 }
 
-// Serves one ready socket: an exception alone; otherwise read, then write.
+// The worker, after an exception whose handler kept its socket: stops
+// watching it until its slot changes.
+void QvSocketManager::Park(SlotTable& t, const Ready& r) {
+  LoopState& loop = *loop_;
+  qvplat::LockGuard guard(loop.lock);
+  if (loop.table != &t) return;
+  LoopState::Mirror& m = loop.mirror[static_cast<size_t>(r.slot)];
+  if (m.socket != r.socket || m.generation != r.generation || m.parked) return;
+  loop.poller.Unwatch(m.socket, Tag(r.slot, m.generation));
+  m.parked = true;
+}
+
+// Serves one ready socket: an end asked for, or an exception, alone;
+// otherwise read, then write.
 void QvSocketManager::Dispatch(SlotTable& t, const Ready& r) {
   SocketSlot& slot = t.slots[r.slot];
   auto stillWatched = [&slot, &r] {
@@ -467,9 +569,20 @@ void QvSocketManager::Dispatch(SlotTable& t, const Ready& r) {
     return;
   }
 
+  if (r.bits & kEndAsked) {
+    slot.interest.fetch_and(~std::uint32_t{EndRequest});
+    Touch(t, r.slot);
+    handler->OnError();
+    dispatching_.store(nullptr);
+    return;
+  }
   if (r.bits & qvplat::kPollExcept) {
     qvdiag::Trace(qvtext::kTraceExceptEvent);
     handler->OnError();
+    // A handler that keeps its socket after an exception (a connection
+    // whose connect is still completing defers it) would have it reported
+    // at every wait: the socket rests until its slot changes.
+    if (stillWatched() && slot.handler.load() == handler) Park(t, r);
     dispatching_.store(nullptr);
     return;
   }

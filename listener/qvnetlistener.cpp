@@ -71,8 +71,8 @@ void QvNetListener::UpdateAcceptInterest() {
 }
 
 bool QvNetListener::Listen(const char* address, int port) {
-  qvplat::LockGuard guard(socketLock_);
   ApiClose();  // at most one listening socket per listener
+  qvplat::LockGuard guard(socketLock_);
 
   qvplat::Socket s = qvplat::TcpSocket();
   if (s == qvplat::kInvalidSocket) return false;
@@ -103,15 +103,20 @@ bool QvNetListener::Listen(const char* address, int port) {
 }
 
 void QvNetListener::ApiClose() {
-  qvplat::LockGuard guard(socketLock_);
-  qvplat::Socket s = listenSocket_.exchange(qvplat::kNoSocket);
-  if (s == qvplat::kNoSocket) return;
-  QvSocketManager::Instance().Unregister(s);
-  // On POSIX a worker inside poll() holds the socket until the call returns,
-  // and close() alone would leave it listening (and accepting) until then;
-  // shutdown() ends the listening at once.
-  qvplat::ShutdownBoth(s);
-  qvplat::CloseSocket(s);
+  {
+    qvplat::LockGuard guard(socketLock_);
+    qvplat::Socket s = listenSocket_.exchange(qvplat::kNoSocket);
+    if (s == qvplat::kNoSocket) return;
+    QvSocketManager::Instance().Unregister(s);
+    // On POSIX a worker inside poll() holds the socket until the call
+    // returns, and close() alone would leave it listening (and accepting)
+    // until then; shutdown() ends the listening at once.
+    qvplat::ShutdownBoth(s);
+    qvplat::CloseSocket(s);
+  }
+  // A peer accepted just before may still be on its way to a connection,
+  // with the handler and the codec in use.
+  QvSocketManager::Instance().WaitUntilLeft(static_cast<QvSocketBase*>(this));
 }
 
 // ---------------------------------------------------- dispatcher side
@@ -158,8 +163,9 @@ void QvNetListener::OnAccept() {
   connection->SetSink(handler->CreateSink());
   connection->SetCodec(codec_.load());
   if (!connection->Attach(accepted)) {
-    // The table is full: nobody would ever serve it.
-    connection->Close();
+    // The table is full: nobody would ever serve it. Its sink hears that
+    // the connection could not be made (and may be freed then).
+    connection->OnConnectFailed();
     QvNetModuleImpl::DestroyConnection(connection);
   }
   char dotted[16];

@@ -81,7 +81,9 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
 
  protected:
   void SocketClose() override;
-  // Unregisters and closes the listening socket, and forgets it.
+  // Unregisters and closes the listening socket, and forgets it. On an
+  // application thread it returns once the worker has left the listener,
+  // so an accept under way has finished (ReleaseHandlers may follow).
   void ApiClose() override;
 
  private:
@@ -95,7 +97,7 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   QvPacketCodec* ownCodec_;
   // Held around accept() and around closing or replacing the socket, so the
   // worker never accepts on a descriptor another thread has released.
-  qvplat::RecursiveLock socketLock_;
+  qvplat::RecursiveLock socketLock_{qvplat::kLockListener};
 };
 
 #endif  // QV_LISTENER_QVNETLISTENER_H

@@ -10,9 +10,9 @@ std::atomic<QvNetModuleImpl*> currentModule{nullptr};
 void QvOnLibraryLoaded() { qvplat::MakeDirectory(qvplat::kLogDirectory); }
 
 QvNetModuleImpl::QvNetModuleImpl() {
-  // Every module starts the table afresh; sockets registered before are
-  // no longer watched.
-  QvSocketManager::Instance().Init(QvSocketManager::kDefaultCapacity);
+  // The first module gives the table its slots; a later one keeps what is
+  // registered, so the sockets of earlier modules go on being served.
+  QvSocketManager::Instance().InitOnce(QvSocketManager::kDefaultCapacity);
 }
 
 QvNetModuleImpl::~QvNetModuleImpl() {}

@@ -13,7 +13,8 @@ class QvConnection;
 // makes lives on after Release.
 class QvNetModuleImpl : public QvNetModule {
  public:
-  // Gives the process-wide slot table its 4000 free slots.
+  // Gives the process-wide slot table its 4000 free slots, unless an
+  // earlier module did.
   QvNetModuleImpl();
   ~QvNetModuleImpl() override;
 

@@ -4,8 +4,11 @@
 // connection that is still busy.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,9 +151,10 @@ TEST_F(ConnectionLifecycleTest, CloseOrDeleteWhileThePeerStreamsIsFinalAndQuiet)
     RecordingSink busy;
     auto c = NewConnection(&busy);
     RawSocket peer = ConnectPeer(*c);
+    std::atomic<bool> stop{false};
     std::thread streamer([&] {
       const std::string frame = Frame(Pattern(static_cast<unsigned>(round), 700));
-      for (int i = 0; i < 1000000 && SendAll(peer, frame); ++i) {
+      for (int i = 0; i < 1000000 && !stop.load() && SendAll(peer, frame); ++i) {
       }
     });
     const bool served = busy.packet.WaitFor(5);
@@ -163,7 +167,8 @@ TEST_F(ConnectionLifecycleTest, CloseOrDeleteWhileThePeerStreamsIsFinalAndQuiet)
       c.reset();
     }
     const int packetsThen = busy.packet.Count();
-    streamer.join();  // its sends fail once the socket is gone
+    stop.store(true);  // the closed socket reads on until the peer ends too
+    streamer.join();
 
     EXPECT_TRUE(served);
     EXPECT_EQ(UsedSlots(), 0);
@@ -195,6 +200,91 @@ TEST_F(ConnectionLifecycleTest, PeerLeavingAtOnceIsReportedAfterOnConnected) {
     EXPECT_FALSE(c->IsConnected());
     EXPECT_EQ(c->GetSocket(), qvplat::kNoSocket);
   }
+}
+
+// A peer that resets the stream while the sink's OnConnected still runs on
+// the connecting thread: the worker reports the exception once (not at
+// every wait, however many passes go by), and the disconnect that follows
+// OnConnected comes from the worker.
+TEST_F(ConnectionLifecycleTest, ResetDuringOnConnectedIsReportedOnceAndByTheWorker) {
+  qvtest::SocketPair tick;  // its reads show that passes go by
+  ASSERT_TRUE(qvtest::MakeLoopbackPair(&tick));
+  RawSocket tickLocal(tick.local), tickRemote(tick.remote);
+  RecordingHandler ticker(tick.local);
+  ticker.rearm = true;
+  ASSERT_EQ(manager.Register(tick.local, ReadInterest, &ticker), 1);
+  std::thread resetter([&] {
+    RawSocket accepted(qvplat::AcceptPeer(listener.Get(), nullptr));
+    qvtest::SetOption(accepted.Get(), SOL_SOCKET, SO_LINGER, linger{1, 0});
+  });
+  sink.onConnected = [&](QvSocket* c) {
+    resetter.join();
+    const qvplat::Socket s = static_cast<QvConnection*>(c)->GetSocket();
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return Ready(s, POLLIN); }));  // the reset is there
+    for (int i = 1; i <= 20; ++i) {
+      ASSERT_TRUE(qvtest::SendAll(tick.remote, "x", 1));
+      ASSERT_TRUE(ticker.called.WaitFor(i));
+    }
+  };
+  conn = NewConnection(&sink);
+  qvtest::BeginCapture();
+  conn->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
+  const bool ended = sink.disconnected.WaitFor(1);
+  manager.Stop();
+  const std::string out = qvtest::EndCapture();
+  ASSERT_TRUE(ended);
+  EXPECT_LE(Occurrences(out, qvtext::kTraceExceptEvent), 1u);
+  EXPECT_EQ(sink.Calls(), "connected disconnected");
+  EXPECT_NE(sink.disconnectedOn, std::this_thread::get_id());
+  EXPECT_EQ(UsedSlots(), 1);  // the ticker's
+}
+
+// Reconnect after Reconnect while the peer streams frames at every socket
+// it accepted: the worker acts only on the socket it was dispatched for, so
+// each call gives one OnConnected and nothing else.
+TEST_F(ConnectionLifecycleTest, ReconnectStormAgainstAStreamingPeerGivesOneConnectPerCall) {
+  constexpr int kReconnects = 5000;
+  std::atomic<bool> stop{false};
+  std::thread server([&] {
+    struct Peer {
+      RawSocket socket;
+      size_t sent = 0;  // of the frame under way: frames go out whole
+    };
+    std::deque<Peer> peers;  // the newest few; older ones are closed
+    const std::string frame = Frame(Pattern(5, 60));
+    while (!stop.load()) {
+      if (Ready(listener.Get(), POLLIN)) {
+        peers.push_back(Peer{RawSocket(qvplat::AcceptPeer(listener.Get(), nullptr))});
+        qvplat::SetNonBlocking(peers.back().socket.Get());
+        if (peers.size() > 4) peers.pop_front();
+      }
+      for (Peer& p : peers) {
+        const int n = qvplat::SendSome(p.socket.Get(), frame.data() + p.sent, static_cast<int>(frame.size() - p.sent));
+        if (n > 0) p.sent = (p.sent + static_cast<size_t>(n)) % frame.size();
+      }
+    }
+  });
+  conn = NewConnection(&sink);
+  const size_t linesBefore = LogLines().size();
+  conn->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
+  for (int i = 0; i < kReconnects && !HasFailure(); ++i) conn->Reconnect();
+  conn->Close();  // before the server's end closes the last peer
+  stop.store(true);
+  server.join();
+  manager.Stop();
+
+  std::string expected = "connected";
+  for (int i = 0; i < kReconnects; ++i) expected += " connected";
+  std::string calls;  // the frames that came between the connects aside
+  std::istringstream all(sink.Calls());
+  for (std::string call; all >> call;) {
+    if (call != "packet") calls += (calls.empty() ? "" : " ") + call;
+  }
+  EXPECT_TRUE(calls == expected) << "not one OnConnected per call and nothing else: " << Occurrences(calls, " connected")
+                                 << " more connected, " << Occurrences(calls, "failed") << " failed, "
+                                 << Occurrences(calls, "disconnected") << " disconnected";
+  const std::vector<std::string> lines = LogLines();
+  for (size_t i = linesBefore; i < lines.size(); ++i) EXPECT_EQ(lines[i].find(qvtext::kErrNotConnected), std::string::npos);
 }
 
 }  // namespace

@@ -3,8 +3,12 @@
 // slot table. Peers are raw blocking sockets on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -216,6 +220,56 @@ TEST_F(ListenerTest, NoPeerIsAcceptedBeforeAHandlerIsSet) {
   EXPECT_EQ(peers.journal.Entries()[0], AcceptedFrom(waiting));
 }
 
+// Close on an application thread returns only once an accept under way
+// has finished, so that ReleaseHandlers may follow at once.
+TEST_F(ListenerTest, CloseWaitsForAnAcceptUnderWay) {
+  std::mutex mutex;
+  std::vector<std::string> order;
+  qvtest::Event inside, release;
+  qvtest::Journal journal;
+  qvtest::Sink sink(&journal, false);
+  class SlowHandler : public QvAcceptHandler {
+   public:
+    SlowHandler(std::function<void(const char*)> note, qvtest::Event& inside, qvtest::Event& release,
+                QvConnectionSink* sink)
+        : note_(std::move(note)), inside_(inside), release_(release), sink_(sink) {}
+    ~SlowHandler() override { note_("deleted"); }
+    void OnAccept(const sockaddr_in*) override {
+      inside_.Notify();
+      release_.WaitFor(1);
+      note_("accepted");
+    }
+    QvConnectionSink* CreateSink() override { return sink_; }
+
+   private:
+    std::function<void(const char*)> note_;
+    qvtest::Event& inside_;
+    qvtest::Event& release_;
+    QvConnectionSink* sink_;
+  };
+  auto note = [&](const char* what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    order.push_back(what);
+  };
+  listener->SetAcceptHandler(new SlowHandler(note, inside, release, &sink));
+  const int port = ListenOnFreePort(listener);
+  ASSERT_NE(port, 0);
+  ASSERT_NE(Connect(port), qvplat::kInvalidSocket);
+  ASSERT_TRUE(inside.WaitFor(1));
+  qvtest::Event closed;
+  std::thread closer([&] {
+    listener->Close();
+    listener->ReleaseHandlers();
+    closed.Notify();
+  });
+  EXPECT_FALSE(closed.WaitFor(1, std::chrono::milliseconds(200)));  // held up by the accept
+  release.Notify();
+  closer.join();
+  EXPECT_EQ(order, (std::vector<std::string>{"accepted", "deleted"}));
+  ASSERT_TRUE(journal.changed.WaitFor(1));  // the peer's connection, made before the handler went
+  delete sink.connection.load();
+}
+
 // ------------------------------------------------------------- slot table
 
 TEST_F(ListenerTest, OnlyTheApplicationsCloseClosesAndItFreesTheSlot) {
@@ -287,10 +341,11 @@ TEST_F(ListenerTest, FullTableRefusesTheListenerAndClosesAcceptedPeers) {
   ASSERT_NE(client, qvplat::kInvalidSocket);
   char byte;
   EXPECT_EQ(qvplat::RecvSome(client, &byte, 1), 0);  // end of stream
-  ASSERT_TRUE(peers.journal.changed.WaitFor(2));
+  ASSERT_TRUE(peers.journal.changed.WaitFor(3));
   table.Stop();
   const std::string out = qvtest::EndCapture();
-  EXPECT_EQ(peers.journal.Entries(), (std::vector<std::string>{AcceptedFrom(client), "sink"}));
+  // The sink made for the peer hears that its connection could not be made.
+  EXPECT_EQ(peers.journal.Entries(), (std::vector<std::string>{AcceptedFrom(client), "sink", "failed"}));
   EXPECT_NE(out.find(qvtext::kTraceTableFull), std::string::npos) << out;
   table.Init(QvSocketManager::kDefaultCapacity);
 }

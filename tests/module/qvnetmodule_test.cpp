@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 #endif
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 
@@ -76,7 +77,7 @@ TEST(LibraryLoadTest, LoadingEmptiesAnExistingLogFile) {
   });
 }
 
-TEST(QvNetModuleTest, NewestModuleIsCurrentAndStartsAFreshTable) {
+TEST(QvNetModuleTest, NewestModuleIsCurrentAndKeepsWhatEarlierOnesRegistered) {
   QvNetModule* first = CreateNetModule();
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(currentModule.load(), first);
@@ -88,15 +89,75 @@ TEST(QvNetModuleTest, NewestModuleIsCurrentAndStartsAFreshTable) {
   QvNetModule* second = CreateNetModule();
   EXPECT_NE(second, first);
   EXPECT_EQ(currentModule.load(), second);
-  // The second construction forgot the registration.
+  // The sockets of the first module are still served.
   EXPECT_EQ(table.Capacity(), 4000);
-  EXPECT_EQ(table.Arm(p.local, WriteInterest, nullptr), 0);
-  EXPECT_EQ(table.Unregister(p.local), 0);
+  EXPECT_EQ(table.Arm(p.local, WriteInterest, nullptr), 1);
+  EXPECT_EQ(table.Unregister(p.local), 1);
 
   second->Release();
   EXPECT_EQ(currentModule.load(), second);  // Release leaves it as it is
   first->Release();
   p.Close();
+}
+
+// Kept in static storage, as applications do: destroyed during exit, after
+// the library's own exit work. That must not touch freed memory (the
+// sanitizer builds tell).
+struct ListenerAtExit {
+  QvListenerApi* listener = nullptr;
+  ~ListenerAtExit() {
+    if (listener == nullptr) return;
+    listener->Close();
+    listener->ReleaseHandlers();
+    delete listener;
+  }
+} gListenerAtExit;
+struct ConnectionAtExit {
+  std::atomic<QvSocket*> connection{nullptr};  // told on the worker or the connecting thread
+  ~ConnectionAtExit() { delete connection.load(); }
+};
+ConnectionAtExit gAcceptedAtExit;  // goes before the listener's codec
+ConnectionAtExit gConnectedAtExit;
+
+class KeepConnection : public QvConnectionSink {
+ public:
+  explicit KeepConnection(ConnectionAtExit* keep) : keep_(keep) {}
+  void OnConnected(QvSocket* connection) override { keep_->connection.store(connection); }
+  void OnConnectFailed() override {}
+  void OnDisconnected() override {}
+  void OnPacket(const char*, int) override {}
+
+ private:
+  ConnectionAtExit* keep_;
+};
+
+class KeepAccepted : public QvAcceptHandler {
+ public:
+  void OnAccept(const sockaddr_in*) override {}
+  QvConnectionSink* CreateSink() override {
+    static KeepConnection sink(&gAcceptedAtExit);
+    return &sink;
+  }
+};
+
+TEST(LibraryExitTest, ObjectsDestroyedLateInTheExitAreSafe) {
+  const std::string dir = qvtest::FreshDir("exit-order");
+  QVTEST_EXPECT_CHILD(dir, [] {
+    QvNetModule* module = CreateNetModule();
+    gListenerAtExit.listener = module->CreateListener();
+    gListenerAtExit.listener->SetAcceptHandler(new KeepAccepted);
+    const int port = qvtest::ListenOnFreePort(gListenerAtExit.listener);
+    module->Start(0);
+    static KeepConnection sink(&gConnectedAtExit);
+    QvNetClient* client = module->CreateClient(0);
+    client->SetSink(&sink);
+    client->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
+    client->Release();
+    module->Release();
+    if (port == 0 || gConnectedAtExit.connection.load() == nullptr) return 1;
+    gConnectedAtExit.connection.load()->Send("bye", 3);
+    return qvtest::WaitUntil([] { return gAcceptedAtExit.connection.load() != nullptr; }) ? 0 : 2;
+  });
 }
 
 }  // namespace

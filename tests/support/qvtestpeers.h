@@ -157,19 +157,14 @@ inline void DestroyListener(QvListenerApi* listener, Peers* peers) {
 }
 
 // A started module and a connector, with a Sink of its own for every
-// Connect. Deletes the connections, the connector with the codec it made
-// (a connector never deletes it) and the module, unless the test released
-// them itself and set them null.
+// Connect. Deletes the connections, the connector and the module, unless
+// the test released them itself and set them null.
 class Connector {
  public:
-  Connector() : module(CreateNetModule()), client(module->CreateClient(0)) {
-    ownCodec_ = static_cast<QvNetClientImpl*>(client)->Codec();
-    module->Start(0);
-  }
+  Connector() : module(CreateNetModule()), client(module->CreateClient(0)) { module->Start(0); }
   ~Connector() {
     for (auto& s : sinks_) delete s->connection.exchange(nullptr);
     if (client != nullptr) client->Release();
-    delete ownCodec_;
     if (module != nullptr) module->Release();
   }
   // The sink of a fresh connect; its connection is null when it failed.
@@ -185,7 +180,6 @@ class Connector {
   Journal journal;
 
  private:
-  QvPacketCodec* ownCodec_;
   std::vector<std::unique_ptr<Sink>> sinks_;
 };
 

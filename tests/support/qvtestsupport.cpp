@@ -187,6 +187,14 @@ void RaiseDescriptorLimit(int count) {
 #endif
 }
 
+void SetEnvironment(const std::string& name, const std::string& value) {
+#if defined(_WIN32)
+  ::_putenv_s(name.c_str(), value.c_str());
+#else
+  ::setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
 std::string ReadFile(const std::string& path, std::ios::openmode mode) {
   std::ifstream in(path, mode);
   std::ostringstream out;

@@ -81,6 +81,9 @@ bool SendUrgent(qvplat::Socket s);
 // Lets the process open `count` descriptors if the hard limit allows.
 void RaiseDescriptorLimit(int count);
 
+// Sets an environment variable of this process (the library's settings).
+void SetEnvironment(const std::string& name, const std::string& value);
+
 std::string ReadFile(const std::string& path, std::ios::openmode mode = std::ios::in | std::ios::binary);
 // A text file as a program reads text: Windows' CR LF line ends (which the
 // log writes there) come back as LF.

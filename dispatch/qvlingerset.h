@@ -1,0 +1,81 @@
+// qvlingerset.h - sockets of closed connections, kept by the worker until
+// their last bytes are out (internal).
+//
+// When a connection closes, its object is free at once (it may connect
+// again or be deleted), but its socket may still owe the peer bytes that
+// were queued before the close. The connection hands the socket and those
+// bytes over here; the worker then
+//   1. sends what is left, as the socket takes it;
+//   2. once nothing is left, shuts the sending side down, so the peer reads
+//      the end of the stream after the last byte;
+//   3. reads and discards what the peer still sends, until the peer ends
+//      its stream too, and only then closes the socket: closing with unread
+//      input would send a reset, which may destroy the tail in flight.
+// A reset or error ends this at once. So does a linger that makes no
+// progress (no byte sent, no end of stream seen) for the linger time: the
+// socket is closed and one line is logged. Lingering sockets are not in the
+// slot table and print no traces; the application never hears of them.
+//
+// Threads: HandOver from any thread; everything else on the worker, with
+// the poller's lock held or taken as each method says.
+#ifndef QV_DISPATCH_QVLINGERSET_H
+#define QV_DISPATCH_QVLINGERSET_H
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../platform/qvplatform.h"
+
+class QvLingerSet {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // `poller` and `pollerLock` are the worker's; the set watches its sockets
+  // there under tags of its own (see IsLingerTag).
+  QvLingerSet(qvplat::Poller& poller, qvplat::RecursiveLock& pollerLock);
+  ~QvLingerSet();
+  QvLingerSet(const QvLingerSet&) = delete;
+  QvLingerSet& operator=(const QvLingerSet&) = delete;
+
+  // Any thread: the worker takes over socket s, which has no slot in the
+  // table any more, with the bytes still to send (`parts`, in order, the
+  // first from offset `skip`) and whether the peer has ended its stream.
+  // True when the worker will see to it; false when lingering is off
+  // (linger time 0), and the caller closes the socket itself.
+  bool HandOver(qvplat::Socket s, std::vector<std::string> parts, std::size_t skip, bool peerEnded);
+
+  // Worker, poller lock held: starts watching the sockets handed over since
+  // the last call.
+  void Adopt();
+  // Worker: serves one event of the poller whose tag IsLingerTag.
+  void OnEvent(std::uint64_t tag, unsigned ready);
+  // Worker: closes the sockets whose time ran out by `now`.
+  void Expire(Clock::time_point now);
+
+  static bool IsLingerTag(std::uint64_t tag) { return (tag & kTagBit) != 0; }
+  // Sockets lingering or handed over; for diagnostics and tests.
+  int Count();
+
+ private:
+  static constexpr std::uint64_t kTagBit = std::uint64_t{1} << 63;
+  struct Entry;
+
+  void Serve(std::size_t index, unsigned ready);
+  bool ReadAndDiscard(Entry& e);
+  bool SendPending(Entry& e);
+  void Rewatch(std::size_t index);
+  void Finish(std::size_t index);
+
+  qvplat::Poller& poller_;
+  qvplat::RecursiveLock& pollerLock_;
+  std::chrono::seconds lingerTime_;
+  qvplat::RecursiveLock handoverLock_{qvplat::kLockHandover};
+  std::vector<Entry> handedOver_;  // under handoverLock_
+  std::vector<Entry> entries_;     // the worker's; a free entry has no socket
+  std::vector<std::size_t> free_;
+  int live_ = 0;
+};
+
+#endif  // QV_DISPATCH_QVLINGERSET_H
