@@ -50,9 +50,6 @@ using Clock = std::chrono::steady_clock;
 
 // The largest payload the library's default framing takes.
 constexpr int kLargestPayload = 40955;
-// The library's send queue; a frame that does not fit its free room is dropped.
-constexpr long kSendQueueBytes = 40960;
-constexpr int kFrameHeader = 4;
 
 enum Exit { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
 
@@ -392,69 +389,28 @@ class State {
   std::condition_variable changed_;
 };
 
-// The library drops a frame that does not fit its send queue, and it offers
-// no way to see how full the queue is. qvcat gives the worker a moment to
-// flush before it could have queued more than one queue's worth, and again
-// before it closes, so that frames it queued a moment ago reach the wire.
-class Pacer {
- public:
-  void BeforeSend(int length) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const long bytes = length + kFrameHeader;
-    if (queued_ > 0 && queued_ + bytes > kSendQueueBytes) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      queued_ = 0;
-    }
-    queued_ += bytes;
-    lastSend_ = Clock::now();
-  }
-  // A frame sent from a callback: the worker flushes only once the callback
-  // returns, so pausing there would not help; only the time is kept.
-  void Note() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lastSend_ = Clock::now();
-  }
-  // Waits until 200 ms have passed since the last frame went to the library.
-  void Settle() {
-    Clock::time_point until;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (lastSend_ == Clock::time_point()) return;
-      until = lastSend_ + std::chrono::milliseconds(200);
-    }
-    std::this_thread::sleep_until(until);
-  }
-
- private:
-  std::mutex mutex_;
-  long queued_ = 0;
-  Clock::time_point lastSend_;
-};
-
 struct Tool {
   explicit Tool(const Options& o) : options(o), state(o.count) {}
   const Options& options;
   std::string fileBytes;
   Output output;
   State state;
-  Pacer pacer;
 
   // A frame arrived on `connection` (worker thread).
   void Received(QvSocket* connection, const char* data, int length) {
     if (!state.TakeFrame()) return;
     output.Frame(data, length, options.hex);
-    if (options.echo && connection != nullptr) {
-      pacer.Note();
-      connection->Send(data, length);
-    }
+    if (options.echo && connection != nullptr) connection->Send(data, length);
     state.FramePrinted();
   }
 
+  // Ends the process through exit(), so that the library delivers what the
+  // connections closed before still had queued.
   [[noreturn]] void Finish(int status, const std::string& reason = std::string()) {
     output.Flush();
-    if (!reason.empty()) Fail(status, reason);
+    if (!reason.empty()) std::fprintf(stderr, "qvcat: %s\n", reason.c_str());
     std::fflush(nullptr);
-    std::_Exit(status);
+    std::exit(status);
   }
 };
 
@@ -502,11 +458,13 @@ class ConnectSink : public QvConnectionSink {
   ConnectSink sink(tool);
   client->SetSink(&sink);
   client->Connect(o.host.c_str(), o.port, 0, nullptr, 0, nullptr, nullptr);
+  // The connection lives on without them.
+  client->Release();
+  module->Release();
   QvSocket* connection = sink.connection.load();
   if (connection == nullptr) tool->Finish(kExitFailure, "cannot connect to " + where + " (refused or unreachable)");
 
-  auto send = [tool, connection](const std::string& payload) {
-    tool->pacer.BeforeSend(static_cast<int>(payload.size()));
+  auto send = [connection](const std::string& payload) {
     connection->Send(payload.data(), static_cast<int>(payload.size()));
   };
   if (o.haveFile) {
@@ -542,7 +500,6 @@ class ConnectSink : public QvConnectionSink {
   } else {
     reason = "gave up waiting after " + std::to_string(o.waitSeconds) + " s: " + progress() + " came";
   }
-  if (status == kExitOk) tool->pacer.Settle();
   connection->Close();
   tool->Finish(status, reason);
 }
@@ -556,10 +513,7 @@ class ListenSession : public QvConnectionSink {
   void OnConnected(QvSocket* c) override {
     connection.store(c);
     std::fprintf(stderr, "qvcat: peer %s connected\n", peer_.c_str());
-    if (tool_->options.haveFile) {
-      tool_->pacer.Note();
-      c->Send(tool_->fileBytes.data(), static_cast<int>(tool_->fileBytes.size()));
-    }
+    if (tool_->options.haveFile) c->Send(tool_->fileBytes.data(), static_cast<int>(tool_->fileBytes.size()));
     tool_->state.PeerCame();
   }
   void OnConnectFailed() override {}
@@ -609,15 +563,21 @@ class ListenAcceptor : public QvAcceptHandler {
     return sessions_.back();
   }
 
-  // Sends to every peer connected now (input thread). Each peer has a send
-  // queue of its own, which gets the same frames: one pacing serves all.
+  // Sends to every peer connected now (input thread).
   void Broadcast(const std::string& payload) {
-    tool_->pacer.BeforeSend(static_cast<int>(payload.size()));
     std::lock_guard<std::mutex> lock(mutex_);
     for (ListenSession* s : sessions_) {
       QvSocket* c = s->connection.load();
       if (c == nullptr || s->finished.load()) continue;
       c->Send(payload.data(), static_cast<int>(payload.size()));
+    }
+  }
+
+  // Closes every peer's connection: what was sent to it still goes out.
+  void CloseAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (ListenSession* s : sessions_) {
+      if (QvSocket* c = s->connection.load()) c->Close();
     }
   }
 
@@ -632,17 +592,19 @@ class ListenAcceptor : public QvAcceptHandler {
   const Options& o = tool->options;
   const std::string where = o.bind + ":" + std::to_string(o.port);
   QvNetModule* module = CreateNetModule();
-  QvListenerApi* listener = module->CreateListener();
-  ListenAcceptor* acceptor = new ListenAcceptor(tool);  // lives as long as the process
+  // Both live as long as the process.
+  static QvListenerApi* const listener = module->CreateListener();
+  static ListenAcceptor* const acceptor = new ListenAcceptor(tool);
   listener->SetAcceptHandler(acceptor);
   if (!listener->Listen(o.bind.c_str(), o.port)) tool->Finish(kExitFailure, "cannot listen on " + where);
   module->Start(0);
+  module->Release();
   std::fprintf(stderr, "qvcat: listening on %s\n", where.c_str());
 
   State& s = tool->state;
   if (!o.haveFile) {
-    std::thread([tool, acceptor, &s] {
-      ReadLines(tool, [tool, acceptor, &s](const std::string& line) {
+    std::thread([tool, &s] {
+      ReadLines(tool, [&s](const std::string& line) {
         s.WaitUntil([&] { return s.peers_ > 0; });  // input waits for a peer
         acceptor->Broadcast(line);
       });
@@ -652,8 +614,8 @@ class ListenAcceptor : public QvAcceptHandler {
   s.WaitUntil([&] { return s.CountReached() || !s.inputError_.empty(); });
   const std::string inputError = s.Read([&] { return s.inputError_; });
   if (!inputError.empty()) tool->Finish(kExitFailure, inputError);
-  tool->pacer.Settle();
   listener->Close();
+  acceptor->CloseAll();
   tool->Finish(kExitOk);
 }
 
