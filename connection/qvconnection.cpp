@@ -295,8 +295,10 @@ void QvConnection::OnRead() {
     room = recvQueue_.FreeSpace();
   }
   char* at = recvQueue_.WritePointer();
-  // With the queue full and no frame complete, room is 0: recv() answers 0,
-  // and the connection closes below instead of spinning.
+  // A header announcing more than the queue holds closes the connection as
+  // soon as it arrives, so the queue never fills without a complete frame.
+  // Should it all the same, room is 0: recv() answers 0, and the connection
+  // closes below instead of spinning.
   int received = qvplat::RecvSome(s, at, static_cast<int>(room));
   if (received <= 0) {
     std::uint32_t error = qvplat::LastSocketError();
@@ -331,7 +333,7 @@ char* QvConnection::WrapArea() {
 bool QvConnection::ParseFrames() {
   for (;;) {
     std::uint32_t length = 0;
-    FrameStatus status = PeekFrame(recvQueue_, &length);
+    FrameStatus status = PeekFrame(recvQueue_, kQueueCapacity, &length);
     if (status == FrameStatus::kNeedMore) return true;
     if (status == FrameStatus::kMalformed) return false;
     const bool inPlace = recvQueue_.ContiguousSize() >= length;

@@ -89,7 +89,8 @@ class QvConnection : public QvSocketBase {
   bool Attach(qvplat::Socket socket);
 
   // Cuts every complete frame out of the receive queue and hands each to the
-  // sink, oldest first. False on a header that describes no frame.
+  // sink, oldest first. False on a header that describes no frame: below 4,
+  // or above the receive queue's capacity (the peer could never complete it).
   // Worker thread, under the receive lock.
   bool ParseFrames();
 
