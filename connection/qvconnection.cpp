@@ -12,12 +12,12 @@
 #include "../include/qvconnectionsink.h"
 #include "../include/qvpacketcodec.h"
 #include "../module/qvnetmoduleimpl.h"
+#include "qvaddress.h"
 #include "qvlengthcodec.h"
 
 namespace {
 
 constexpr char kFile[] = "qvconnection";
-constexpr int kHostTextSize = 512;
 
 // Copies a text into a fixed field, cut to fit; null becomes "".
 template <size_t N>
@@ -25,8 +25,6 @@ void StoreText(char (&field)[N], const char* text) {
   std::memset(field, 0, N);
   qvdiag::CopyText(field, text);
 }
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
@@ -136,18 +134,12 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
     return;
   }
 
-  char text[kHostTextSize];
-  qvdiag::CopyText(text, host);  // at most 511 characters are looked at
-  if (char* colon = std::strchr(text, ':')) *colon = '\0';  // the port argument counts
-  QV_DEBUG_CHECK_TEXT(text[0] != '\0', "strlen(host) >= 1", kFile, __LINE__);
-
-  std::uint32_t address;
-  if (IsDigit(text[0])) {
-    address = qvplat::InetAddr(text);
-  } else if (!qvplat::ResolveIPv4(text, &address)) {
-    address = qvplat::LoopbackAddress();
+  std::uint32_t address = 0;
+  if (const std::uint32_t error = ConnectAddress(host, port, &address)) {
+    LogNetError(error);  // no such host, no host at all, or a bad port
+    OnConnectFailed();
+    return;
   }
-
   if (!qvplat::ConnectIPv4(s, address, port)) {
     OnConnectFailed();
     return;

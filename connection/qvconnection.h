@@ -75,7 +75,10 @@ class QvConnection : public QvSocketBase {
   UnaskedWrite OnWriteUnasked(QvWriteWitness& witness) override;
   // The outgoing connection procedure, on the caller's thread. Ends with
   // OnConnected (connected, registered) or OnConnectFailed (closed). Only
-  // mode 0 connects; other modes fail.
+  // mode 0 connects; other modes fail. The host text and port follow the
+  // rules of connection/qvaddress.h: a host that names no address and a
+  // port outside 0-65535 fail with one log line; a refused connect is not
+  // logged.
   void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                const char* optText2, const char* optText3) override;
 

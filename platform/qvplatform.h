@@ -46,6 +46,10 @@ constexpr std::uint32_t kErrConnReset = 10054;    // WSAECONNRESET
 constexpr std::uint32_t kErrNotConn = 10057;      // WSAENOTCONN
 constexpr std::uint32_t kErrConnRefused = 10061;  // WSAECONNREFUSED
 constexpr std::uint32_t kErrTooManyFiles = 10024; // WSAEMFILE
+// Codes the library records itself: an argument it refuses, a name that
+// does not resolve.
+constexpr std::uint32_t kErrInvalidArgument = 10022;  // WSAEINVAL
+constexpr std::uint32_t kErrHostNotFound = 11001;     // WSAHOST_NOT_FOUND
 
 // IPv4 endpoint in network byte order, as accept() reports it.
 struct PeerAddress {
@@ -83,7 +87,6 @@ std::uint32_t LastSocketError();
 int LocalPort(Socket s);
 
 // Addresses.
-std::uint32_t InetAddr(const char* dotted);              // inet_addr, INADDR_NONE as it comes
 bool ResolveIPv4(const char* name, std::uint32_t* addrNet);  // thread-safe
 void FormatIPv4(std::uint32_t addrNet, char out[16]);     // dotted text, like inet_ntoa
 std::uint32_t LoopbackAddress();                         // htonl(INADDR_LOOPBACK)

@@ -221,8 +221,6 @@ int LocalPort(Socket s) {
   return ntohs(sa.sin_port);
 }
 
-std::uint32_t InetAddr(const char* dotted) { return ::inet_addr(dotted); }
-
 bool ResolveIPv4(const char* name, std::uint32_t* addrNet) {
   addrinfo hints;
   std::memset(&hints, 0, sizeof hints);

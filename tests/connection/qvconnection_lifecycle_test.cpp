@@ -17,12 +17,12 @@ namespace {
 using namespace nettest;
 using ConnectionLifecycleTest = ConnectionTest;
 
-// Whatever the host text, Connect goes to 127.0.0.1 on the port argument:
-// the text's own port does not count, a name that does not resolve means
-// loopback, and an overlong text is cut, then cut at ':'.
+// Each host text names 127.0.0.1, and Connect goes there on the port
+// argument: the text's own port does not count, a name is resolved, and an
+// overlong text is cut, then cut at ':'.
 TEST_F(ConnectionLifecycleTest, ConnectRegistersReportsTracesAndLogs) {
-  for (const std::string& host : {std::string("127.0.0.1"), std::string("127.0.0.1:8000"),
-                                  std::string("no-such-host.invalid"), "127.0.0.1:" + std::string(600, 'x')}) {
+  for (const std::string& host : {std::string("127.0.0.1"), std::string("127.0.0.1:8000"), std::string("localhost"),
+                                  "127.0.0.1:" + std::string(600, 'x')}) {
     SCOPED_TRACE(host.substr(0, 30));
     RecordingSink s;
     auto c = NewConnection(&s);
@@ -46,26 +46,48 @@ TEST_F(ConnectionLifecycleTest, ConnectRegistersReportsTracesAndLogs) {
   }
 }
 
-// A refused connect, a mode other than 0, and a Reconnect with no Connect
-// before: OnConnectFailed once, nothing registered or logged, no knock.
+// Failed connects: OnConnectFailed once, nothing registered, no knock at
+// the listener. A refused connect, a mode other than 0 and a Reconnect with
+// no Connect before log nothing; a host that names no address (a name that
+// does not resolve, no host at all, a digit-led text that is not a dotted
+// address) or a port outside 0-65535 logs one line with the reason.
 TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceAndLeaveNothingBehind) {
   const int closedPort = qvtest::FreePort();
-  const std::function<void(QvConnection&)> attempts[] = {
-      [&](QvConnection& c) { c.Connect("127.0.0.1", closedPort, 0, nullptr, 0, nullptr, nullptr); },
-      [&](QvConnection& c) { c.Connect("127.0.0.1", port, 1, nullptr, 0, nullptr, nullptr); },
-      [](QvConnection& c) { c.Reconnect(); },
+  auto connectTo = [](const char* host, int to) {
+    return [=](QvConnection& c) { c.Connect(host, to, 0, nullptr, 0, nullptr, nullptr); };
   };
-  for (const auto& attempt : attempts) {
-    SCOPED_TRACE(&attempt - attempts);
+  const struct {
+    std::function<void(QvConnection&)> attempt;
+    const char* logged;
+  } cases[] = {
+      {connectTo("127.0.0.1", closedPort), nullptr},
+      {[&](QvConnection& c) { c.Connect("127.0.0.1", port, 1, nullptr, 0, nullptr, nullptr); }, nullptr},
+      {[](QvConnection& c) { c.Reconnect(); }, nullptr},
+      {connectTo("no-such-host.invalid", port), qvtext::kErrHostNotFound},
+      {connectTo("", port), qvtext::kErrInvalidArgument},
+      {connectTo(":8000", port), qvtext::kErrInvalidArgument},
+      {connectTo("127.0.0.256", port), qvtext::kErrInvalidArgument},
+      {connectTo("127.1", port), qvtext::kErrInvalidArgument},
+      {connectTo("127.0.0.1", port + 65536), qvtext::kErrInvalidArgument},  // not cut to 16 bits
+      {connectTo("127.0.0.1", port - 65536), qvtext::kErrInvalidArgument},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
     RecordingSink failing;
-    auto c = NewConnection(&failing);
-    const std::string logBefore = qvtest::ReadFile("./Log/Network.log");
-    attempt(*c);
+    auto connection = NewConnection(&failing);
+    const std::vector<std::string> linesBefore = LogLines();
+    c.attempt(*connection);
     EXPECT_EQ(failing.Calls(), "failed");
-    EXPECT_FALSE(c->IsConnected());
-    EXPECT_EQ(c->GetSocket(), qvplat::kNoSocket);
+    EXPECT_FALSE(connection->IsConnected());
+    EXPECT_EQ(connection->GetSocket(), qvplat::kNoSocket);
     EXPECT_EQ(UsedSlots(), 0);
-    EXPECT_EQ(qvtest::ReadFile("./Log/Network.log"), logBefore);
+    const std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(lines.size(), linesBefore.size() + (c.logged != nullptr ? 1 : 0));
+    if (c.logged == nullptr) {
+      EXPECT_EQ(lines, linesBefore);
+    } else if (!lines.empty()) {
+      EXPECT_TRUE(EndsWith(lines.back(), Format(qvtext::kLogNetError, c.logged))) << lines.back();
+    }
   }
   EXPECT_FALSE(Ready(listener.Get(), POLLIN));
 }

@@ -3,6 +3,7 @@
 // slot table. Peers are raw blocking sockets on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -80,9 +81,11 @@ class ListenerTest : public ::testing::Test {
 };
 
 TEST_F(ListenerTest, BindsADottedAddressOrEveryInterfaceAndThePortArgument) {
-  // The port inside the address text is ignored; names and "*" mean every interface.
-  const std::pair<const char*, const char*> cases[] = {
-      {"127.0.0.1:9000", "127.0.0.1"}, {"", "0.0.0.0"}, {"localhost", "0.0.0.0"}, {"*", "0.0.0.0"}};
+  // The port inside the address text is ignored; a name is bound to the
+  // address it resolves to; "", "0.0.0.0" and "*" mean every interface.
+  const std::pair<const char*, const char*> cases[] = {{"127.0.0.1:9000", "127.0.0.1"}, {"", "0.0.0.0"},
+                                                       {"0.0.0.0", "0.0.0.0"},         {"localhost", "127.0.0.1"},
+                                                       {"localhost:80", "127.0.0.1"},  {"*", "0.0.0.0"}};
   listener->SetAcceptHandler(peers.NewHandler());
   int entries = 0;
   for (const auto& [address, bound] : cases) {
@@ -99,6 +102,43 @@ TEST_F(ListenerTest, BindsADottedAddressOrEveryInterfaceAndThePortArgument) {
     qvplat::Socket client = Connect(port);
     ASSERT_TRUE(peers.journal.changed.WaitFor(entries += 3));
     EXPECT_EQ(peers.journal.Entries()[static_cast<size_t>(entries - 3)], AcceptedFrom(client));
+  }
+}
+
+// Where the listener cannot listen as asked, it does not listen at all, and
+// says why in one log line: a name that does not resolve, a digit-led text
+// that is not a dotted address (never looked up as a name), a port outside
+// 0-65535 (not cut to its low 16 bits), an address not on this machine.
+TEST_F(ListenerTest, AnAddressOrPortItCannotUseFailsWithOneLogLine) {
+  listener->SetAcceptHandler(peers.NewHandler());
+  const int port = qvtest::FreePort();
+  ASSERT_NE(port, 0);
+  struct Case {
+    const char* address;
+    int port;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"no-such-host.invalid", port, qvtext::kErrHostNotFound},
+      {"127.0.0.256", port, qvtext::kErrInvalidArgument},
+      {"127.1", port, qvtext::kErrInvalidArgument},
+      {"127.0.0.01", port, qvtext::kErrInvalidArgument},
+      {"127.0.0.1.", port, qvtext::kErrInvalidArgument},
+      {"1e3", port, qvtext::kErrInvalidArgument},
+      {"127.0.0.1", port + 65536, qvtext::kErrInvalidArgument},
+      {"127.0.0.1", port - 65536, qvtext::kErrInvalidArgument},
+      {"192.0.2.1", port, qvtext::kErrAddrNotAvailable},  // a documentation address
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.address) + " port " + std::to_string(c.port));
+    const std::string before = qvtest::ReadText("Log/Network.log");
+    EXPECT_FALSE(listener->Listen(c.address, c.port));
+    const std::string log = qvtest::ReadText("Log/Network.log");
+    const std::string added = log.size() > before.size() ? log.substr(before.size()) : "";
+    EXPECT_EQ(std::count(added.begin(), added.end(), '\n'), 1) << added;
+    EXPECT_NE(added.find(": " + Format(qvtext::kLogNetError, c.logged) + "\n"), std::string::npos) << added;
+    EXPECT_EQ(Impl()->ListenSocket(), qvplat::kNoSocket);
+    EXPECT_EQ(SlotsHeldBy(Side()), 0);
   }
 }
 
