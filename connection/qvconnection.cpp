@@ -140,16 +140,13 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
     OnConnectFailed();
     return;
   }
-  if (!qvplat::ConnectIPv4(s, address, port)) {
-    OnConnectFailed();
-    return;
-  }
-  if (!SetNonBlocking(s)) {
-    OnConnectFailed();
-    return;
-  }
-  if (qvplat::WaitWritable(s, kConnectWaitMs) < 1) {
-    LogNetError(qvplat::LastSocketError());
+  // The time-out covers the handshake too: a peer that never answers fails
+  // the connect after kConnectWaitMs instead of the system's minutes.
+  const qvplat::ConnectOutcome outcome = qvplat::ConnectWithin(s, address, port, kConnectWaitMs);
+  if (outcome != qvplat::ConnectOutcome::kConnected) {
+    // A refused connect is the sink's OnConnectFailed alone; a time-out (or
+    // a failed wait) is logged as well.
+    if (outcome == qvplat::ConnectOutcome::kWaitFailed) LogNetError(qvplat::LastSocketError());
     OnConnectFailed();
     return;
   }

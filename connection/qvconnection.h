@@ -42,6 +42,7 @@ class QvConnection : public QvSocketBase {
  public:
   static constexpr std::uint32_t kQueueCapacity = 40960;
   static constexpr std::uint32_t kStagingSize = 81920;
+  // The bound on an outgoing connect, its TCP handshake included.
   static constexpr int kConnectWaitMs = 5000;
 
   QvConnection();
@@ -77,8 +78,8 @@ class QvConnection : public QvSocketBase {
   // OnConnected (connected, registered) or OnConnectFailed (closed). Only
   // mode 0 connects; other modes fail. The host text and port follow the
   // rules of connection/qvaddress.h: a host that names no address and a
-  // port outside 0-65535 fail with one log line; a refused connect is not
-  // logged.
+  // port outside 0-65535 fail with one log line, as does a connect that is
+  // not answered within kConnectWaitMs; a refused connect is not logged.
   void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                const char* optText2, const char* optText3) override;
 

@@ -4,6 +4,7 @@
 // connection that is still busy.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -90,6 +91,53 @@ TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceAndLeaveNothingBehind) {
     }
   }
   EXPECT_FALSE(Ready(listener.Get(), POLLIN));
+}
+
+// A peer whose accept queue is full drops the SYN, so the handshake never
+// ends: Connect gives up after its time-out, which covers the handshake,
+// and logs why. (A connect left to the system would block for minutes.)
+TEST_F(ConnectionLifecycleTest, UnansweredConnectFailsAfterItsTimeOutAndLogsIt) {
+  RawSocket full(qvplat::TcpSocket());
+  ASSERT_TRUE(qvplat::BindIPv4(full.Get(), qvplat::LoopbackAddress(), 0));
+  ASSERT_TRUE(qvplat::ListenOn(full.Get(), 0));  // never accepted from
+  const int fullPort = qvplat::LocalPort(full.Get());
+  // Connect until the queue is full: one handshake completes, then a
+  // further one stays pending (its SYN was dropped).
+  std::vector<RawSocket> fillers;
+  int completed = 0;
+  bool dropped = false;
+  for (int i = 0; i < 16 && !dropped; ++i) {
+    fillers.emplace_back(qvplat::TcpSocket());
+    const qvplat::Socket f = fillers.back().Get();
+    ASSERT_TRUE(qvplat::SetNonBlocking(f));
+    const int started = qvplat::StartConnect(f, qvplat::LoopbackAddress(), fullPort);
+    ASSERT_GE(started, 0);
+    pollfd p{f, POLLOUT, 0};
+    if (started == 1 || ::poll(&p, 1, 500) == 1) {
+      ++completed;
+    } else {
+      dropped = completed > 0;
+    }
+  }
+  ASSERT_TRUE(dropped) << "the accept queue never filled";
+
+  conn = NewConnection(&sink);
+  const size_t linesBefore = LogLines().size();
+  qvtest::Event returned;
+  std::thread connecting([&] {
+    conn->Connect("127.0.0.1", fullPort, 0, nullptr, 0, nullptr, nullptr);
+    returned.Notify();
+  });
+  const bool gaveUp = returned.WaitFor(1, std::chrono::seconds(20));
+  if (!gaveUp) qvplat::ShutdownBoth(conn->GetSocket());  // ends a connect stuck in the system
+  connecting.join();
+  ASSERT_TRUE(gaveUp) << "Connect was still blocked after 20 s";
+  EXPECT_EQ(sink.Calls(), "failed");
+  EXPECT_EQ(conn->GetSocket(), qvplat::kNoSocket);
+  EXPECT_EQ(UsedSlots(), 0);
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(lines.size(), linesBefore + 1);
+  EXPECT_TRUE(EndsWith(lines.back(), Format(qvtext::kLogNetError, qvtext::kErrTimedOut))) << lines.back();
 }
 
 // Reconnect goes back to the address Connect resolved, with the extra texts
