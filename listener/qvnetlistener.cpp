@@ -14,7 +14,6 @@
 namespace {
 
 constexpr char kFile[] = "qvnetlistener";
-constexpr int kBacklog = 5;
 
 }  // namespace
 
@@ -82,7 +81,9 @@ bool QvNetListener::Listen(const char* address, int port) {
     qvplat::CloseSocket(s);
     return false;
   }
-  if (!qvplat::BindIPv4(s, bindAddress, port) || !qvplat::ListenOn(s, kBacklog)) {
+  // The system's longest accept queue: a short one drops the SYNs of a
+  // burst of peers, which then wait a second or more to try again.
+  if (!qvplat::BindIPv4(s, bindAddress, port) || !qvplat::ListenOn(s, qvplat::MaxBacklog())) {
     LogNetError(qvplat::LastSocketError());
     qvplat::CloseSocket(s);
     return false;

@@ -53,7 +53,7 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   void SetAcceptHandler(QvAcceptHandler* handler) override;
   // Binds the address the text names (see connection/qvaddress.h: a dotted
   // address, a resolved name, or every interface for "", "0.0.0.0" and "*"),
-  // listens with a backlog of 5 and registers the socket.
+  // listens with the system's longest accept queue and registers the socket.
   // A listener that is already listening closes its old socket first. False,
   // with one log line, when the text names no address, the port is outside
   // 0-65535, or bind or listen failed; false without one when no socket

@@ -70,6 +70,8 @@ bool SetNonBlocking(Socket s);                           // FIONBIO / O_NONBLOCK
 bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port);   // blocking connect
 bool BindIPv4(Socket s, std::uint32_t addrNet, int port);
 bool ListenOn(Socket s, int backlog);
+// The longest accept queue the system allows (SOMAXCONN).
+int MaxBacklog();
 
 // A connect whose handshake, not only what follows it, is bounded in time.
 enum class ConnectOutcome {

@@ -148,6 +148,8 @@ bool ListenOn(Socket s, int backlog) {
   return r == 0;
 }
 
+int MaxBacklog() { return SOMAXCONN; }
+
 Socket AcceptPeer(Socket listener, PeerAddress* peer) {
   sockaddr_in sa;
   socklen_t len = sizeof sa;

@@ -88,6 +88,8 @@ bool ListenOn(Socket s, int backlog) {
   return r != SOCKET_ERROR;
 }
 
+int MaxBacklog() { return SOMAXCONN; }
+
 Socket AcceptPeer(Socket listener, PeerAddress* peer) {
   sockaddr_in sa;
   int len = sizeof sa;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -203,6 +204,58 @@ TEST_F(ListenerTest, PeersWaitingTogetherEachGetTheirOwnConnection) {
     connection->Send(text.data(), static_cast<int>(text.size()));
     EXPECT_EQ(Receive(c, text.size() + 4), Frame(text));
   }
+}
+
+// A burst of peers that all connect while the worker accepts none: the
+// accept queue takes every one, so each handshake completes at once instead
+// of having its SYN dropped and retried a second or more later. Then every
+// peer is served. One generous bound for the whole burst.
+TEST_F(ListenerTest, ABurstOfPeersIsQueuedWholeAndServed) {
+  qvtest::Peers echoing(true);
+  QvListenerApi* burst = module->CreateListener();
+  burst->SetAcceptHandler(echoing.NewHandler());
+  const int port = ListenOnFreePort(burst);
+  ASSERT_NE(port, 0);
+  QvSocketManager::Instance().Stop();
+  constexpr int kPeers = 64;
+  std::vector<qvplat::Socket> clients;
+  for (int i = 0; i < kPeers; ++i) {
+    const qvplat::Socket c = qvplat::TcpSocket();
+    ASSERT_NE(c, qvplat::kInvalidSocket);
+    raw.push_back(c);
+    clients.push_back(c);
+    ASSERT_TRUE(qvplat::SetNonBlocking(c));
+    ASSERT_GE(qvplat::StartConnect(c, qvplat::LoopbackAddress(), port), 0);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + qvtest::kEventTimeout;
+  auto waitFor = [&](qvplat::Socket c, short events) {
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    pollfd p{c, events, 0};
+    return left > 0 && ::poll(&p, 1, static_cast<int>(left)) == 1;
+  };
+  int queued = 0;  // connected, though nobody has accepted them yet
+  for (qvplat::Socket c : clients) queued += waitFor(c, POLLOUT) ? 1 : 0;
+  EXPECT_EQ(queued, kPeers);
+
+  module->Start(0);
+  auto echoed = [&](qvplat::Socket c) {
+    const std::string frame = Frame("peer " + std::to_string(qvplat::LocalPort(c)));
+    const int length = static_cast<int>(frame.size());
+    if (!waitFor(c, POLLOUT) || qvplat::SendSome(c, frame.data(), length) != length) return false;
+    std::string echo;
+    char buffer[64];
+    while (echo.size() < frame.size()) {
+      const int n = waitFor(c, POLLIN) ? qvplat::RecvSome(c, buffer, sizeof buffer) : 0;
+      if (n <= 0) return false;
+      echo.append(buffer, static_cast<size_t>(n));
+    }
+    return echo == frame;
+  };
+  int served = 0;
+  for (qvplat::Socket c : clients) served += echoed(c) ? 1 : 0;
+  EXPECT_EQ(served, kPeers);
+  qvtest::DestroyListener(burst, &echoing);
 }
 
 TEST_F(ListenerTest, ApplicationCodecServesLaterPeersAndGoesBeforeTheHandler) {
