@@ -161,7 +161,7 @@ void BM_CutFrames(benchmark::State& state) {
   for (auto _ : state) {
     if (queue.CommittedSize() == 0) queue.Append(block.data(), static_cast<std::uint32_t>(block.size()));
     std::uint32_t length = 0;
-    FrameStatus status = PeekFrame(queue, &length);
+    FrameStatus status = PeekFrame(queue, kCapacity, &length);
     benchmark::DoNotOptimize(status);
     benchmark::DoNotOptimize(queue.ReadPointer());
     queue.Consume(length);

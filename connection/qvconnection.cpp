@@ -15,12 +15,12 @@
 #include "../include/qvconnectionsink.h"
 #include "../include/qvpacketcodec.h"
 #include "../module/qvnetmoduleimpl.h"
+#include "qvaddress.h"
 #include "qvlengthcodec.h"
 
 namespace {
 
 constexpr char kFile[] = "qvconnection";
-constexpr int kHostTextSize = 512;
 
 // Copies a text into a fixed field, cut to fit; null becomes "".
 template <size_t N>
@@ -28,8 +28,6 @@ void StoreText(char (&field)[N], const char* text) {
   std::memset(field, 0, N);
   qvdiag::CopyText(field, text);
 }
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
@@ -200,22 +198,18 @@ QvConnection::Outcome QvConnection::ConnectReporting(const char* host, int port,
   }
   if (mode != 0) return fail();  // only mode 0 says where to connect
 
-  char text[kHostTextSize];
-  qvdiag::CopyText(text, host);  // at most 511 characters are looked at
-  if (char* colon = std::strchr(text, ':')) *colon = '\0';  // the port argument counts
-  QV_DEBUG_CHECK_TEXT(text[0] != '\0', "strlen(host) >= 1", kFile, __LINE__);
-
-  std::uint32_t address;
-  if (IsDigit(text[0])) {
-    address = qvplat::InetAddr(text);
-  } else if (!qvplat::ResolveIPv4(text, &address)) {
-    address = qvplat::LoopbackAddress();
+  std::uint32_t address = 0;
+  if (const std::uint32_t error = ConnectAddress(host, port, &address)) {
+    LogNetError(error);  // no such host, no host at all, or a bad port
+    return fail();
   }
-
-  if (!qvplat::ConnectIPv4(s, address, port)) return fail();
-  if (!SetNonBlocking(s)) return fail();
-  if (qvplat::WaitWritable(s, kConnectWaitMs) < 1) {
-    LogNetError(qvplat::LastSocketError());
+  // The time-out covers the handshake too: a peer that never answers fails
+  // the connect after kConnectWaitMs instead of the system's minutes.
+  const qvplat::ConnectOutcome outcome = qvplat::ConnectWithin(s, address, port, kConnectWaitMs);
+  if (outcome != qvplat::ConnectOutcome::kConnected) {
+    // A refused connect is the sink's OnConnectFailed alone; a time-out (or
+    // a failed wait) is logged as well.
+    if (outcome == qvplat::ConnectOutcome::kWaitFailed) LogNetError(qvplat::LastSocketError());
     return fail();
   }
 
@@ -470,7 +464,7 @@ char* QvConnection::WrapArea() {
 QvConnection::Cut QvConnection::ParseFrames(std::uint32_t epoch) {
   for (;;) {
     std::uint32_t length = 0;
-    FrameStatus status = PeekFrame(recvQueue_, &length);
+    FrameStatus status = PeekFrame(recvQueue_, kQueueCapacity, &length);
     if (status == FrameStatus::kNeedMore) return Cut::kNeedMore;
     if (status == FrameStatus::kMalformed) return Cut::kMalformed;
     const bool inPlace = recvQueue_.ContiguousSize() >= length;

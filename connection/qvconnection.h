@@ -63,6 +63,7 @@ class QvConnection : public QvSocketBase {
  public:
   static constexpr std::uint32_t kQueueCapacity = 40960;
   static constexpr std::uint32_t kStagingSize = 81920;
+  // The bound on an outgoing connect, its TCP handshake included.
   static constexpr int kConnectWaitMs = 5000;
 
   QvConnection();
@@ -102,7 +103,10 @@ class QvConnection : public QvSocketBase {
   UnaskedWrite OnWriteUnasked(QvWriteWitness& witness) override;
   // The outgoing connection procedure, on the caller's thread. Ends with
   // OnConnected (connected, registered) or OnConnectFailed (closed). Only
-  // mode 0 connects; other modes fail.
+  // mode 0 connects; other modes fail. The host text and port follow the
+  // rules of connection/qvaddress.h: a host that names no address and a
+  // port outside 0-65535 fail with one log line, as does a connect that is
+  // not answered within kConnectWaitMs; a refused connect is not logged.
   void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                const char* optText2, const char* optText3) override;
 
@@ -129,7 +133,9 @@ class QvConnection : public QvSocketBase {
     kMalformed,  // a header describes no frame that can ever arrive
   };
   // Cuts every complete frame out of the receive queue and hands each to the
-  // sink, oldest first, while the session begun at `epoch` goes on.
+  // sink, oldest first, while the session begun at `epoch` goes on. A header
+  // that describes no frame (below 4, or above the receive queue's capacity:
+  // the peer could never complete it) ends the cutting with kMalformed.
   // Worker thread, under the receive lock.
   Cut ParseFrames(std::uint32_t epoch);
 

@@ -40,7 +40,7 @@ int QvLengthCodec::Decode(const char* src, unsigned int length, char* dst, unsig
   return static_cast<int>(length);
 }
 
-FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t* frameLength) {
+FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t largestFrame, std::uint32_t* frameLength) {
   const std::uint32_t queued = queue.CommittedSize();
   if (queued < kFrameHeaderSize) return FrameStatus::kNeedMore;
   char header[kFrameHeaderSize];
@@ -54,6 +54,6 @@ FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t* frameLength) {
   }
   const std::uint32_t length = LoadFrameLength(header);
   *frameLength = length;
-  if (length < kFrameHeaderSize) return FrameStatus::kMalformed;
+  if (length < kFrameHeaderSize || length > largestFrame) return FrameStatus::kMalformed;
   return length > queued ? FrameStatus::kNeedMore : FrameStatus::kComplete;
 }

@@ -30,12 +30,15 @@ class QvLengthCodec : public QvPacketCodec {
 enum class FrameStatus {
   kNeedMore,   // fewer bytes queued than the header announces (or no header yet)
   kComplete,   // *frameLength bytes at the front of the queue are one frame
-  kMalformed,  // the header announces fewer than 4 bytes: not a frame
+  kMalformed,  // the header announces fewer than 4 bytes, or more than
+               // largestFrame: no frame this receiver could ever cut
 };
 
 // Reads the header of the oldest queued frame, across both regions of the
-// queue, without consuming anything.
-FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t* frameLength);
+// queue, without consuming anything. largestFrame is the longest frame the
+// receiver can hold (its queue's capacity): a header announcing more is
+// refused as soon as it has arrived, not once the queue has filled.
+FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t largestFrame, std::uint32_t* frameLength);
 
 // Header helpers: little-endian, independent of the host's byte order.
 void StoreFrameLength(char* at, std::uint32_t length);

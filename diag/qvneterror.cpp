@@ -15,14 +15,18 @@ struct ErrorText {
 };
 
 constexpr ErrorText kErrorTable[] = {
-    {3, qvtext::kErrSocketNotEmpty},   // not a Windows Sockets code
-    {10035, qvtext::kErrPeerClosed},   // WSAEWOULDBLOCK
-    {10038, qvtext::kErrNotSocket},    // WSAENOTSOCK
-    {10048, qvtext::kErrAddrInUse},    // WSAEADDRINUSE
-    {10054, qvtext::kErrConnReset},    // WSAECONNRESET
-    {10057, qvtext::kErrNotConnected}, // WSAENOTCONN
-    {10061, qvtext::kErrConnRefused},  // WSAECONNREFUSED
-    {10093, qvtext::kErrNotInitialised},  // WSANOTINITIALISED
+    {3, qvtext::kErrSocketNotEmpty},        // not a Windows Sockets code
+    {10022, qvtext::kErrInvalidArgument},   // WSAEINVAL
+    {10035, qvtext::kErrPeerClosed},        // WSAEWOULDBLOCK
+    {10038, qvtext::kErrNotSocket},         // WSAENOTSOCK
+    {10048, qvtext::kErrAddrInUse},         // WSAEADDRINUSE
+    {10049, qvtext::kErrAddrNotAvailable},  // WSAEADDRNOTAVAIL
+    {10054, qvtext::kErrConnReset},         // WSAECONNRESET
+    {10057, qvtext::kErrNotConnected},      // WSAENOTCONN
+    {10060, qvtext::kErrTimedOut},          // WSAETIMEDOUT
+    {10061, qvtext::kErrConnRefused},       // WSAECONNREFUSED
+    {10093, qvtext::kErrNotInitialised},    // WSANOTINITIALISED
+    {11001, qvtext::kErrHostNotFound},      // WSAHOST_NOT_FOUND
 };
 
 }  // namespace

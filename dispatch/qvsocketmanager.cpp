@@ -106,8 +106,9 @@ struct QvSocketManager::LoopState {
     // if it is still set, the socket is watched for writing from now on.
     bool probed = false;
     // An exception was reported and the handler kept the socket: it is not
-    // watched again until its slot changes.
+    // watched again until its slot changes (its interest, or its owner).
     bool parked = false;
+    std::uint32_t parkedInterest = 0;
     std::uint64_t syncedPass = 0;
   };
   // Guards the mirror and the poller's watched sockets. The worker holds it
@@ -497,12 +498,15 @@ void QvSocketManager::SyncSlot(SlotTable& t, int i, bool changed) {
   LoopState& loop = *loop_;
   LoopState::Mirror& m = loop.mirror[static_cast<size_t>(i)];
   if (m.syncedPass == loop.pass) return;
-  if (m.parked && !changed) return;
-  m.syncedPass = loop.pass;
   SocketSlot& slot = t.slots[i];
   const qvplat::Socket socket = slot.socketHandle.load();
   const std::uint32_t generation = slot.generation.load();
   const std::uint32_t interest = slot.interest.load();
+  // A change marked before the socket was parked is no change since.
+  if (m.parked && (!changed || (socket == m.socket && generation == m.generation && interest == m.parkedInterest))) {
+    return;
+  }
+  m.syncedPass = loop.pass;
   // Freed, or taken by another registration since the last look.
   if (m.socket != qvplat::kNoSocket && (m.socket != socket || m.generation != generation)) Unwatch(i);
   if (socket == qvplat::kNoSocket) return;
@@ -550,6 +554,7 @@ void QvSocketManager::Park(SlotTable& t, const Ready& r) {
   if (m.socket != r.socket || m.generation != r.generation || m.parked) return;
   loop.poller.Unwatch(m.socket, Tag(r.slot, m.generation));
   m.parked = true;
+  m.parkedInterest = t.slots[r.slot].interest.load();
 }
 
 // Serves one ready socket: an end asked for, or an exception, alone;

@@ -14,8 +14,13 @@ class QvListenerApi {
   virtual void SetCodec(QvPacketCodec* codec) = 0;
   /// The handler is owned by the listener from now on (see ReleaseHandlers).
   virtual void SetAcceptHandler(QvAcceptHandler* handler) = 0;
-  /// Binds address (dotted IPv4; anything else means all interfaces) and
-  /// port, listens, and starts accepting once the worker runs.
+  /// Binds address and port, listens, and starts accepting once the worker
+  /// runs. The text ends at its first ':' (the port argument counts). "",
+  /// "0.0.0.0" and "*" mean all interfaces; a text that begins with a digit
+  /// must be a dotted IPv4 address (four decimal parts 0-255, no leading
+  /// zeros); any other text is a host name, resolved to its IPv4 address.
+  /// False, with a line in the log, for a text that names no address, a
+  /// port outside 0-65535, or an address that cannot be bound.
   virtual bool Listen(const char* address, int port) = 0;
   /// Stops listening and closes the listening socket.
   virtual void Close() = 0;

@@ -1,12 +1,10 @@
 // qvnetlistener.cpp - the listening socket and its accept path.
 #include "qvnetlistener.h"
 
-#include <cstring>
-
+#include "../connection/qvaddress.h"
 #include "../connection/qvconnection.h"
 #include "../connection/qvlengthcodec.h"
 #include "../diag/qvneterror.h"
-#include "../diag/qvtextcopy.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
 #include "../dispatch/qvsocketmanager.h"
@@ -16,8 +14,6 @@
 namespace {
 
 constexpr char kFile[] = "qvnetlistener";
-constexpr int kAddressTextSize = 512;
-constexpr int kBacklog = 5;
 
 }  // namespace
 
@@ -77,14 +73,17 @@ bool QvNetListener::Listen(const char* address, int port) {
   qvplat::Socket s = qvplat::TcpSocket();
   if (s == qvplat::kInvalidSocket) return false;
 
-  char text[kAddressTextSize];
-  qvdiag::CopyText(text, address);
-  if (char* colon = std::strchr(text, ':')) *colon = '\0';  // the port argument counts
-  // Host names are never resolved: anything but a dotted address means all
-  // interfaces.
-  std::uint32_t bindAddress = (text[0] >= '0' && text[0] <= '9') ? qvplat::InetAddr(text) : qvplat::AnyAddress();
-
-  if (!qvplat::BindIPv4(s, bindAddress, port) || !qvplat::ListenOn(s, kBacklog)) {
+  // Where the caller asked, or nowhere: a name is resolved and bound to its
+  // address, never widened to every interface.
+  std::uint32_t bindAddress = 0;
+  if (const std::uint32_t error = ListenAddress(address, port, &bindAddress)) {
+    LogNetError(error);
+    qvplat::CloseSocket(s);
+    return false;
+  }
+  // The system's longest accept queue: a short one drops the SYNs of a
+  // burst of peers, which then wait a second or more to try again.
+  if (!qvplat::BindIPv4(s, bindAddress, port) || !qvplat::ListenOn(s, qvplat::MaxBacklog())) {
     LogNetError(qvplat::LastSocketError());
     qvplat::CloseSocket(s);
     return false;

@@ -51,10 +51,13 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   // Accepting starts once a handler is set; with a null handler waiting
   // peers are left in the backlog.
   void SetAcceptHandler(QvAcceptHandler* handler) override;
-  // Binds (a dotted address, or all interfaces for anything else), listens
-  // with a backlog of 5 and registers the socket. A listener that is already
-  // listening closes its old socket first. False when the socket could not
-  // be made, bound, listened on or registered.
+  // Binds the address the text names (see connection/qvaddress.h: a dotted
+  // address, a resolved name, or every interface for "", "0.0.0.0" and "*"),
+  // listens with the system's longest accept queue and registers the socket.
+  // A listener that is already listening closes its old socket first. False,
+  // with one log line, when the text names no address, the port is outside
+  // 0-65535, or bind or listen failed; false without one when no socket
+  // could be made or the slot table is full.
   bool Listen(const char* address, int port) override;
   // Deletes the codec (and the listener's own one, if SetCodec replaced
   // it), then the handler, and forgets both.

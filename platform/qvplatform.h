@@ -2,8 +2,10 @@
 //
 // Everything else in the library talks to sockets, threads, locks, clocks
 // and the file system through this header only. qvplatform_posix.cpp and
-// qvplatform_win32.cpp implement it; the build picks one. No operating
-// system header is included here, so subsystem code never sees one.
+// qvplatform_win32.cpp implement it; the build picks one. What is the same
+// on both, built only on the calls below, is in qvplatform_common.cpp. No
+// operating system header is included here, so subsystem code never sees
+// one.
 //
 // Error codes: every socket call below records the error of its own failure
 // (0 on success) in a per-thread slot that LastSocketError() returns, as
@@ -48,6 +50,11 @@ constexpr std::uint32_t kErrConnReset = 10054;    // WSAECONNRESET
 constexpr std::uint32_t kErrNotConn = 10057;      // WSAENOTCONN
 constexpr std::uint32_t kErrConnRefused = 10061;  // WSAECONNREFUSED
 constexpr std::uint32_t kErrTooManyFiles = 10024; // WSAEMFILE
+// Codes the library records itself: an argument it refuses, a connect that
+// got no answer in time, a name that does not resolve.
+constexpr std::uint32_t kErrInvalidArgument = 10022;  // WSAEINVAL
+constexpr std::uint32_t kErrTimedOut = 10060;         // WSAETIMEDOUT
+constexpr std::uint32_t kErrHostNotFound = 11001;     // WSAHOST_NOT_FOUND
 
 // IPv4 endpoint in network byte order, as accept() reports it.
 struct PeerAddress {
@@ -66,6 +73,34 @@ bool SetNonBlocking(Socket s);                           // FIONBIO / O_NONBLOCK
 bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port);   // blocking connect
 bool BindIPv4(Socket s, std::uint32_t addrNet, int port);
 bool ListenOn(Socket s, int backlog);
+// The longest accept queue the system allows (SOMAXCONN).
+int MaxBacklog();
+
+// A connect whose handshake, not only what follows it, is bounded in time.
+enum class ConnectOutcome {
+  kConnected,
+  // The system failed the connect (refused, unreachable, ...), or s could
+  // not be made non-blocking.
+  kFailed,
+  // No answer within the time (LastSocketError() is then 10060), or the
+  // wait itself failed.
+  kWaitFailed,
+};
+// Makes s non-blocking and connects it to addrNet:port within timeoutMs.
+// s stays non-blocking. LastSocketError() tells why it failed.
+ConnectOutcome ConnectWithin(Socket s, std::uint32_t addrNet, int port, int timeoutMs);
+// ConnectWithin's steps, which differ between systems. StartConnect starts
+// a connect on a non-blocking socket: 1 connected at once, 0 under way
+// (EINPROGRESS / WSAEWOULDBLOCK), -1 failed. WaitConnectDone waits until the
+// connect under way has ended, either way (on Windows a failed one shows in
+// the exception set, not the write set): 1 ended, 0 time-out (10060
+// recorded), -1 the wait failed. ConnectError reads how it ended (SO_ERROR;
+// a socket that reports no error but has no peer counts as not connected)
+// and records and returns that code, 0 when connected.
+int StartConnect(Socket s, std::uint32_t addrNet, int port);
+int WaitConnectDone(Socket s, int timeoutMs);
+std::uint32_t ConnectError(Socket s);
+
 // Accepts one peer. The accepted socket inherits the listening socket's
 // non-blocking mode on every platform (as Windows does).
 Socket AcceptPeer(Socket listener, PeerAddress* peer);
@@ -79,14 +114,11 @@ const ::sockaddr_in* AsSockaddrIn(const PeerAddress& peer);
 // send()/recv() with flags 0; send never raises SIGPIPE. Result as the calls.
 int SendSome(Socket s, const char* data, int len);
 int RecvSome(Socket s, char* data, int len);
-// Waits until s is writable. 1 writable, 0 time-out, -1 failure.
-int WaitWritable(Socket s, int timeoutMs);
 std::uint32_t LastSocketError();
 // Port the socket is bound to (host order), 0 when unknown.
 int LocalPort(Socket s);
 
 // Addresses.
-std::uint32_t InetAddr(const char* dotted);              // inet_addr, INADDR_NONE as it comes
 bool ResolveIPv4(const char* name, std::uint32_t* addrNet);  // thread-safe
 void FormatIPv4(std::uint32_t addrNet, char out[16]);     // dotted text, like inet_ntoa
 std::uint32_t LoopbackAddress();                         // htonl(INADDR_LOOPBACK)

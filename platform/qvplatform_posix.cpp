@@ -122,6 +122,15 @@ bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port) {
   return r == 0;
 }
 
+int StartConnect(Socket s, std::uint32_t addrNet, int port) {
+  sockaddr_in sa = MakeAddr(addrNet, port);
+  int r = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  // Interrupted, a non-blocking connect goes on by itself.
+  const bool underWay = r != 0 && (errno == EINPROGRESS || errno == EINTR);
+  Record(r != 0 && !underWay);
+  return r == 0 ? 1 : underWay ? 0 : -1;
+}
+
 bool BindIPv4(Socket s, std::uint32_t addrNet, int port) {
   // A closed listening socket that the worker is still polling stays bound
   // until its poll() returns; without this a new bind to its port fails
@@ -140,6 +149,8 @@ bool ListenOn(Socket s, int backlog) {
   Record(r != 0);
   return r == 0;
 }
+
+int MaxBacklog() { return SOMAXCONN; }
 
 Socket AcceptPeer(Socket listener, PeerAddress* peer) {
   sockaddr_in sa;
@@ -202,16 +213,34 @@ int RecvSome(Socket s, char* data, int len) {
   return static_cast<int>(r);
 }
 
-int WaitWritable(Socket s, int timeoutMs) {
+int WaitConnectDone(Socket s, int timeoutMs) {
+  // A connect that failed shows as writable too (with POLLERR).
   pollfd p{s, POLLOUT, 0};
   int r;
   do {
     r = ::poll(&p, 1, timeoutMs);
   } while (r < 0 && errno == EINTR);
   Record(r < 0);
-  if (r == 0) tlsLastError = 10060;  // WSAETIMEDOUT, as select() leaves it
+  if (r == 0) tlsLastError = kErrTimedOut;
   if (r <= 0) return r < 0 ? -1 : 0;
   return 1;
+}
+
+std::uint32_t ConnectError(Socket s) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    Record(true);
+    return tlsLastError;
+  }
+  if (error == 0) {
+    sockaddr_in peer;
+    socklen_t peerLength = sizeof peer;
+    Record(::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0);
+    return tlsLastError;
+  }
+  tlsLastError = MapErrno(error);
+  return tlsLastError;
 }
 
 std::uint32_t LastSocketError() { return tlsLastError; }
@@ -222,8 +251,6 @@ int LocalPort(Socket s) {
   if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
   return ntohs(sa.sin_port);
 }
-
-std::uint32_t InetAddr(const char* dotted) { return ::inet_addr(dotted); }
 
 bool ResolveIPv4(const char* name, std::uint32_t* addrNet) {
   addrinfo hints;

@@ -69,6 +69,14 @@ bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port) {
   return r != SOCKET_ERROR;
 }
 
+int StartConnect(Socket s, std::uint32_t addrNet, int port) {
+  sockaddr_in sa = MakeAddr(addrNet, port);
+  int r = ::connect(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  const bool underWay = r == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK;
+  Record(r == SOCKET_ERROR && !underWay);
+  return r != SOCKET_ERROR ? 1 : underWay ? 0 : -1;
+}
+
 bool BindIPv4(Socket s, std::uint32_t addrNet, int port) {
   sockaddr_in sa = MakeAddr(addrNet, port);
   int r = ::bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
@@ -81,6 +89,8 @@ bool ListenOn(Socket s, int backlog) {
   Record(r == SOCKET_ERROR);
   return r != SOCKET_ERROR;
 }
+
+int MaxBacklog() { return SOMAXCONN; }
 
 Socket AcceptPeer(Socket listener, PeerAddress* peer) {
   sockaddr_in sa;
@@ -122,15 +132,37 @@ int RecvSome(Socket s, char* data, int len) {
   return r;
 }
 
-int WaitWritable(Socket s, int timeoutMs) {
-  fd_set writable;
+int WaitConnectDone(Socket s, int timeoutMs) {
+  // Windows reports a connect that failed in the exception set, one that
+  // succeeded in the write set: wait on both.
+  fd_set writable, failed;
   FD_ZERO(&writable);
+  FD_ZERO(&failed);
   FD_SET(static_cast<SOCKET>(s), &writable);
+  FD_SET(static_cast<SOCKET>(s), &failed);
   timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  int r = ::select(0, nullptr, &writable, nullptr, &tv);
+  int r = ::select(0, nullptr, &writable, &failed, &tv);
   Record(r == SOCKET_ERROR);
+  if (r == 0) tlsLastError = kErrTimedOut;
   if (r == SOCKET_ERROR) return -1;
   return r > 0 ? 1 : 0;
+}
+
+std::uint32_t ConnectError(Socket s) {
+  int error = 0;
+  int length = sizeof error;
+  if (::getsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+    Record(true);
+    return tlsLastError;
+  }
+  if (error == 0) {
+    sockaddr_in peer;
+    int peerLength = sizeof peer;
+    Record(::getpeername(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0);
+    return tlsLastError;
+  }
+  tlsLastError = static_cast<std::uint32_t>(error);
+  return tlsLastError;
 }
 
 std::uint32_t LastSocketError() { return tlsLastError; }
@@ -141,8 +173,6 @@ int LocalPort(Socket s) {
   if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
   return ntohs(sa.sin_port);
 }
-
-std::uint32_t InetAddr(const char* dotted) { return ::inet_addr(dotted); }
 
 bool ResolveIPv4(const char* name, std::uint32_t* addrNet) {
   addrinfo hints;

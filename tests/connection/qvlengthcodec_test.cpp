@@ -81,6 +81,9 @@ TEST(LengthCodecDecode, CopiesThePayloadUnchanged) {
   EXPECT_EQ(std::string(dst, 3), std::string("a\0\xFF", 3));
 }
 
+// A limit no header reaches, for the cases about reading headers.
+constexpr std::uint32_t kNoLimit = 0xFFFFFFFFu;
+
 // Frames are cut only once all their bytes are there, one after the other;
 // peeking consumes nothing.
 TEST(PeekFrame, WaitsForWholeFramesAndCutsThemInTurn) {
@@ -90,17 +93,17 @@ TEST(PeekFrame, WaitsForWholeFramesAndCutsThemInTurn) {
   const std::string stream = Bytes({0x07, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63, 0x04, 0x00, 0x00, 0x00});
   for (std::uint32_t i = 0; i < 7; ++i) {  // the first frame byte by byte
     ASSERT_TRUE(q.Append(&stream[i], 1));
-    EXPECT_EQ(PeekFrame(q, &length), i < 6 ? FrameStatus::kNeedMore : FrameStatus::kComplete) << i;
+    EXPECT_EQ(PeekFrame(q, kNoLimit, &length), i < 6 ? FrameStatus::kNeedMore : FrameStatus::kComplete) << i;
     EXPECT_TRUE(i < 3 || length == 7u) << i;
   }
   ASSERT_TRUE(q.Append(&stream[7], 4));
-  EXPECT_EQ(PeekFrame(q, &length), FrameStatus::kComplete);
+  EXPECT_EQ(PeekFrame(q, kNoLimit, &length), FrameStatus::kComplete);
   EXPECT_EQ(q.CommittedSize(), 11u);
   q.Consume(7);
-  EXPECT_EQ(PeekFrame(q, &length), FrameStatus::kComplete);
+  EXPECT_EQ(PeekFrame(q, kNoLimit, &length), FrameStatus::kComplete);
   EXPECT_EQ(length, 4u);
   q.Consume(4);
-  EXPECT_EQ(PeekFrame(q, &length), FrameStatus::kNeedMore);
+  EXPECT_EQ(PeekFrame(q, kNoLimit, &length), FrameStatus::kNeedMore);
 }
 
 // What a header announces: below 4 no frame at all; above, a length read
@@ -143,8 +146,22 @@ TEST(PeekFrame, ReadsTheAnnouncedLength) {
     ASSERT_TRUE(q.Append(rest.data(), static_cast<std::uint32_t>(rest.size())));
     ASSERT_TRUE(c.front == 0 || (q.ContiguousSize() == c.front && q.SecondRegion() != nullptr));
     std::uint32_t length = 0xDEADBEEF;
-    EXPECT_EQ(PeekFrame(q, &length), c.status);
+    EXPECT_EQ(PeekFrame(q, kNoLimit, &length), c.status);
     EXPECT_EQ(length, c.length);
+  }
+  // Above the largest frame the receiver can hold: refused at once.
+  for (std::uint32_t limit : {40960u, 9u}) {
+    for (std::uint32_t header : {limit - 1, limit, limit + 1, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+      SCOPED_TRACE(std::to_string(header) + " of at most " + std::to_string(limit));
+      QvBipBuffer q;
+      ASSERT_TRUE(q.Allocate(16));
+      char h[4];
+      StoreFrameLength(h, header);
+      ASSERT_TRUE(q.Append(h, 4));
+      std::uint32_t length = 0;
+      EXPECT_EQ(PeekFrame(q, limit, &length), header > limit ? FrameStatus::kMalformed : FrameStatus::kNeedMore);
+      EXPECT_EQ(length, header);
+    }
   }
   char at[4];
   StoreFrameLength(at, 0x12345678u);

@@ -31,9 +31,26 @@ const std::string kNetErrorPrefix = Gbk({0xCD, 0xF8, 0xC2, 0xE7, 0xB4, 0xED, 0xC
 const std::string kConnClosed = Gbk({0xD3, 0xEB, 0xD6, 0xF7, 0xBB, 0xFA, 0xB5, 0xC4, 0xC1,
                                      0xAC, 0xBD, 0xD3, 0xB1, 0xBB, 0xB9, 0xD8, 0xB1, 0xD5});
 
+// The codes an address, a port or a connect time-out fail with.
+// 提供了一个无效的参数
+const std::string kInvalidArgument = Gbk({0xCC, 0xE1, 0xB9, 0xA9, 0xC1, 0xCB, 0xD2, 0xBB, 0xB8, 0xF6,
+                                          0xCE, 0xDE, 0xD0, 0xA7, 0xB5, 0xC4, 0xB2, 0xCE, 0xCA, 0xFD});
+// 请求的地址无效
+const std::string kAddrNotAvailable =
+    Gbk({0xC7, 0xEB, 0xC7, 0xF3, 0xB5, 0xC4, 0xB5, 0xD8, 0xD6, 0xB7, 0xCE, 0xDE, 0xD0, 0xA7});
+// 连接超时
+const std::string kTimedOut = Gbk({0xC1, 0xAC, 0xBD, 0xD3, 0xB3, 0xAC, 0xCA, 0xB1});
+// 不知道这样的主机
+const std::string kHostNotFound =
+    Gbk({0xB2, 0xBB, 0xD6, 0xAA, 0xB5, 0xC0, 0xD5, 0xE2, 0xD1, 0xF9, 0xB5, 0xC4, 0xD6, 0xF7, 0xBB, 0xFA});
+
 TEST(NetErrorText, KnownCodesHaveTheirOwnGbkTextsAndOthersTheFallback) {
   EXPECT_EQ(qvdiag::NetErrorText(10093, qvtext::kErrUnknownConnection), kInitError);
   EXPECT_EQ(qvdiag::NetErrorText(10054, qvtext::kErrUnknownConnection), kConnClosed);
+  EXPECT_EQ(qvdiag::NetErrorText(10022, qvtext::kErrUnknownConnection), kInvalidArgument);
+  EXPECT_EQ(qvdiag::NetErrorText(10049, qvtext::kErrUnknownListener), kAddrNotAvailable);
+  EXPECT_EQ(qvdiag::NetErrorText(10060, qvtext::kErrUnknownConnection), kTimedOut);
+  EXPECT_EQ(qvdiag::NetErrorText(11001, qvtext::kErrUnknownListener), kHostNotFound);
   // 10035 has its own text, although it is the would-block code.
   EXPECT_STREQ(qvdiag::NetErrorText(10035, ""), qvtext::kErrPeerClosed);
   EXPECT_EQ(std::string(qvtext::kErrUnknownConnection), kUnknown);
@@ -41,13 +58,14 @@ TEST(NetErrorText, KnownCodesHaveTheirOwnGbkTextsAndOthersTheFallback) {
   EXPECT_EQ(std::string(qvtext::kLogNetError), kNetErrorPrefix + "%s");
 
   std::set<std::string> texts;
-  for (std::uint32_t code : {3u, 10035u, 10038u, 10048u, 10054u, 10057u, 10061u, 10093u}) {
+  for (std::uint32_t code :
+       {3u, 10022u, 10035u, 10038u, 10048u, 10049u, 10054u, 10057u, 10060u, 10061u, 10093u, 11001u}) {
     const char* text = qvdiag::NetErrorText(code, "");
     ASSERT_TRUE(text != nullptr && *text != '\0') << code;
     texts.insert(text);
   }
-  EXPECT_EQ(texts.size(), 8u);  // each its own
-  for (std::uint32_t code : {0u, 1u, 2u, 4u, 10036u, 10053u, 10055u, 10092u, 0xFFFFFFFFu}) {
+  EXPECT_EQ(texts.size(), 12u);  // each its own
+  for (std::uint32_t code : {0u, 1u, 2u, 4u, 10036u, 10053u, 10055u, 10092u, 11002u, 0xFFFFFFFFu}) {
     EXPECT_STREQ(qvdiag::NetErrorText(code, "fallback"), "fallback") << code;
   }
 }

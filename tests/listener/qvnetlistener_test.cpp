@@ -3,6 +3,7 @@
 // slot table. Peers are raw blocking sockets on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -84,9 +85,11 @@ class ListenerTest : public ::testing::Test {
 };
 
 TEST_F(ListenerTest, BindsADottedAddressOrEveryInterfaceAndThePortArgument) {
-  // The port inside the address text is ignored; names and "*" mean every interface.
-  const std::pair<const char*, const char*> cases[] = {
-      {"127.0.0.1:9000", "127.0.0.1"}, {"", "0.0.0.0"}, {"localhost", "0.0.0.0"}, {"*", "0.0.0.0"}};
+  // The port inside the address text is ignored; a name is bound to the
+  // address it resolves to; "", "0.0.0.0" and "*" mean every interface.
+  const std::pair<const char*, const char*> cases[] = {{"127.0.0.1:9000", "127.0.0.1"}, {"", "0.0.0.0"},
+                                                       {"0.0.0.0", "0.0.0.0"},         {"localhost", "127.0.0.1"},
+                                                       {"localhost:80", "127.0.0.1"},  {"*", "0.0.0.0"}};
   listener->SetAcceptHandler(peers.NewHandler());
   int entries = 0;
   for (const auto& [address, bound] : cases) {
@@ -103,6 +106,43 @@ TEST_F(ListenerTest, BindsADottedAddressOrEveryInterfaceAndThePortArgument) {
     qvplat::Socket client = Connect(port);
     ASSERT_TRUE(peers.journal.changed.WaitFor(entries += 3));
     EXPECT_EQ(peers.journal.Entries()[static_cast<size_t>(entries - 3)], AcceptedFrom(client));
+  }
+}
+
+// Where the listener cannot listen as asked, it does not listen at all, and
+// says why in one log line: a name that does not resolve, a digit-led text
+// that is not a dotted address (never looked up as a name), a port outside
+// 0-65535 (not cut to its low 16 bits), an address not on this machine.
+TEST_F(ListenerTest, AnAddressOrPortItCannotUseFailsWithOneLogLine) {
+  listener->SetAcceptHandler(peers.NewHandler());
+  const int port = qvtest::FreePort();
+  ASSERT_NE(port, 0);
+  struct Case {
+    const char* address;
+    int port;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"no-such-host.invalid", port, qvtext::kErrHostNotFound},
+      {"127.0.0.256", port, qvtext::kErrInvalidArgument},
+      {"127.1", port, qvtext::kErrInvalidArgument},
+      {"127.0.0.01", port, qvtext::kErrInvalidArgument},
+      {"127.0.0.1.", port, qvtext::kErrInvalidArgument},
+      {"1e3", port, qvtext::kErrInvalidArgument},
+      {"127.0.0.1", port + 65536, qvtext::kErrInvalidArgument},
+      {"127.0.0.1", port - 65536, qvtext::kErrInvalidArgument},
+      {"192.0.2.1", port, qvtext::kErrAddrNotAvailable},  // a documentation address
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.address) + " port " + std::to_string(c.port));
+    const std::string before = qvtest::ReadText("Log/Network.log");
+    EXPECT_FALSE(listener->Listen(c.address, c.port));
+    const std::string log = qvtest::ReadText("Log/Network.log");
+    const std::string added = log.size() > before.size() ? log.substr(before.size()) : "";
+    EXPECT_EQ(std::count(added.begin(), added.end(), '\n'), 1) << added;
+    EXPECT_NE(added.find(": " + Format(qvtext::kLogNetError, c.logged) + "\n"), std::string::npos) << added;
+    EXPECT_EQ(Impl()->ListenSocket(), qvplat::kNoSocket);
+    EXPECT_EQ(SlotsHeldBy(Side()), 0);
   }
 }
 
@@ -167,6 +207,58 @@ TEST_F(ListenerTest, PeersWaitingTogetherEachGetTheirOwnConnection) {
     connection->Send(text.data(), static_cast<int>(text.size()));
     EXPECT_EQ(Receive(c, text.size() + 4), Frame(text));
   }
+}
+
+// A burst of peers that all connect while the worker accepts none: the
+// accept queue takes every one, so each handshake completes at once instead
+// of having its SYN dropped and retried a second or more later. Then every
+// peer is served. One generous bound for the whole burst.
+TEST_F(ListenerTest, ABurstOfPeersIsQueuedWholeAndServed) {
+  qvtest::Peers echoing(true);
+  QvListenerApi* burst = module->CreateListener();
+  burst->SetAcceptHandler(echoing.NewHandler());
+  const int port = ListenOnFreePort(burst);
+  ASSERT_NE(port, 0);
+  QvSocketManager::Instance().Stop();
+  constexpr int kPeers = 64;
+  std::vector<qvplat::Socket> clients;
+  for (int i = 0; i < kPeers; ++i) {
+    const qvplat::Socket c = qvplat::TcpSocket();
+    ASSERT_NE(c, qvplat::kInvalidSocket);
+    raw.push_back(c);
+    clients.push_back(c);
+    ASSERT_TRUE(qvplat::SetNonBlocking(c));
+    ASSERT_GE(qvplat::StartConnect(c, qvplat::LoopbackAddress(), port), 0);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + qvtest::kEventTimeout;
+  auto waitFor = [&](qvplat::Socket c, short events) {
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    pollfd p{c, events, 0};
+    return left > 0 && ::poll(&p, 1, static_cast<int>(left)) == 1;
+  };
+  int queued = 0;  // connected, though nobody has accepted them yet
+  for (qvplat::Socket c : clients) queued += waitFor(c, POLLOUT) ? 1 : 0;
+  EXPECT_EQ(queued, kPeers);
+
+  module->Start(0);
+  auto echoed = [&](qvplat::Socket c) {
+    const std::string frame = Frame("peer " + std::to_string(qvplat::LocalPort(c)));
+    const int length = static_cast<int>(frame.size());
+    if (!waitFor(c, POLLOUT) || qvplat::SendSome(c, frame.data(), length) != length) return false;
+    std::string echo;
+    char buffer[64];
+    while (echo.size() < frame.size()) {
+      const int n = waitFor(c, POLLIN) ? qvplat::RecvSome(c, buffer, sizeof buffer) : 0;
+      if (n <= 0) return false;
+      echo.append(buffer, static_cast<size_t>(n));
+    }
+    return echo == frame;
+  };
+  int served = 0;
+  for (qvplat::Socket c : clients) served += echoed(c) ? 1 : 0;
+  EXPECT_EQ(served, kPeers);
+  qvtest::DestroyListener(burst, &echoing);
 }
 
 TEST_F(ListenerTest, ApplicationCodecServesLaterPeersAndGoesBeforeTheHandler) {
