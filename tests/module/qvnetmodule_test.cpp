@@ -131,13 +131,16 @@ class KeepConnection : public QvConnectionSink {
   ConnectionAtExit* keep_;
 };
 
+// Made before main, like the holders above: destroyed only after the
+// library has stopped the worker at exit (a static made later, inside a
+// function, would be destroyed before, while the worker may still call it).
+KeepConnection gAcceptedSink(&gAcceptedAtExit);
+KeepConnection gConnectedSink(&gConnectedAtExit);
+
 class KeepAccepted : public QvAcceptHandler {
  public:
   void OnAccept(const sockaddr_in*) override {}
-  QvConnectionSink* CreateSink() override {
-    static KeepConnection sink(&gAcceptedAtExit);
-    return &sink;
-  }
+  QvConnectionSink* CreateSink() override { return &gAcceptedSink; }
 };
 
 TEST(LibraryExitTest, ObjectsDestroyedLateInTheExitAreSafe) {
@@ -148,9 +151,8 @@ TEST(LibraryExitTest, ObjectsDestroyedLateInTheExitAreSafe) {
     gListenerAtExit.listener->SetAcceptHandler(new KeepAccepted);
     const int port = qvtest::ListenOnFreePort(gListenerAtExit.listener);
     module->Start(0);
-    static KeepConnection sink(&gConnectedAtExit);
     QvNetClient* client = module->CreateClient(0);
-    client->SetSink(&sink);
+    client->SetSink(&gConnectedSink);
     client->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
     client->Release();
     module->Release();
