@@ -10,8 +10,6 @@
 #include "../diag/qvtrace.h"
 #include "../module/qvnetmoduleimpl.h"
 
-QvNetClient* QvNetModuleImpl::CreateClient(int) { return new QvNetClientImpl; }
-
 QvPacketCodec* QvNetClientImpl::DefaultCodec() {
   // Stateless, so one serves every connector and connection; never freed,
   // so that no connection outlives it, at exit included.

@@ -3,7 +3,7 @@
 #define QV_CLIENT_QVNETCLIENTIMPL_H
 
 #include "../include/qvnetclient.h"
-#include "../platform/qvplatform.h"
+#include "../platform/qvsockets.h"
 
 class QvConnection;
 

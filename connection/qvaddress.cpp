@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "../diag/qvtextcopy.h"
-#include "../platform/qvplatform.h"
+#include "../platform/qvsockets.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include "../dispatch/qvsocketmanager.h"
 #include "../include/qvconnectionsink.h"
 #include "../include/qvpacketcodec.h"
-#include "../module/qvnetmoduleimpl.h"
 #include "qvaddress.h"
 #include "qvlengthcodec.h"
 
@@ -33,18 +32,11 @@ void StoreText(char (&field)[N], const char* text) {
 
 bool SetNonBlocking(qvplat::Socket socket) { return qvplat::SetNonBlocking(socket); }
 
-// ------------------------------------------------------------- module side
-
-QvConnection* QvNetModuleImpl::CreateConnection() { return new QvConnection; }
-
-void QvNetModuleImpl::DestroyConnection(QvConnection* connection) { delete connection; }
-
 // ------------------------------------------------------------- life cycle
 
 QvConnection::QvConnection()
     : socket_(qvplat::kNoSocket),
       stagingLength_(0),
-      overflowSkip_(0),
       spilled_(false),
       overLimit_(false),
       codec_(nullptr),
@@ -73,7 +65,7 @@ QvConnection::~QvConnection() {
   // (what was queued still goes out). Then the worker must neither keep a
   // slot naming this object nor be inside it when it goes.
   EndSession(Ending::kGraceful);
-  QvSocketManager::Instance().Forget(this);
+  QvSocketManager::Instance().ReleaseAndWait(this);
 }
 
 void QvConnection::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, __LINE__); }
@@ -97,23 +89,7 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
     if (s != qvplat::kInvalidSocket) QvSocketManager::Instance().Unregister(s);
     wasConnected = connected_.load();
     peerEnded = peerEnded_;
-    // The next session starts with empty queues: bytes meant for this peer
-    // never reach another, and a partial frame is never joined with
-    // another stream's bytes.
-    const std::uint32_t queued = sendQueue_.CommittedSize();
-    if (how == Ending::kGraceful && queued > 0) {
-      unsent.emplace_back(queued, '\0');
-      sendQueue_.CopyOut(&unsent.back()[0], queued);
-    }
-    overflow_.erase(0, overflowSkip_);
-    if (how == Ending::kGraceful && !overflow_.empty()) unsent.push_back(std::move(overflow_));
-    std::string().swap(overflow_);
-    overflowSkip_ = 0;
-    spilled_ = false;
-    overLimit_ = false;
-    sendQueue_.Consume(sendQueue_.CommittedSize());
-    recvQueue_.Consume(recvQueue_.CommittedSize());
-    peerEnded_ = false;
+    EmptyQueues(how == Ending::kGraceful ? &unsent : nullptr);
     socket_.store(qvplat::kNoSocket);
     connected_.store(false);
     epoch_.fetch_add(1);
@@ -127,6 +103,24 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
   if (wasConnected) qvplat::ShutdownBoth(s);
   qvplat::CloseSocket(s);
   return true;
+}
+
+void QvConnection::EmptyQueues(std::vector<std::string>* unsent) {
+  // The next session starts with empty queues: bytes meant for this peer
+  // never reach another, and a partial frame is never joined with another
+  // stream's bytes.
+  const std::uint32_t queued = sendQueue_.CommittedSize();
+  if (unsent != nullptr && queued > 0) {
+    unsent->emplace_back(queued, '\0');
+    sendQueue_.CopyOut(&unsent->back()[0], queued);
+  }
+  if (unsent != nullptr) overflow_.TakeAll(unsent);
+  overflow_.Clear();
+  spilled_ = false;
+  overLimit_ = false;
+  sendQueue_.Consume(sendQueue_.CommittedSize());
+  recvQueue_.Consume(recvQueue_.CommittedSize());
+  peerEnded_ = false;
 }
 
 void QvConnection::Disconnect(Ending how, std::uint32_t epoch) {
@@ -180,61 +174,68 @@ QvConnection::Outcome QvConnection::ConnectReporting(const char* host, int port,
   // A connection that is still open is closed first, so its socket neither
   // leaks nor stays registered, and the worker has left it.
   Close();
-  const Outcome failed{false, qvplat::kNoSocket};
-
   // The new socket stays this call's own until it is registered: nothing
   // else can act on it meanwhile.
-  qvplat::Socket s = qvplat::TcpSocket();
-  auto fail = [&] {
-    if (s != qvplat::kInvalidSocket) qvplat::CloseSocket(s);
-    OnConnectFailed();
-    return failed;
-  };
+  const qvplat::Socket s = qvplat::TcpSocket();
   if (s == qvplat::kInvalidSocket) {
     const std::uint32_t error = qvplat::LastSocketError();
-    fail();
+    OnConnectFailed();
     LogNetError(error);
-    return failed;
+    return Outcome{false, qvplat::kNoSocket};
   }
-  if (mode != 0) return fail();  // only mode 0 says where to connect
-
   std::uint32_t address = 0;
-  if (const std::uint32_t error = ConnectAddress(host, port, &address)) {
+  std::uint32_t epoch = 0;
+  if (mode != 0 || !Reach(s, host, port, &address) || !Publish(s, &epoch)) {  // only mode 0 says where
+    qvplat::CloseSocket(s);
+    OnConnectFailed();
+    return Outcome{false, qvplat::kNoSocket};
+  }
+  char dotted[16];
+  qvplat::FormatIPv4(address, dotted);
+  qvdiag::Trace(qvtext::kTraceConnected, dotted);
+  Remember(dotted, port, mode, optText1, optNumber, optText2, optText3);
+  qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogConnectSuccess, static_cast<int>(s), dotted, port_);
+  OnConnected();
+  establishing_.store(false);
+  HandToTheWorker(s, epoch);
+  return Outcome{true, s};
+}
+
+bool QvConnection::Reach(qvplat::Socket s, const char* host, int port, std::uint32_t* address) {
+  if (const std::uint32_t error = ConnectAddress(host, port, address)) {
     LogNetError(error);  // no such host, no host at all, or a bad port
-    return fail();
+    return false;
   }
   // The time-out covers the handshake too: a peer that never answers fails
   // the connect after kConnectWaitMs instead of the system's minutes.
-  const qvplat::ConnectOutcome outcome = qvplat::ConnectWithin(s, address, port, kConnectWaitMs);
-  if (outcome != qvplat::ConnectOutcome::kConnected) {
-    // A refused connect is the sink's OnConnectFailed alone; a time-out (or
-    // a failed wait) is logged as well.
-    if (outcome == qvplat::ConnectOutcome::kWaitFailed) LogNetError(qvplat::LastSocketError());
-    return fail();
-  }
+  const qvplat::ConnectOutcome outcome = qvplat::ConnectWithin(s, *address, port, kConnectWaitMs);
+  // A refused connect is the sink's OnConnectFailed alone; a time-out (or a
+  // failed wait) is logged as well.
+  if (outcome == qvplat::ConnectOutcome::kWaitFailed) LogNetError(qvplat::LastSocketError());
+  return outcome == qvplat::ConnectOutcome::kConnected;
+}
 
+bool QvConnection::Publish(qvplat::Socket s, std::uint32_t* epoch) {
   // Registered without read interest, armed once the sink has heard
   // OnConnected: a sink usually learns its connection there, so the worker
   // must not deliver a packet or a disconnect before it. The worker is never
   // made to wait for this thread; an error it sees meanwhile rests until
   // the socket is armed, and is then reported by the worker.
-  std::uint32_t epoch;
-  {
-    qvplat::LockGuard receiving(recvLock_);
-    qvplat::LockGuard sending(sendLock_);
-    establishing_.store(true);
-    if (QvSocketManager::Instance().Register(s, 0, this) == -1) {
-      establishing_.store(false);
-      qvdiag::Trace(qvtext::kTraceTableFull);
-      return fail();
-    }
-    socket_.store(s);
-    epoch = epoch_.load();
+  qvplat::LockGuard receiving(recvLock_);
+  qvplat::LockGuard sending(sendLock_);
+  establishing_.store(true);
+  if (QvSocketManager::Instance().Register(s, 0, this) == -1) {
+    establishing_.store(false);
+    qvdiag::Trace(qvtext::kTraceTableFull);
+    return false;
   }
+  socket_.store(s);
+  *epoch = epoch_.load();
+  return true;
+}
 
-  char dotted[16];
-  qvplat::FormatIPv4(address, dotted);
-  qvdiag::Trace(qvtext::kTraceConnected, dotted);
+void QvConnection::Remember(const char* dotted, int port, int mode, const char* optText1, int optNumber,
+                            const char* optText2, const char* optText3) {
   StoreText(peerAddress_, dotted);
   port_ = port;
   StoreText(optText1_, optText1);
@@ -243,17 +244,15 @@ QvConnection::Outcome QvConnection::ConnectReporting(const char* host, int port,
   StoreText(optText3_, optText3);
   mode_ = mode;
   hasParameters_ = true;
-  qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogConnectSuccess, static_cast<int>(s), dotted, port_);
-  OnConnected();
-  establishing_.store(false);
+}
+
+void QvConnection::HandToTheWorker(qvplat::Socket s, std::uint32_t epoch) {
   qvplat::LockGuard receiving(recvLock_);
   qvplat::LockGuard sending(sendLock_);
   // Unless the sink closed or reconnected it meanwhile. From here on the
   // worker drives the connection.
-  if (epoch_.load() == epoch) {
-    QvSocketManager::Instance().Arm(s, ReadInterest | (overLimit_ ? std::uint32_t{EndRequest} : 0u), this);
-  }
-  return Outcome{true, s};
+  if (epoch_.load() != epoch) return;
+  QvSocketManager::Instance().Arm(s, ReadInterest | (overLimit_ ? std::uint32_t{EndRequest} : 0u), this);
 }
 
 void QvConnection::Reconnect() {
@@ -311,7 +310,7 @@ void QvConnection::Send(const char* data, int length) {
 }
 
 void QvConnection::Queue(const char* frame, std::uint32_t length) {
-  if (overflow_.size() == overflowSkip_ && sendQueue_.FreeSpace() >= length) {
+  if (overflow_.Empty() && sendQueue_.FreeSpace() >= length) {
     sendQueue_.Append(frame, length);
     return;
   }
@@ -321,57 +320,46 @@ void QvConnection::Queue(const char* frame, std::uint32_t length) {
     qvdiag::Trace(qvtext::kTraceBufferFull);
     spilled_ = true;
   }
-  overflow_.append(frame, length);
+  overflow_.Append(frame, length);
   if (Unsent() <= qvdiag::SendLimitBytes()) return;
   // The peer does not read: the stream cannot be kept whole, so the session
   // ends (on the worker), and what waits is let go now.
   overLimit_ = true;
-  std::string().swap(overflow_);
-  overflowSkip_ = 0;
+  overflow_.Clear();
 }
 
 std::size_t QvConnection::Unsent() {
   qvplat::LockGuard sending(sendLock_);
-  return sendQueue_.CommittedSize() + (overflow_.size() - overflowSkip_);
+  return sendQueue_.CommittedSize() + overflow_.Size();
 }
 
 void QvConnection::Refill() {
-  if (overflowSkip_ == overflow_.size()) return;  // nothing waits
-  for (std::uint32_t room; overflowSkip_ < overflow_.size() && (room = sendQueue_.FreeSpace()) > 0;) {
-    const std::size_t waiting = overflow_.size() - overflowSkip_;
-    const std::uint32_t n = waiting < room ? static_cast<std::uint32_t>(waiting) : room;
-    std::memcpy(sendQueue_.WritePointer(), overflow_.data() + overflowSkip_, n);
-    sendQueue_.Commit(n);
-    overflowSkip_ += n;
-  }
-  if (overflowSkip_ < overflow_.size()) return;
-  // All of it is queued: the memory goes, and the next overflow is told.
-  std::string().swap(overflow_);
-  overflowSkip_ = 0;
-  spilled_ = false;
+  if (overflow_.Empty()) return;
+  overflow_.MoveInto(sendQueue_);
+  if (overflow_.Empty()) spilled_ = false;  // the next overflow is told again
 }
 
 void QvConnection::OnWrite() { Drain(nullptr); }
 
-UnaskedWrite QvConnection::OnWriteUnasked(QvWriteWitness& witness) { return Drain(&witness); }
+WriteTry QvConnection::TryWrite(QvWriteStart& start) { return Drain(&start); }
 
-UnaskedWrite QvConnection::Drain(QvWriteWitness* unasked) {
+WriteTry QvConnection::Drain(QvWriteStart* start) {
   QV_CHECK_ON_WORKER();
   const std::uint32_t epoch = epoch_.load();
   std::uint32_t error = 0;
   {
     qvplat::LockGuard sending(sendLock_);
     const qvplat::Socket s = socket_.load();
-    if (s == qvplat::kNoSocket || epoch_.load() != epoch) return UnaskedWrite::kNotTried;  // closed meanwhile
+    if (s == qvplat::kNoSocket || epoch_.load() != epoch) return WriteTry::kNothingToTry;  // closed meanwhile
     Refill();
-    if (unasked != nullptr && sendQueue_.CommittedSize() == 0) return UnaskedWrite::kNotTried;  // nothing to find out with
+    if (start != nullptr && sendQueue_.CommittedSize() == 0) return WriteTry::kNothingToTry;  // nothing to find out with
     while (sendQueue_.CommittedSize() > 0) {
       int sent = qvplat::SendSome(s, sendQueue_.ReadPointer(), static_cast<int>(sendQueue_.ContiguousSize()));
       error = sent <= 0 ? qvplat::LastSocketError() : 0;
-      if (unasked != nullptr) {
-        if (sent < 0 && error == qvplat::kErrWouldBlock) return UnaskedWrite::kWouldBlock;
-        unasked->Writable();
-        unasked = nullptr;
+      if (start != nullptr) {
+        if (sent < 0 && error == qvplat::kErrWouldBlock) return WriteTry::kWouldBlock;
+        start->Started();
+        start = nullptr;
       }
       if (sent < 0 && error == qvplat::kErrWouldBlock) break;  // full: the rest waits
       if (sent <= 0) break;
@@ -379,9 +367,9 @@ UnaskedWrite QvConnection::Drain(QvWriteWitness* unasked) {
       Refill();
     }
     if (error == 0 || error == qvplat::kErrWouldBlock) {
-      if (sendQueue_.CommittedSize() == 0) return UnaskedWrite::kDrained;
+      if (sendQueue_.CommittedSize() == 0) return WriteTry::kDone;
       QvSocketManager::Instance().Arm(s, WriteInterest, this);
-      return UnaskedWrite::kBytesLeft;
+      return WriteTry::kBytesLeft;
     }
   }
   // The send failed: the stream is broken, so the session ends at once.
@@ -391,64 +379,72 @@ UnaskedWrite QvConnection::Drain(QvWriteWitness* unasked) {
     LogNetError(error);
     Disconnect(Ending::kAbrupt, epoch);
   }
-  return UnaskedWrite::kDrained;
+  return WriteTry::kDone;
 }
 
 void QvConnection::OnRead() {
   QV_CHECK_ON_WORKER();
   const std::uint32_t epoch = epoch_.load();
-  enum { kGoOn, kPeerEnded, kFailed, kMalformed } outcome = kGoOn;
   std::uint32_t error = 0;
-  {
-    qvplat::LockGuard receiving(recvLock_);
-    const qvplat::Socket s = socket_.load();
-    // Closed, or a Close under way: it will unregister; nothing more is read.
-    if (s == qvplat::kNoSocket || epoch_.load() != epoch || closing_.load() > 0) return;
-    std::uint32_t room = recvQueue_.FreeSpace();
-    if (room == 0 && recvQueue_.CommittedSize() < kQueueCapacity) {
-      // What is queued is the start of one frame, but it began so far into
-      // the queue that neither free stretch can take its rest: move it to
-      // the front, where the whole capacity lies behind it.
-      const std::uint32_t queued = recvQueue_.CommittedSize();
-      char* area = WrapArea();
-      recvQueue_.CopyOut(area, queued);
-      recvQueue_.Append(area, queued);
-      room = recvQueue_.FreeSpace();
-    }
-    char* at = recvQueue_.WritePointer();
-    // With the queue full and no frame complete, room is 0: recv() answers
-    // 0, and the session ends below instead of spinning.
-    int received = qvplat::RecvSome(s, at, static_cast<int>(room));
-    if (received > 0) {
-      recvQueue_.Commit(static_cast<std::uint32_t>(received));
-      const Cut cut = ParseFrames(epoch);
-      if (cut == Cut::kStopped) return;  // closed from OnPacket, or closing
-      if (cut == Cut::kMalformed) outcome = kMalformed;
-    } else {
-      error = qvplat::LastSocketError();
-      if (received == 0) {
-        peerEnded_ = true;
-        outcome = kPeerEnded;
-      } else if (error != qvplat::kErrWouldBlock) {
-        outcome = kFailed;
-      }
-    }
-    // Armed under the lock, for the reason Send gives.
-    if (outcome == kGoOn) QvSocketManager::Instance().Arm(s, ReadInterest, this);
-  }
   // No lock is held across OnDisconnected.
-  switch (outcome) {
-    case kGoOn:
+  switch (ReadAndCut(epoch, &error)) {
+    case Read::kGoOn:
+    case Read::kStopped:
       return;
-    case kPeerEnded:
+    case Read::kPeerEnded:
       LogNetError(error);
       return Disconnect(Ending::kGraceful, epoch);
-    case kMalformed:
+    case Read::kMalformed:
       return Disconnect(Ending::kGraceful, epoch);
-    case kFailed:
+    case Read::kFailed:
       LogNetError(error);
       return Disconnect(Ending::kAbrupt, epoch);
   }
+}
+
+QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* error) {
+  qvplat::LockGuard receiving(recvLock_);
+  const qvplat::Socket s = socket_.load();
+  // Closed, or a Close under way: it will unregister; nothing more is read.
+  if (s == qvplat::kNoSocket || epoch_.load() != epoch || closing_.load() > 0) return Read::kStopped;
+  const std::uint32_t room = RoomToRead();
+  // With the queue full and no frame complete, room is 0: recv() answers 0,
+  // and the session ends instead of spinning. (A header announcing more
+  // than the queue holds ends it before.)
+  const int received = qvplat::RecvSome(s, recvQueue_.WritePointer(), static_cast<int>(room));
+  Read outcome = Read::kGoOn;
+  if (received > 0) {
+    recvQueue_.Commit(static_cast<std::uint32_t>(received));
+    const Cut cut = ParseFrames(epoch);
+    if (cut == Cut::kStopped) return Read::kStopped;  // closed from OnPacket, or closing
+    if (cut == Cut::kMalformed) outcome = Read::kMalformed;
+  } else {
+    *error = qvplat::LastSocketError();
+    if (received == 0) {
+      peerEnded_ = true;
+      outcome = Read::kPeerEnded;
+    } else if (*error != qvplat::kErrWouldBlock) {
+      outcome = Read::kFailed;
+    }
+  }
+  // Armed under the lock, for the reason Send gives.
+  if (outcome == Read::kGoOn) QvSocketManager::Instance().Arm(s, ReadInterest, this);
+  return outcome;
+}
+
+std::uint32_t QvConnection::RoomToRead() {
+  std::uint32_t room = recvQueue_.FreeSpace();
+  if (room == 0 && recvQueue_.CommittedSize() < kQueueCapacity) {
+    // What is queued is the start of one frame, but it began so far into
+    // the queue that neither free stretch can take its rest: move it to the
+    // front, where the whole capacity lies behind it.
+    const std::uint32_t queued = recvQueue_.CommittedSize();
+    char* area = WrapArea();
+    recvQueue_.CopyOut(area, queued);
+    recvQueue_.Append(area, queued);
+    room = recvQueue_.FreeSpace();
+  }
+  return room;
 }
 
 char* QvConnection::WrapArea() {

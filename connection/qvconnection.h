@@ -48,10 +48,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "../dispatch/qvsocketbase.h"
-#include "../platform/qvplatform.h"
+#include "../dispatch/qvwritetry.h"
+#include "../platform/qvsockets.h"
+#include "../platform/qvthreads.h"
 #include "qvbipbuffer.h"
+#include "qvoverflowqueue.h"
 
 class QvConnectionSink;
 class QvPacketCodec;
@@ -59,7 +63,7 @@ class QvPacketCodec;
 // Puts a socket into non-blocking mode; false when that failed.
 bool SetNonBlocking(qvplat::Socket socket);
 
-class QvConnection : public QvSocketBase {
+class QvConnection : public QvSocketBase, public QvWriteTrier {
  public:
   static constexpr std::uint32_t kQueueCapacity = 40960;
   static constexpr std::uint32_t kStagingSize = 81920;
@@ -100,7 +104,6 @@ class QvConnection : public QvSocketBase {
   QvConnectionSink* GetSink() override { return sink_.load(); }
   void OnRead() override;
   void OnWrite() override;
-  UnaskedWrite OnWriteUnasked(QvWriteWitness& witness) override;
   // The outgoing connection procedure, on the caller's thread. Ends with
   // OnConnected (connected, registered) or OnConnectFailed (closed). Only
   // mode 0 connects; other modes fail. The host text and port follow the
@@ -109,6 +112,11 @@ class QvConnection : public QvSocketBase {
   // not answered within kConnectWaitMs; a refused connect is not logged.
   void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                const char* optText2, const char* optText3) override;
+
+  // QvWriteTrier: the queued write, tried before the system was asked
+  // whether the socket is writable. Worker thread.
+  QvWriteTrier* WriteTrier() override { return this; }
+  WriteTry TryWrite(QvWriteStart& start) override;
 
   // Connect, telling how it went. The outcome is taken before the socket is
   // handed to the worker: after that the worker may end the session and the
@@ -159,14 +167,34 @@ class QvConnection : public QvSocketBase {
   bool EndSession(Ending how, const std::uint32_t* epoch = nullptr);
   // Ends the session and, if this call ended it, tells the sink. Worker.
   void Disconnect(Ending how, std::uint32_t epoch);
+  // Empties both queues for the next session; with `unsent`, what was
+  // still to be sent is appended there first. Both locks held.
+  void EmptyQueues(std::vector<std::string>* unsent);
+  // ConnectReporting's steps: the address and the bounded connect (false,
+  // logged where there is a reason, on failure); the registration that
+  // publishes the socket (false when the table is full); the parameters
+  // Reconnect uses; and the read interest that hands it to the worker.
+  bool Reach(qvplat::Socket s, const char* host, int port, std::uint32_t* address);
+  bool Publish(qvplat::Socket s, std::uint32_t* epoch);
+  void Remember(const char* dotted, int port, int mode, const char* optText1, int optNumber, const char* optText2,
+                const char* optText3);
+  void HandToTheWorker(qvplat::Socket s, std::uint32_t epoch);
+  // What a read came to.
+  enum class Read { kGoOn, kStopped, kPeerEnded, kFailed, kMalformed };
+  // OnRead's recv() and the cutting of frames, under the receive lock; the
+  // error of a failed recv() in *error.
+  Read ReadAndCut(std::uint32_t epoch, std::uint32_t* error);
+  // Room in the receive queue for the next recv(), made where the queue
+  // holds a frame it could not otherwise complete. Receive lock held.
+  std::uint32_t RoomToRead();
   // Queues one encoded frame. Send lock held.
   void Queue(const char* frame, std::uint32_t length);
   // Moves what waits behind the send queue into it, as far as it fits.
   // Send lock held.
   void Refill();
-  // OnWrite's drain. With a witness, the socket's readiness is not known:
-  // see OnWriteUnasked.
-  UnaskedWrite Drain(QvWriteWitness* unasked);
+  // OnWrite's drain. With `start`, the socket's readiness is not known:
+  // see TryWrite.
+  WriteTry Drain(QvWriteStart* start);
   // Where a frame that wraps round the end of the receive queue is gathered.
   static char* WrapArea();
 
@@ -175,10 +203,8 @@ class QvConnection : public QvSocketBase {
   unsigned int stagingLength_;
   QvBipBuffer sendQueue_;
   QvBipBuffer recvQueue_;
-  // Frames that did not fit the send queue, in order; the first
-  // overflowSkip_ bytes have moved into the queue already. Send lock.
-  std::string overflow_;
-  std::size_t overflowSkip_;
+  // Frames that did not fit the send queue, in order. Send lock.
+  QvOverflowQueue overflow_;
   bool spilled_;    // the full-queue trace was printed for this overflow
   bool overLimit_;  // the unsent bytes passed their limit: the session ends
   qvplat::RecursiveLock sendLock_{qvplat::kLockSend};

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "../platform/qvsystem.h"
 #include "qvtextcopy.h"
 
 namespace qvdiag {
@@ -87,5 +88,7 @@ struct NetworkLogMaker {
 }  // namespace
 
 class log& NetworkLog() { return *networkLog; }
+
+void MakeLogDirectory() { qvplat::MakeDirectory(qvplat::kFileNamesIgnoreCase ? "log" : "Log"); }
 
 }  // namespace qvdiag

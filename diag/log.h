@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "../platform/qvplatform.h"
+#include "../platform/qvthreads.h"
 #include "qvtrace.h"
 
 namespace qvdiag {
@@ -52,6 +52,11 @@ void FormatStamp(const std::tm* when, char (&out)[32]);
 // exit may still log; its file is closed by an exit handler registered at
 // load, so late in the exit.
 class log& NetworkLog();
+
+// Creates the directory of the network log's file, ignoring failure: "Log",
+// or "log" where file names ignore case (the name Windows has always been
+// given; there the two are the same directory).
+void MakeLogDirectory();
 
 }  // namespace qvdiag
 

@@ -74,42 +74,8 @@ constexpr char kLogBadSetting[] =
     "\xC9\xE8\xD6\xC3%s\xB5\xC4\xD6\xB5\"%s\"\xCE\xDE\xD0\xA7\xA3\xAC\xCA\xB9\xD3\xC3\xC4\xAC\xC8\xCF\xD6\xB5%s";
 
 // ---- socket error texts ----
-
-// 3, "套接字非空，检查该SOCKET否已经连接成功？": the socket is not empty;
-// check whether this SOCKET has already connected.
-constexpr char kErrSocketNotEmpty[] =
-    "\xCC\xD7\xBD\xD3\xD7\xD6\xB7\xC7\xBF\xD5\xA3\xAC\xBC\xEC\xB2\xE9\xB8\xC3SOCKET"
-    "\xB7\xF1\xD2\xD1\xBE\xAD\xC1\xAC\xBD\xD3\xB3\xC9\xB9\xA6\xA3\xBF";
-// 10022 WSAEINVAL, "提供了一个无效的参数": an invalid argument was given
-// (an address text that is no address, a port outside 0-65535, no host).
-constexpr char kErrInvalidArgument[] =
-    "\xCC\xE1\xB9\xA9\xC1\xCB\xD2\xBB\xB8\xF6\xCE\xDE\xD0\xA7\xB5\xC4\xB2\xCE\xCA\xFD";
-// 10035 WSAEWOULDBLOCK, "对方已经关闭": the peer has already closed.
-constexpr char kErrPeerClosed[] = "\xB6\xD4\xB7\xBD\xD2\xD1\xBE\xAD\xB9\xD8\xB1\xD5";
-// 10038 WSAENOTSOCK, "在一个非套接字上尝试了一个操作": an operation was
-// attempted on something that is not a socket.
-constexpr char kErrNotSocket[] =
-    "\xD4\xDA\xD2\xBB\xB8\xF6\xB7\xC7\xCC\xD7\xBD\xD3\xD7\xD6\xC9\xCF\xB3\xA2\xCA\xD4\xC1\xCB\xD2\xBB"
-    "\xB8\xF6\xB2\xD9\xD7\xF7";
-// 10048 WSAEADDRINUSE, "特定的地址已在使用中": the address is already in use.
-constexpr char kErrAddrInUse[] = "\xCC\xD8\xB6\xA8\xB5\xC4\xB5\xD8\xD6\xB7\xD2\xD1\xD4\xDA\xCA\xB9\xD3\xC3\xD6\xD0";
-// 10049 WSAEADDRNOTAVAIL, "请求的地址无效": the requested address is not
-// valid (here: not an address of this machine).
-constexpr char kErrAddrNotAvailable[] = "\xC7\xEB\xC7\xF3\xB5\xC4\xB5\xD8\xD6\xB7\xCE\xDE\xD0\xA7";
-// 10054 WSAECONNRESET, "与主机的连接被关闭": the connection to the host was closed.
-constexpr char kErrConnReset[] = "\xD3\xEB\xD6\xF7\xBB\xFA\xB5\xC4\xC1\xAC\xBD\xD3\xB1\xBB\xB9\xD8\xB1\xD5";
-// 10057 WSAENOTCONN, "对方没有启动": the peer has not started.
-constexpr char kErrNotConnected[] = "\xB6\xD4\xB7\xBD\xC3\xBB\xD3\xD0\xC6\xF4\xB6\xAF";
-// 10060 WSAETIMEDOUT, "连接超时": the connection attempt timed out.
-constexpr char kErrTimedOut[] = "\xC1\xAC\xBD\xD3\xB3\xAC\xCA\xB1";
-// 10061 WSAECONNREFUSED, "连接的尝试被拒绝": the connection attempt was refused.
-constexpr char kErrConnRefused[] = "\xC1\xAC\xBD\xD3\xB5\xC4\xB3\xA2\xCA\xD4\xB1\xBB\xBE\xDC\xBE\xF8";
-// 10093 WSANOTINITIALISED, "初始化错误": initialisation error.
-constexpr char kErrNotInitialised[] = "\xB3\xF5\xCA\xBC\xBB\xAF\xB4\xED\xCE\xF3";
-// 11001 WSAHOST_NOT_FOUND, "不知道这样的主机": no such host is known (the
-// name does not resolve).
-constexpr char kErrHostNotFound[] =
-    "\xB2\xBB\xD6\xAA\xB5\xC0\xD5\xE2\xD1\xF9\xB5\xC4\xD6\xF7\xBB\xFA";
+//
+// The texts of known codes are in platform/qverrors.h, beside their codes.
 // Any other code, as a connection logs it: "未知错误", unknown error.
 constexpr char kErrUnknownConnection[] = "\xCE\xB4\xD6\xAA\xB4\xED\xCE\xF3";
 // Any other code, as a listener logs it: "未知错误!", unknown error! (ASCII '!').

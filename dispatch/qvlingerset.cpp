@@ -40,8 +40,7 @@ std::uint64_t TagOf(std::size_t index, std::uint32_t serial) {
 
 }  // namespace
 
-QvLingerSet::QvLingerSet(qvplat::Poller& poller, qvplat::RecursiveLock& pollerLock)
-    : poller_(poller), pollerLock_(pollerLock), lingerTime_(-1) {}
+QvLingerSet::QvLingerSet(qvplat::Poller& poller) : poller_(poller), lingerTime_(-1) {}
 
 QvLingerSet::~QvLingerSet() {
   for (Entry& e : handedOver_) qvplat::CloseSocket(e.socket);
@@ -160,16 +159,12 @@ void QvLingerSet::Rewatch(std::size_t index) {
   const unsigned want = (e.shut ? 0u : unsigned{qvplat::kPollWrite}) | (e.peerEnded ? 0u : unsigned{qvplat::kPollRead});
   if (want == e.want) return;
   e.want = want;
-  qvplat::LockGuard guard(pollerLock_);
   poller_.Watch(e.socket, TagOf(index, e.serial), want);
 }
 
 void QvLingerSet::Finish(std::size_t index) {
   Entry& e = entries_[index];
-  {
-    qvplat::LockGuard guard(pollerLock_);
-    poller_.Unwatch(e.socket, TagOf(index, e.serial));
-  }
+  poller_.Unwatch(e.socket, TagOf(index, e.serial));
   qvplat::CloseSocket(e.socket);
   const std::uint32_t serial = e.serial;
   e = Entry{};

@@ -16,8 +16,8 @@
 // socket is closed and one line is logged. Lingering sockets are not in the
 // slot table and print no traces; the application never hears of them.
 //
-// Threads: HandOver from any thread; everything else on the worker, with
-// the poller's lock held or taken as each method says.
+// Threads: HandOver and Count from any thread; everything else on the
+// worker.
 #ifndef QV_DISPATCH_QVLINGERSET_H
 #define QV_DISPATCH_QVLINGERSET_H
 
@@ -26,15 +26,16 @@
 #include <string>
 #include <vector>
 
-#include "../platform/qvplatform.h"
+#include "../platform/qvpoller.h"
+#include "../platform/qvthreads.h"
 
 class QvLingerSet {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `poller` and `pollerLock` are the worker's; the set watches its sockets
-  // there under tags of its own (see IsLingerTag).
-  QvLingerSet(qvplat::Poller& poller, qvplat::RecursiveLock& pollerLock);
+  // `poller` is the worker's; the set watches its sockets there under tags
+  // of its own (see IsLingerTag).
+  explicit QvLingerSet(qvplat::Poller& poller);
   ~QvLingerSet();
   QvLingerSet(const QvLingerSet&) = delete;
   QvLingerSet& operator=(const QvLingerSet&) = delete;
@@ -46,8 +47,7 @@ class QvLingerSet {
   // (linger time 0), and the caller closes the socket itself.
   bool HandOver(qvplat::Socket s, std::vector<std::string> parts, std::size_t skip, bool peerEnded);
 
-  // Worker, poller lock held: starts watching the sockets handed over since
-  // the last call.
+  // Worker: starts watching the sockets handed over since the last call.
   void Adopt();
   // Worker: serves one event of the poller whose tag IsLingerTag.
   void OnEvent(std::uint64_t tag, unsigned ready);
@@ -69,7 +69,6 @@ class QvLingerSet {
   void Finish(std::size_t index);
 
   qvplat::Poller& poller_;
-  qvplat::RecursiveLock& pollerLock_;
   std::chrono::seconds lingerTime_;
   qvplat::RecursiveLock handoverLock_{qvplat::kLockHandover};
   std::vector<Entry> handedOver_;  // under handoverLock_

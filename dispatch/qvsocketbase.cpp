@@ -23,10 +23,11 @@ QvConnectionSink* QvSocketBase::GetSink() { return nullptr; }
 void QvSocketBase::OnRead() { QV_DEBUG_FAIL(kFile, __LINE__); }
 
 void QvSocketBase::OnWrite() { QV_DEBUG_FAIL(kFile, __LINE__); }
-UnaskedWrite QvSocketBase::OnWriteUnasked(QvWriteWitness&) { return UnaskedWrite::kNotTried; }
 
 void QvSocketBase::OnAccept() { QV_DEBUG_FAIL(kFile, __LINE__); }
 
 void QvSocketBase::Connect(const char*, int, int, const char*, int, const char*, const char*) {
   QV_DEBUG_FAIL(kFile, __LINE__);
 }
+
+QvWriteTrier* QvSocketBase::WriteTrier() { return nullptr; }

@@ -5,10 +5,11 @@
 #include <cstdint>
 
 #include "../include/qvsocket.h"
-#include "../platform/qvplatform.h"
+#include "../platform/qvsockets.h"
 
 class QvConnectionSink;
 class QvPacketCodec;
+class QvWriteTrier;
 
 // What a socket object reports to the dispatcher.
 enum SocketKind : std::int32_t {
@@ -16,28 +17,11 @@ enum SocketKind : std::int32_t {
   so_connection = 2,  // readable: bytes or the end of the stream are waiting
 };
 
-// Told by a handler, on the worker thread, the moment a write that was tried
-// without asking the system first shows that its socket was writable.
-class QvWriteWitness {
- public:
-  virtual void Writable() = 0;
-
- protected:
-  ~QvWriteWitness() = default;
-};
-
-// What came of a write tried without asking the system first.
-enum class UnaskedWrite {
-  kNotTried,   // nothing to try it with (or no socket): the worker asks the system
-  kWouldBlock, // the socket was full: nothing done; the worker asks the system
-  kDrained,    // written (or failed and handled), nothing left queued
-  kBytesLeft,  // written, but bytes are left: the socket filled up
-};
-
 // Every socket object the worker drives: connections and listeners. The
 // slot table stores handlers as QvSocketBase*; the dispatcher calls only
-// GetType, OnAccept, OnRead, OnWrite, OnWriteUnasked and OnError, on the
-// worker thread.
+// GetType, OnAccept, OnRead, OnWrite, OnError and WriteTrier, on the worker
+// thread. The operations keep their order (it is the order of the virtual
+// table); what the library adds comes after Connect.
 //
 // The defaults that report a failed debug assertion mark operations a
 // concrete class was expected to override; in a release build they just
@@ -54,17 +38,14 @@ class QvSocketBase : public QvSocket {
   virtual QvConnectionSink* GetSink();  // default: null
   virtual void OnRead();
   virtual void OnWrite();
-  // OnWrite for a socket whose write readiness the worker takes on trust:
-  // a socket with room for a just-queued frame is the common case, and not
-  // asking saves a system call per write. The handler tries its first
-  // send(); if the socket takes bytes or fails, it calls witness.Writable()
-  // before anything else is seen and carries on as OnWrite. If the socket
-  // would block, or there was nothing to try it with, it changes nothing,
-  // and the worker asks the system. Default: kNotTried.
-  virtual UnaskedWrite OnWriteUnasked(QvWriteWitness& witness);
   virtual void OnAccept();
   virtual void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                        const char* optText2, const char* optText3);
+
+  // A socket object whose queued write the worker may try before asking
+  // the system whether the socket is writable (see qvwritetry.h); null (the
+  // default) when the worker must always ask first.
+  virtual QvWriteTrier* WriteTrier();
 };
 
 #endif  // QV_DISPATCH_QVSOCKETBASE_H

@@ -1,4 +1,4 @@
-// qvsocketmanager.cpp - the slot table and the dispatch loop.
+// qvsocketmanager.cpp - the worker and its pass.
 #include "qvsocketmanager.h"
 
 #include <algorithm>
@@ -13,7 +13,10 @@
 #include "../diag/qvsettings.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
+#include "../platform/qvpoller.h"
 #include "qvlingerset.h"
+#include "qvwritepolicy.h"
+#include "qvwritetry.h"
 
 namespace {
 
@@ -27,12 +30,11 @@ constexpr std::uint32_t kExitJoinMs = 5000;
 
 thread_local bool tlsOnWorker = false;
 
-// A ready socket's bits beside the poller's: write interest to be served
-// without asking the system whether the socket is writable.
-constexpr unsigned kWriteUnasked = 8;
-// And the handler asked to be ended (EndRequest).
+// A ready slot's bits beside the poller's: a write to try without asking
+// the system, and an end the handler asked for (EndRequest).
+constexpr unsigned kTryWrite = 8;
 constexpr unsigned kEndAsked = 16;
-static_assert(((kWriteUnasked | kEndAsked) & (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
+static_assert(((kTryWrite | kEndAsked) & (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
               "bits of their own");
 
 // A slot's registration as the poller knows it: slot index and generation.
@@ -40,26 +42,58 @@ std::uint64_t Tag(int slot, std::uint32_t generation) {
   return (static_cast<std::uint64_t>(generation) << 32) | static_cast<std::uint32_t>(slot);
 }
 
-// Spreads socket numbers over the hint array: consecutive descriptors (POSIX)
-// and multiples of four (Windows handles) both map without collisions.
-std::size_t HashSocket(qvplat::Socket socket) {
-  auto v = static_cast<std::uint64_t>(socket);
-  return static_cast<std::size_t>(v ^ (v >> 2));
-}
-
 }  // namespace
 
-struct QvSocketManager::SlotTable {
-  int capacity;
-  SocketSlot* slots;
-  // Bit i set: slot i changed since the worker last looked at it.
-  std::atomic<std::uint64_t>* dirty;
-  int dirtyWords;
-  // hints[HashSocket(s) & hintMask]: the slot s was last found in, or -1.
-  // Only a hint: it is checked against the slot before it is used.
-  std::atomic<int>* hints;
-  std::size_t hintMask;
+// What the worker knows of each slot, and works with on every pass.
+struct QvSocketManager::LoopState {
+  // What the poller watches for a slot.
+  struct Mirror {
+    qvplat::Socket socket = qvplat::kNoSocket;
+    std::uint32_t generation = 0;
+    unsigned want = 0;
+    // An exception was reported and the handler kept the socket: it is not
+    // watched again until its slot changes (its interest, or its owner).
+    bool parked = false;
+    std::uint32_t parkedInterest = 0;
+    std::uint64_t lookedAt = 0;  // the pass that last looked
+  };
+  // Guards the mirror. The worker holds it while it brings the poller up to
+  // date and reads the wait's results; a thread freeing a slot holds it to
+  // take the socket out of the poller before the socket's owner may close
+  // it. So the worker never asks the system about a descriptor that was
+  // closed, and whose number may be in use by a new socket already.
+  qvplat::RecursiveLock lock{qvplat::kLockMirror};
+  qvplat::Poller poller;
+  QvLingerSet lingers{poller};
+  QvWritePolicy writes;        // the worker's alone
+  QvSlotTable* table = nullptr;  // the table the mirror describes
+  std::vector<Mirror> mirror;
+  std::vector<int> tryNow;  // slots whose write is tried in this pass without asking
+  std::vector<int> ends;    // slots whose handler asked to be ended
+  std::vector<Ready> ready;
+  std::vector<qvplat::Poller::Event> lingerEvents;
+  std::uint64_t pass = 0;
+  bool pollerFailed = false;  // the failure was logged
 };
+
+// A write event, whether the system reported it or a write tried without
+// asking found it out (then under the handler's locks, after its first
+// send(): the registration is checked again).
+class QvSocketManager::WriteStart final : public QvWriteStart {
+ public:
+  WriteStart(QvSlotTable& table, const Ready& ready) : table_(table), ready_(ready) {}
+  void Started() override {
+    if (!table_.StillRegistered(ready_.slot, ready_.generation)) return;
+    qvdiag::Trace(qvtext::kTraceWriteEvent, static_cast<int>(table_.At(ready_.slot).socketHandle.load()));
+    table_.Disarm(ready_.slot, WriteInterest);
+  }
+
+ private:
+  QvSlotTable& table_;
+  const Ready& ready_;
+};
+
+// ----------------------------------------------------- life, exit
 
 QvSocketManager& QvSocketManager::Instance() {
   // Made on the first call (in practice inside the first module
@@ -73,6 +107,13 @@ QvSocketManager& QvSocketManager::Instance() {
   }();
   return *manager;
 }
+
+QvSocketManager::QvSocketManager() : table_(nullptr), loop_(new LoopState), dispatching_(nullptr) {
+  loop_->ready.reserve(64);
+}
+
+// Never runs: the manager lives until the process ends (see Instance).
+QvSocketManager::~QvSocketManager() {}
 
 void QvSocketManager::StopAtExit() {
   QvSocketManager& m = Instance();
@@ -96,53 +137,6 @@ void QvSocketManager::StopAtExit() {
   m.StopWithin(kExitJoinMs);
 }
 
-// The worker's own view of the table: what its poller watches for each slot.
-struct QvSocketManager::LoopState {
-  struct Mirror {
-    qvplat::Socket socket = qvplat::kNoSocket;
-    std::uint32_t generation = 0;
-    unsigned want = 0;
-    // Write interest was looked at with a one-off probe in the last pass;
-    // if it is still set, the socket is watched for writing from now on.
-    bool probed = false;
-    // An exception was reported and the handler kept the socket: it is not
-    // watched again until its slot changes (its interest, or its owner).
-    bool parked = false;
-    std::uint32_t parkedInterest = 0;
-    std::uint64_t syncedPass = 0;
-  };
-  // Guards the mirror and the poller's watched sockets. The worker holds it
-  // while it brings them up to date and reads the wait's results; a thread
-  // freeing a slot holds it to take the socket out of the poller before
-  // the socket's owner may close it. So the worker never asks the system
-  // about a descriptor that was closed, and whose number may be in use by
-  // a new socket already.
-  qvplat::RecursiveLock lock{qvplat::kLockPoller};
-  qvplat::Poller poller;
-  QvLingerSet lingers{poller, lock};
-  bool pollerFailed = false;  // the failure was logged
-  SlotTable* table = nullptr;  // the table the mirror describes
-  std::vector<Mirror> mirror;
-  std::vector<int> probedSlots;  // slots probed in this pass: looked at again in the next
-  std::vector<int> unasked;      // slots whose write is tried in this pass without asking
-  std::vector<int> ends;         // slots whose handler asked to be ended (EndRequest)
-  std::vector<qvplat::Poller::Event> lingerEvents;  // of this pass
-  std::vector<int> reprobe;
-  // The worker's alone, per slot: its last write left bytes queued, or found
-  // the socket full, so its next write waits until the system says it may.
-  std::vector<std::uint8_t> askFirst;
-  std::uint64_t pass = 0;
-  std::vector<Ready> ready;
-};
-
-QvSocketManager::QvSocketManager() : table_(nullptr), loop_(new LoopState), dispatching_(nullptr) {
-  loop_->poller.Guard(&loop_->lock);
-  loop_->ready.reserve(64);
-}
-
-// Never runs: the manager lives until the process ends (see Instance).
-QvSocketManager::~QvSocketManager() {}
-
 bool QvSocketManager::OnWorkerThread() { return tlsOnWorker; }
 
 void QvSocketManager::CheckOnWorker(const char* where) {
@@ -152,77 +146,15 @@ void QvSocketManager::CheckOnWorker(const char* where) {
   std::abort();
 }
 
-QvSocketManager::SlotTable* QvSocketManager::NewTable(int capacity) {
-  auto* t = new (std::nothrow) SlotTable{capacity, nullptr, nullptr, (capacity + 63) / 64, nullptr, 0};
-  if (t == nullptr) return nullptr;
-  std::size_t hintCount = 8192;
-  while (hintCount < 2 * static_cast<std::size_t>(capacity)) hintCount *= 2;
-  t->hintMask = hintCount - 1;
-  t->slots = new (std::nothrow) SocketSlot[static_cast<size_t>(capacity)];
-  t->dirty = new (std::nothrow) std::atomic<std::uint64_t>[static_cast<size_t>(t->dirtyWords)];
-  t->hints = new (std::nothrow) std::atomic<int>[hintCount];
-  if (t->slots == nullptr || t->dirty == nullptr || t->hints == nullptr) {
-    DeleteTable(t);
-    return nullptr;
-  }
-  for (int i = 0; i < capacity; ++i) {
-    t->slots[i].socketHandle.store(qvplat::kNoSocket);
-    t->slots[i].interest.store(0);
-    t->slots[i].handler.store(nullptr);
-    t->slots[i].generation.store(0);
-  }
-  for (int w = 0; w < t->dirtyWords; ++w) t->dirty[w].store(0);
-  for (std::size_t h = 0; h < hintCount; ++h) t->hints[h].store(-1);
-  return t;
+void QvSocketManager::Interrupt() { loop_->poller.Wake(); }
+
+void QvSocketManager::WakeFromApplication() {
+  // The worker looks at changed slots at the start of every pass; it only
+  // needs waking when the change comes from another thread.
+  if (!OnWorkerThread()) loop_->poller.Wake();
 }
 
-void QvSocketManager::DeleteTable(SlotTable* table) {
-  delete[] table->slots;
-  delete[] table->dirty;
-  delete[] table->hints;
-  delete table;
-}
-
-void QvSocketManager::Touch(SlotTable& table, int index) {
-  table.dirty[index >> 6].fetch_or(std::uint64_t{1} << (index & 63));
-}
-
-void QvSocketManager::ClearSlot(SlotTable& table, int index) {
-  LoopState* loop = loop_;
-  if (loop != nullptr) loop->lock.Enter();
-  SocketSlot& slot = table.slots[index];
-  slot.socketHandle.store(qvplat::kNoSocket);
-  slot.interest.store(0);
-  slot.handler.store(nullptr);
-  Touch(table, index);
-  if (loop != nullptr) {
-    if (loop->table == &table) Unwatch(index);
-    loop->lock.Leave();
-  }
-}
-
-// The lock is held.
-void QvSocketManager::Unwatch(int index) {
-  LoopState::Mirror& m = loop_->mirror[static_cast<size_t>(index)];
-  if (m.socket == qvplat::kNoSocket) return;
-  loop_->poller.Unwatch(m.socket, Tag(index, m.generation));
-  const std::uint64_t synced = m.syncedPass;
-  m = LoopState::Mirror{};
-  m.syncedPass = synced;
-}
-
-int QvSocketManager::Find(SlotTable& table, qvplat::Socket socket) {
-  std::atomic<int>& hint = table.hints[HashSocket(socket) & table.hintMask];
-  int i = hint.load();
-  if (i >= 0 && i < table.capacity && table.slots[i].socketHandle.load() == socket) return i;
-  for (i = 0; i < table.capacity; ++i) {
-    if (table.slots[i].socketHandle.load() == socket) {
-      hint.store(i);
-      return i;
-    }
-  }
-  return -1;
-}
+// ----------------------------------------------------------- the table
 
 bool QvSocketManager::InitOnce(int capacity) {
   qvplat::LockGuard guard(initLock_);
@@ -231,102 +163,91 @@ bool QvSocketManager::InitOnce(int capacity) {
 
 bool QvSocketManager::Init(int capacity) {
   qvplat::LockGuard guard(initLock_);
-  SlotTable* current = table_.load();
-  if (current != nullptr && current->capacity == capacity) {
+  QvSlotTable* current = table_.load();
+  if (current != nullptr && current->Capacity() == capacity) {
     // Same size: clear in place. Every slot is free or still valid at every
     // moment, whatever the worker reads meanwhile.
-    for (int i = 0; i < capacity; ++i) ClearSlot(*current, i);
+    for (int i = 0; i < capacity; ++i) FreeSlot(*current, i);
     return true;
   }
-  SlotTable* fresh = capacity > 0 ? NewTable(capacity) : nullptr;
-  if (loop_ != nullptr) {
+  auto* fresh = new (std::nothrow) QvSlotTable(capacity);
+  {
     // The old table's sockets leave the poller now: their owners may close
     // them as soon as they are no longer registered.
     qvplat::LockGuard loopGuard(loop_->lock);
     for (size_t i = 0; i < loop_->mirror.size(); ++i) Unwatch(static_cast<int>(i));
     loop_->mirror.clear();
-    loop_->probedSlots.clear();
     loop_->table = nullptr;
   }
-  // Published only once cleared; without a table every operation sees 0 slots.
-  SlotTable* old = table_.exchange(fresh);
+  // Published whole; the worker takes it on at its next pass.
+  QvSlotTable* old = table_.exchange(fresh);
   if (old != nullptr) retired_.push_back(old);
-  return fresh != nullptr;
+  return fresh != nullptr && fresh->Capacity() == capacity;
 }
 
 int QvSocketManager::Capacity() const {
-  SlotTable* t = table_.load();
-  return t != nullptr ? t->capacity : 0;
+  const QvSlotTable* t = table_.load();
+  return t != nullptr ? t->Capacity() : 0;
 }
 
 QvSocketManager::SlotView QvSocketManager::Slot(int index) const {
-  SlotTable* t = table_.load();
-  if (t == nullptr || index < 0 || index >= t->capacity) return SlotView{0, qvplat::kNoSocket, nullptr};
-  const SocketSlot& s = t->slots[index];
+  const QvSlotTable* t = table_.load();
+  if (t == nullptr || index < 0 || index >= t->Capacity()) return SlotView{0, qvplat::kNoSocket, nullptr};
+  const SocketSlot& s = t->At(index);
   return SlotView{s.interest.load(), s.socketHandle.load(), s.handler.load()};
 }
 
 int QvSocketManager::Register(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler) {
-  SlotTable* t = table_.load();
-  if (t == nullptr) return -1;
-  int present = Find(*t, socket);
-  if (present >= 0) {
-    qvdiag::Trace(qvtext::kTraceAlreadyRegistered, present + 1);
-    return 1;
-  }
-  for (int i = 0; i < t->capacity; ++i) {
-    SocketSlot& slot = t->slots[i];
-    qvplat::Socket expected = qvplat::kNoSocket;
-    // Claim the slot first, so two threads never take the same free slot.
-    if (slot.socketHandle.load() == qvplat::kNoSocket &&
-        slot.socketHandle.compare_exchange_strong(expected, socket)) {
-      slot.generation.fetch_add(1);
-      slot.interest.store(interest);
-      slot.handler.store(handler);
-      t->hints[HashSocket(socket) & t->hintMask].store(i);
-      Touch(*t, i);
-      WakeFromApplication();
-      return 1;
-    }
-  }
-  return -1;
+  QvSlotTable* t = table_.load();
+  const int result = t != nullptr ? t->Register(socket, interest, handler) : -1;
+  if (result == 1) WakeFromApplication();
+  return result;
 }
 
 int QvSocketManager::Unregister(qvplat::Socket socket) {
-  SlotTable* t = table_.load();
-  if (t == nullptr) return 0;
-  int i = Find(*t, socket);
+  QvSlotTable* t = table_.load();
+  const int i = t != nullptr ? t->Find(socket) : -1;
   if (i < 0) return 0;
-  ClearSlot(*t, i);
+  FreeSlot(*t, i);
   return 1;
 }
 
 int QvSocketManager::Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler) {
-  SlotTable* t = table_.load();
-  if (t == nullptr) return 0;
-  int i = Find(*t, socket);
-  if (i < 0) return 0;
-  SocketSlot& slot = t->slots[i];
-  slot.interest.fetch_or(interest);
-  slot.handler.store(handler);
-  Touch(*t, i);
+  QvSlotTable* t = table_.load();
+  if (t == nullptr || t->Arm(socket, interest, handler) == 0) return 0;
   WakeFromApplication();
   return 1;
 }
 
-void QvSocketManager::Forget(QvSocketBase* handler) {
+void QvSocketManager::FreeSlot(QvSlotTable& table, int index) {
+  qvplat::LockGuard guard(loop_->lock);
+  table.Free(index);
+  if (loop_->table == &table) Unwatch(index);
+}
+
+// The mirror's lock is held.
+void QvSocketManager::Unwatch(int index) {
+  LoopState::Mirror& m = loop_->mirror[static_cast<size_t>(index)];
+  if (m.socket == qvplat::kNoSocket) return;
+  loop_->poller.Unwatch(m.socket, Tag(index, m.generation));
+  const std::uint64_t lookedAt = m.lookedAt;
+  m = LoopState::Mirror{};
+  m.lookedAt = lookedAt;
+}
+
+void QvSocketManager::ReleaseAndWait(QvSocketBase* handler) {
   if (handler == nullptr) return;
-  auto forgetIn = [this, handler](SlotTable* t) {
-    for (int i = 0; t != nullptr && i < t->capacity; ++i) {
-      if (t->slots[i].handler.load() == handler) ClearSlot(*t, i);
+  auto releaseIn = [this, handler](QvSlotTable* t) {
+    for (int i = 0; t != nullptr && i < t->Capacity(); ++i) {
+      if (t->At(i).handler.load() == handler) FreeSlot(*t, i);
     }
   };
   {
     // A pass that began before a re-initialisation still walks the table
-    // it started with: forget the handler there too.
+    // it started with: release the handler there too.
     qvplat::LockGuard guard(initLock_);
-    forgetIn(table_.load());
-    for (SlotTable* t : retired_) forgetIn(t);
+    releaseIn(table_.load());
+    for (QvSlotTable* t : retired_) releaseIn(t);
   }
   WaitUntilLeft(handler);
 }
@@ -334,10 +255,10 @@ void QvSocketManager::Forget(QvSocketBase* handler) {
 void QvSocketManager::WaitUntilLeft(QvSocketBase* handler) {
   if (OnWorkerThread()) return;
   // The worker publishes the handler it is about to call, then checks that
-  // its slot still names it; the caller cleared the slot, then we look at
-  // what it published. One of the two sees the other, so once this loop
-  // ends the worker is not inside the handler and will not enter it again
-  // for the slots that were cleared.
+  // its slot still holds the registration; the caller freed the slot, then
+  // we look at what it published. One of the two sees the other, so once
+  // this loop ends the worker is not inside the handler and will not enter
+  // it again for the slots that were freed.
   while (dispatching_.load() == handler) qvplat::YieldThread();
 }
 
@@ -349,14 +270,26 @@ bool QvSocketManager::Linger(qvplat::Socket s, std::vector<std::string> parts, s
 
 int QvSocketManager::Lingering() { return loop_->lingers.Count(); }
 
-void QvSocketManager::WakeFromApplication() {
-  // The worker looks at changed slots at the start of every pass; it only
-  // needs waking when the change comes from another thread.
-  if (!OnWorkerThread() && loop_ != nullptr) loop_->poller.Wake();
-}
+// ------------------------------------------------------------ the pass
 
-void QvSocketManager::Interrupt() {
-  if (loop_ != nullptr) loop_->poller.Wake();
+void QvSocketManager::Run() {
+  tlsOnWorker = true;
+  LoopState& loop = *loop_;
+  while (running.load()) {
+    if (!PollerOpen()) continue;
+    QvSlotTable* table = table_.load();
+    const bool now = ApplyChanges(table);  // writes to try, or ends asked for
+    if (!now && NothingToWatch()) {
+      loop.poller.Nap(kIdleNapMs);  // starts over as soon as something arrives
+      continue;
+    }
+    const int events = loop.poller.Wait(now ? 0 : kPassTimeoutMs);
+    if (events < 0) continue;
+    CollectReady(table, events);
+    for (const Ready& r : loop.ready) Serve(*table, r);
+    ServeLingers();
+  }
+  tlsOnWorker = false;
 }
 
 bool QvSocketManager::PollerOpen() {
@@ -376,129 +309,51 @@ bool QvSocketManager::PollerOpen() {
   return false;
 }
 
-void QvSocketManager::Run() {
-  tlsOnWorker = true;
-  LoopState& loop = *loop_;
-  qvplat::Poller& poller = loop.poller;
-  std::vector<Ready>& ready = loop.ready;
-  while (running.load()) {
-    if (!PollerOpen()) continue;
-    SlotTable* t = table_.load();
-    Sync(t);
-    const bool now = !loop.unasked.empty() || !loop.ends.empty();
-    if (!now && poller.Watched() == 0 && loop.probedSlots.empty()) {
-      // Nothing to watch: nap, and start over as soon as something arrives.
-      poller.Nap(kIdleNapMs);
-      continue;
-    }
-    // Writes tried unasked are ready now: the wait only looks at what else
-    // is, so that a socket both readable and with a write queued is read
-    // first, as when the system reports both.
-    int n = poller.Wait(now ? 0 : kPassTimeoutMs);
-    if (n < 0) continue;
-    ready.clear();
-    loop.lingerEvents.clear();
-    {
-      qvplat::LockGuard guard(loop.lock);
-      for (int k = 0; k < n; ++k) {
-        const qvplat::Poller::Event& e = poller.EventAt(k);
-        if (QvLingerSet::IsLingerTag(e.tag)) {
-          loop.lingerEvents.push_back(e);
-          continue;
-        }
-        int slot = static_cast<int>(static_cast<std::uint32_t>(e.tag));
-        auto generation = static_cast<std::uint32_t>(e.tag >> 32);
-        if (static_cast<size_t>(slot) >= loop.mirror.size()) continue;
-        const LoopState::Mirror& m = loop.mirror[static_cast<size_t>(slot)];
-        // Freed or taken over since the wait began: no event.
-        if (m.generation != generation || m.socket == qvplat::kNoSocket) continue;
-        ready.push_back(Ready{slot, m.socket, generation, e.ready});
-      }
-      // Unless Init dropped the table the lists were made from meanwhile.
-      auto listed = [&](const std::vector<int>& slots, unsigned bits) {
-        for (int slot : slots) {
-          if (loop.table != t || static_cast<size_t>(slot) >= loop.mirror.size()) return;
-          const LoopState::Mirror& m = loop.mirror[static_cast<size_t>(slot)];
-          if (m.socket != qvplat::kNoSocket) ready.push_back(Ready{slot, m.socket, m.generation, bits});
-        }
-      };
-      listed(loop.unasked, kWriteUnasked);
-      listed(loop.ends, kEndAsked);
-    }
-    // Serve in slot order; a socket with two entries (watched and probed,
-    // or read ready and written unasked) is served once.
-    std::sort(ready.begin(), ready.end(), [](const Ready& a, const Ready& b) { return a.slot < b.slot; });
-    size_t merged = 0;
-    for (size_t k = 0; k < ready.size(); ++k) {
-      if (merged > 0 && ready[merged - 1].slot == ready[k].slot) {
-        ready[merged - 1].bits |= ready[k].bits;
-      } else {
-        ready[merged++] = ready[k];
-      }
-    }
-    ready.resize(merged);
-    // The table is read afresh at every step: an earlier handler of this
-    // pass may have changed any slot.
-    for (const Ready& r : ready) Dispatch(*t, r);
-    for (const qvplat::Poller::Event& e : loop.lingerEvents) loop.lingers.OnEvent(e.tag, e.ready);
-    loop.lingers.Expire(QvLingerSet::Clock::now());
-  }
-  tlsOnWorker = false;
-}
-
 // Brings the poller up to date with the table: the slots changed since the
-// last pass, and those probed in it; and takes on the sockets handed over
-// to linger. A table replaced by Init is dropped whole and the new one
-// taken on slot by slot.
-void QvSocketManager::Sync(SlotTable* t) {
+// last pass, and those whose write was tried in it (their write interest
+// may still be set). Takes on the sockets handed over to linger. True when
+// something is to be served without waiting.
+bool QvSocketManager::ApplyChanges(QvSlotTable* table) {
   LoopState& loop = *loop_;
   qvplat::LockGuard guard(loop.lock);
   ++loop.pass;
   loop.lingers.Adopt();
   loop.ends.clear();
-  if (loop.table != t) {
-    for (size_t i = 0; i < loop.mirror.size(); ++i) Unwatch(static_cast<int>(i));
-    loop.table = t;
-    loop.mirror.assign(t != nullptr ? static_cast<size_t>(t->capacity) : 0, LoopState::Mirror{});
-    loop.askFirst.assign(loop.mirror.size(), 0);
-    loop.probedSlots.clear();
-    loop.unasked.clear();
-    if (t == nullptr) return;
-    for (int w = 0; w < t->dirtyWords; ++w) t->dirty[w].exchange(0);
-    for (int i = 0; i < t->capacity; ++i) SyncSlot(*t, i, true);
-    return;
+  std::vector<int> tried;
+  tried.swap(loop.tryNow);
+  if (loop.table != table) {
+    TakeOn(table);
+  } else if (table != nullptr) {
+    // Changed slots first. A slot is looked at once per pass, and a change
+    // made after its mark was taken marks it again for the next pass; were
+    // the tried slots looked at first, such a change could be taken with
+    // its mark here and then skipped.
+    table->TakeChanged([&](int i) { ApplySlot(*table, i, true); });
+    for (int i : tried) ApplySlot(*table, i, false);
   }
-  if (t == nullptr) return;
-  // Probed and unasked slots are looked at again: their write interest may
-  // still be set, and need not have changed since.
-  loop.reprobe.swap(loop.probedSlots);
-  loop.reprobe.insert(loop.reprobe.end(), loop.unasked.begin(), loop.unasked.end());
-  loop.probedSlots.clear();
-  loop.unasked.clear();
-  // Changed slots first. A slot is looked at once per pass, and a change
-  // made after its bit was taken sets the bit again for the next pass; were
-  // the probed slots looked at first, such a change could be taken with its
-  // bit here and then skipped.
-  for (int w = 0; w < t->dirtyWords; ++w) {
-    if (t->dirty[w].load() == 0) continue;
-    std::uint64_t bits = t->dirty[w].exchange(0);
-    while (bits != 0) {
-      int b = 0;
-      while (((bits >> b) & 1) == 0) ++b;
-      bits &= bits - 1;
-      SyncSlot(*t, w * 64 + b, true);
-    }
-  }
-  for (int i : loop.reprobe) SyncSlot(*t, i, false);
+  return !loop.tryNow.empty() || !loop.ends.empty();
 }
 
-// `changed`: the slot changed since the last look (else it is looked at
-// again for its write interest only).
-void QvSocketManager::SyncSlot(SlotTable& t, int i, bool changed) {
+// A table replaced by Init: the old one is dropped whole, the new one taken
+// on slot by slot. The mirror's lock is held.
+void QvSocketManager::TakeOn(QvSlotTable* table) {
+  LoopState& loop = *loop_;
+  for (size_t i = 0; i < loop.mirror.size(); ++i) Unwatch(static_cast<int>(i));
+  loop.table = table;
+  loop.mirror.assign(table != nullptr ? static_cast<size_t>(table->Capacity()) : 0, LoopState::Mirror{});
+  loop.writes.Reset(loop.mirror.size());
+  if (table == nullptr) return;
+  table->DropMarks();
+  for (int i = 0; i < table->Capacity(); ++i) ApplySlot(*table, i, true);
+}
+
+// `changed`: the slot was marked changed (else it is looked at again for
+// its write interest only). The mirror's lock is held.
+void QvSocketManager::ApplySlot(QvSlotTable& table, int i, bool changed) {
   LoopState& loop = *loop_;
   LoopState::Mirror& m = loop.mirror[static_cast<size_t>(i)];
-  if (m.syncedPass == loop.pass) return;
-  SocketSlot& slot = t.slots[i];
+  if (m.lookedAt == loop.pass) return;
+  const SocketSlot& slot = table.At(i);
   const qvplat::Socket socket = slot.socketHandle.load();
   const std::uint32_t generation = slot.generation.load();
   const std::uint32_t interest = slot.interest.load();
@@ -506,133 +361,145 @@ void QvSocketManager::SyncSlot(SlotTable& t, int i, bool changed) {
   if (m.parked && (!changed || (socket == m.socket && generation == m.generation && interest == m.parkedInterest))) {
     return;
   }
-  m.syncedPass = loop.pass;
+  m.lookedAt = loop.pass;
   // Freed, or taken by another registration since the last look.
   if (m.socket != qvplat::kNoSocket && (m.socket != socket || m.generation != generation)) Unwatch(i);
   if (socket == qvplat::kNoSocket) return;
-  const bool fresh = m.socket == qvplat::kNoSocket || m.parked;
-  m.parked = false;
-  std::uint8_t& askFirst = loop.askFirst[static_cast<size_t>(i)];
-  if (m.socket == qvplat::kNoSocket) askFirst = 0;  // a new registration: nothing known of its socket
+  if (m.socket == qvplat::kNoSocket) loop.writes.Trust(i);  // a new registration: nothing known of its socket
   if (interest & EndRequest) loop.ends.push_back(i);
-  unsigned want = (interest & ReadInterest) ? unsigned{qvplat::kPollRead} : 0u;
-  bool probe = false;
-  bool trust = false;
-  if (interest & WriteInterest) {
-    // A socket is nearly always writable when a write is queued: try it
-    // without asking; after a write that found it full, look once without
-    // changing the watch; watch for writing only when it was still full.
-    if (m.probed || (m.want & qvplat::kPollWrite)) {
-      want |= qvplat::kPollWrite;
-    } else if (askFirst != 0) {
-      probe = true;
+  const bool tryNow = (interest & WriteInterest) && loop.writes.TryNow(i);
+  const unsigned want = ((interest & ReadInterest) ? unsigned{qvplat::kPollRead} : 0u) |
+                        ((interest & WriteInterest) && !tryNow ? unsigned{qvplat::kPollWrite} : 0u);
+  if (m.socket == qvplat::kNoSocket || m.parked || want != m.want) {
+    loop.poller.Watch(socket, Tag(i, generation), want);
+    m = LoopState::Mirror{socket, generation, want, false, 0, loop.pass};
+  }
+  if (tryNow) loop.tryNow.push_back(i);
+}
+
+bool QvSocketManager::NothingToWatch() const {
+  return loop_->poller.Watched() == 0;
+}
+
+// The slots ready in this pass, in slot order, each once: the poller's
+// events, the writes to try and the ends asked for. The lingering sockets'
+// events are set aside for ServeLingers.
+void QvSocketManager::CollectReady(QvSlotTable* table, int events) {
+  LoopState& loop = *loop_;
+  loop.ready.clear();
+  loop.lingerEvents.clear();
+  qvplat::LockGuard guard(loop.lock);
+  for (int k = 0; k < events; ++k) {
+    const qvplat::Poller::Event& e = loop.poller.EventAt(k);
+    if (QvLingerSet::IsLingerTag(e.tag)) {
+      loop.lingerEvents.push_back(e);
     } else {
-      trust = true;
+      loop.ready.push_back(Ready{static_cast<int>(static_cast<std::uint32_t>(e.tag)),
+                                 static_cast<std::uint32_t>(e.tag >> 32), e.ready});
     }
   }
-  if (fresh || want != m.want) {
-    loop.poller.Watch(socket, Tag(i, generation), want);
-    m.socket = socket;
-    m.generation = generation;
-    m.want = want;
+  // Unless Init dropped the table the lists were made from meanwhile.
+  auto listed = [&](const std::vector<int>& slots, unsigned bits) {
+    if (loop.table != table) return;
+    for (int slot : slots) loop.ready.push_back(Ready{slot, loop.mirror[static_cast<size_t>(slot)].generation, bits});
+  };
+  listed(loop.tryNow, kTryWrite);
+  listed(loop.ends, kEndAsked);
+  SortReady();
+}
+
+void QvSocketManager::SortReady() {
+  std::vector<Ready>& ready = loop_->ready;
+  std::sort(ready.begin(), ready.end(), [](const Ready& a, const Ready& b) { return a.slot < b.slot; });
+  size_t merged = 0;
+  for (size_t k = 0; k < ready.size(); ++k) {
+    if (merged > 0 && ready[merged - 1].slot == ready[k].slot) {
+      ready[merged - 1].bits |= ready[k].bits;
+    } else {
+      ready[merged++] = ready[k];
+    }
   }
-  m.probed = probe;
-  if (probe) {
-    loop.poller.Probe(socket, Tag(i, generation), qvplat::kPollWrite);
-    loop.probedSlots.push_back(i);
+  ready.resize(merged);
+}
+
+// Serves one ready slot: an end asked for, or an exception, alone;
+// otherwise the read, then the write. The table is read afresh at every
+// step: an earlier handler of this pass may have changed any slot.
+void QvSocketManager::Serve(QvSlotTable& table, const Ready& r) {
+  if (!table.StillRegistered(r.slot, r.generation)) return;  // freed or taken over since the wait
+  SocketSlot& slot = table.At(r.slot);
+  QvSocketBase* handler = slot.handler.load();
+  if (handler == nullptr) return;
+  dispatching_.store(handler);
+  // ReleaseAndWait() may have taken it away between the two looks.
+  if (slot.handler.load() == handler && table.StillRegistered(r.slot, r.generation)) {
+    if (r.bits & kEndAsked) {
+      table.Disarm(r.slot, EndRequest);
+      handler->OnError();
+    } else if (r.bits & qvplat::kPollExcept) {
+      qvdiag::Trace(qvtext::kTraceExceptEvent);
+      handler->OnError();
+      // A handler that keeps its socket after an exception (a connection
+      // whose connect is still completing defers it) would have it
+      // reported at every wait: the socket rests until its slot changes.
+      if (slot.handler.load() == handler && table.StillRegistered(r.slot, r.generation)) Park(table, r);
+    } else {
+      if (r.bits & qvplat::kPollRead) ServeRead(table, r, handler);
+      // The read may have closed the socket, or the slot gone to another
+      // object; only the same registration gets its write.
+      if ((r.bits & (qvplat::kPollWrite | kTryWrite)) && slot.handler.load() == handler &&
+          table.StillRegistered(r.slot, r.generation)) {
+        ServeWrite(table, r, handler);
+      }
+    }
   }
-  if (trust) loop.unasked.push_back(i);
+  dispatching_.store(nullptr);
+}
+
+void QvSocketManager::ServeRead(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {
+  qvdiag::Trace(qvtext::kTraceReadEvent);
+  const SocketKind kind = handler->GetType();
+  if (kind == so_listener) {
+    qvdiag::Trace(qvtext::kTraceListenerKind);
+    handler->OnAccept();  // a listener's read interest stays set
+  } else if (kind == so_connection) {
+    qvdiag::Trace(qvtext::kTraceConnectionKind);
+    table.Disarm(r.slot, ReadInterest);
+    handler->OnRead();
+  }
+}
+
+void QvSocketManager::ServeWrite(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {
+  WriteStart start(table, r);
+  bool full;
+  if (r.bits & qvplat::kPollWrite) {
+    start.Started();
+    handler->OnWrite();
+    full = (table.At(r.slot).interest.load() & WriteInterest) != 0;  // re-armed: bytes left
+  } else {
+    // Full, or not tried (a handler that cannot try): looked at again in
+    // the next pass, and then the system is asked.
+    QvWriteTrier* trier = handler->WriteTrier();
+    full = trier == nullptr || trier->TryWrite(start) != WriteTry::kDone;
+  }
+  loop_->writes.Wrote(r.slot, full);
 }
 
 // The worker, after an exception whose handler kept its socket: stops
 // watching it until its slot changes.
-void QvSocketManager::Park(SlotTable& t, const Ready& r) {
+void QvSocketManager::Park(QvSlotTable& table, const Ready& r) {
   LoopState& loop = *loop_;
   qvplat::LockGuard guard(loop.lock);
-  if (loop.table != &t) return;
+  if (loop.table != &table) return;
   LoopState::Mirror& m = loop.mirror[static_cast<size_t>(r.slot)];
-  if (m.socket != r.socket || m.generation != r.generation || m.parked) return;
+  if (m.socket == qvplat::kNoSocket || m.generation != r.generation || m.parked) return;
   loop.poller.Unwatch(m.socket, Tag(r.slot, m.generation));
   m.parked = true;
-  m.parkedInterest = t.slots[r.slot].interest.load();
+  m.parkedInterest = table.At(r.slot).interest.load();
 }
 
-// Serves one ready socket: an end asked for, or an exception, alone;
-// otherwise read, then write.
-void QvSocketManager::Dispatch(SlotTable& t, const Ready& r) {
-  SocketSlot& slot = t.slots[r.slot];
-  auto stillWatched = [&slot, &r] {
-    return slot.socketHandle.load() == r.socket && slot.generation.load() == r.generation;
-  };
-  // A slot freed or taken by another socket since the wait has no event.
-  if (!stillWatched()) return;
-  QvSocketBase* handler = slot.handler.load();
-  if (handler == nullptr) return;
-  dispatching_.store(handler);
-  if (slot.handler.load() != handler || !stillWatched()) {
-    dispatching_.store(nullptr);  // Forget() took it away meanwhile
-    return;
-  }
-
-  if (r.bits & kEndAsked) {
-    slot.interest.fetch_and(~std::uint32_t{EndRequest});
-    Touch(t, r.slot);
-    handler->OnError();
-    dispatching_.store(nullptr);
-    return;
-  }
-  if (r.bits & qvplat::kPollExcept) {
-    qvdiag::Trace(qvtext::kTraceExceptEvent);
-    handler->OnError();
-    // A handler that keeps its socket after an exception (a connection
-    // whose connect is still completing defers it) would have it reported
-    // at every wait: the socket rests until its slot changes.
-    if (stillWatched() && slot.handler.load() == handler) Park(t, r);
-    dispatching_.store(nullptr);
-    return;
-  }
-  if (r.bits & qvplat::kPollRead) {
-    qvdiag::Trace(qvtext::kTraceReadEvent);
-    SocketKind kind = handler->GetType();
-    if (kind == so_listener) {
-      qvdiag::Trace(qvtext::kTraceListenerKind);
-      handler->OnAccept();  // a listener's read interest stays set
-    } else if (kind == so_connection) {
-      qvdiag::Trace(qvtext::kTraceConnectionKind);
-      slot.interest.fetch_and(~ReadInterest);
-      Touch(t, r.slot);
-      handler->OnRead();
-    }
-  }
-  // The read handler may have closed the socket, or the slot may have gone
-  // to another object; only the same registration gets its write event.
-  if ((r.bits & (qvplat::kPollWrite | kWriteUnasked)) && stillWatched() && slot.handler.load() == handler) {
-    // What a write event is, whether the system told or the write found out
-    // (then later, under the handler's locks: the slot is checked again).
-    struct WriteEvent final : QvWriteWitness {
-      SlotTable& table;
-      const Ready& ready;
-      WriteEvent(SlotTable& tbl, const Ready& rdy) : table(tbl), ready(rdy) {}
-      void Writable() override {
-        qvdiag::Trace(qvtext::kTraceWriteEvent, static_cast<int>(ready.socket));
-        SocketSlot& s = table.slots[ready.slot];
-        if (s.socketHandle.load() != ready.socket || s.generation.load() != ready.generation) return;
-        s.interest.fetch_and(~WriteInterest);
-        Touch(table, ready.slot);
-      }
-    } event(t, r);
-    // A socket found full asks the system before its next write.
-    bool full;
-    if (r.bits & qvplat::kPollWrite) {
-      event.Writable();
-      handler->OnWrite();
-      full = (slot.interest.load() & WriteInterest) != 0;  // re-armed: bytes left
-    } else {
-      // Full, or not tried: looked at again in the next pass, and the
-      // system asked about it there.
-      full = handler->OnWriteUnasked(event) != UnaskedWrite::kDrained;
-    }
-    loop_->askFirst[static_cast<size_t>(r.slot)] = static_cast<std::uint8_t>(full);
-  }
-  dispatching_.store(nullptr);
+void QvSocketManager::ServeLingers() {
+  LoopState& loop = *loop_;
+  for (const qvplat::Poller::Event& e : loop.lingerEvents) loop.lingers.OnEvent(e.tag, e.ready);
+  loop.lingers.Expire(QvLingerSet::Clock::now());
 }

@@ -1,22 +1,18 @@
-// qvsocketmanager.h - the slot table and the worker that drives it (internal).
+// qvsocketmanager.h - the worker and the slot table it drives (internal).
 //
-// One QvSocketManager per process, reached through Instance(). Its slot
-// table records which sockets the worker watches, for which readiness, and
-// which object handles their events. The table is a flat array; a socket
-// takes the first free slot, and slot order is the order in which the
-// worker serves the sockets that are ready in a pass. No free list, no lock:
-// every slot field is an atomic word, so application threads may register,
-// unregister and arm while the worker reads the slots and clears interest
-// bits; an interest bit set by one thread is never lost to another thread's
-// clearing of the other bit.
-//
-//   slot:  [ interest | socketHandle | handler | generation ]
-//          free <=> socketHandle == kNoSocket (then interest 0, handler null)
-//
-// Beside the slots, the table keeps a bitmap of the slots changed since the
-// worker last looked at them, so a pass costs nothing per unchanged socket:
-// the worker hands only changed slots to its poller, which keeps watching
-// the others. A hint per socket number finds a socket's slot without a scan.
+// One QvSocketManager per process, reached through Instance(). It owns the
+// slot table (qvslottable.h), the worker thread and its poller. A pass of
+// the worker:
+//   1. apply the slots changed since the last pass to the poller, and take
+//      on the sockets handed over to linger;
+//   2. wait for readiness (5 ms at most; not at all when a write is to be
+//      tried without asking, or an end was asked for);
+//   3. collect the ready slots, in slot order;
+//   4. serve each: an end asked for, or an exception, alone; otherwise the
+//      read, then the write;
+//   5. serve the lingering sockets.
+// Threads: Register, Unregister, Arm, ReleaseAndWait, WaitUntilLeft and
+// Linger from any thread; Run on the worker.
 #ifndef QV_DISPATCH_QVSOCKETMANAGER_H
 #define QV_DISPATCH_QVSOCKETMANAGER_H
 
@@ -26,28 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "../platform/qvplatform.h"
+#include "../platform/qvsockets.h"
+#include "../platform/qvthreads.h"
+#include "qvslottable.h"
 #include "qvsocketbase.h"
 #include "qvthread.h"
-
-enum : std::uint32_t {
-  ReadInterest = 1,
-  WriteInterest = 2,
-  // Not a readiness: the handler asks to be ended on the worker (a
-  // connection whose unsent bytes passed their limit on another thread).
-  // At its next pass the worker clears it and calls the handler's OnError,
-  // without a trace and without asking the system about the socket.
-  EndRequest = 4,
-};
-
-struct SocketSlot {
-  std::atomic<std::uint32_t> interest;
-  std::atomic<qvplat::Socket> socketHandle;
-  std::atomic<QvSocketBase*> handler;
-  // Bumped by every Register, so the worker can tell that a slot changed
-  // hands (perhaps to a new socket with the same number) during a pass.
-  std::atomic<std::uint32_t> generation;
-};
 
 class QvSocketManager : public QvThread {
  public:
@@ -62,28 +41,27 @@ class QvSocketManager : public QvThread {
   // The dispatch loop; runs on the worker thread until Stop.
   void Run() override;
 
+  // Gives the table `capacity` free slots unless it has slots already: a
+  // later module keeps what an earlier one registered. False when no table
+  // could be allocated.
+  bool InitOnce(int capacity);
   // Gives the table `capacity` free slots, forgetting every registration.
   // The worker never sees a table that is not cleared yet or already freed.
   // False when no table could be allocated (the table then has 0 slots).
   // For tests that need an empty table; the library itself uses InitOnce.
   bool Init(int capacity);
-  // Gives the table `capacity` free slots unless it has slots already: a
-  // later module keeps what an earlier one registered. False when no table
-  // could be allocated.
-  bool InitOnce(int capacity);
-  // 1 when the socket is in the table (newly stored, or already present,
-  // which prints a trace and changes nothing); -1 when the table is full.
+
+  // The slot table's operations (qvslottable.h), each waking the worker.
   int Register(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler);
-  // 1 when a slot held the socket (now free), 0 otherwise.
+  // 1 when a slot held the socket (now free), 0 otherwise. Once it returns,
+  // the worker asks the system about the socket no more: its owner may
+  // close it.
   int Unregister(qvplat::Socket socket);
-  // ORs interest into the socket's slot and replaces its handler: 1 when a
-  // slot held the socket, 0 otherwise.
   int Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler);
 
-  // Frees every slot whose handler is `handler` and, unless called on the
-  // worker thread, waits until the worker has left any operation it was
-  // running on it. For an object that is about to be destroyed.
-  void Forget(QvSocketBase* handler);
+  // Frees every slot whose handler is `handler` and waits as WaitUntilLeft
+  // does. For an object that is about to be destroyed.
+  void ReleaseAndWait(QvSocketBase* handler);
   // Unless called on the worker thread, waits until the worker is not
   // inside an operation of `handler`. Call it once the handler's slots are
   // freed: the worker then enters it no more for them, and this waits at
@@ -116,14 +94,14 @@ class QvSocketManager : public QvThread {
   void Interrupt() override;
 
  private:
-  struct SlotTable;
-  // One ready socket of the current pass.
+  struct LoopState;
+  // One ready slot of the current pass.
   struct Ready {
     int slot;
-    qvplat::Socket socket;
-    std::uint32_t generation;
+    std::uint32_t generation;  // of the registration it is ready for
     unsigned bits;
   };
+  class WriteStart;
 
   QvSocketManager();
   ~QvSocketManager() override;
@@ -131,28 +109,30 @@ class QvSocketManager : public QvThread {
   QvSocketManager& operator=(const QvSocketManager&) = delete;
 
   static void StopAtExit();
-  bool PollerOpen();
-  void Park(SlotTable& table, const Ready& ready);
-
-  static SlotTable* NewTable(int capacity);
-  static void DeleteTable(SlotTable* table);
-  void ClearSlot(SlotTable& table, int index);
-  void Unwatch(int index);
-  static void Touch(SlotTable& table, int index);
-  static int Find(SlotTable& table, qvplat::Socket socket);
   void WakeFromApplication();
-  void Sync(SlotTable* table);
-  void SyncSlot(SlotTable& table, int index, bool changed);
-  void Dispatch(SlotTable& table, const Ready& ready);
+  void FreeSlot(QvSlotTable& table, int index);
+  void Unwatch(int index);
 
-  std::atomic<SlotTable*> table_;
+  // The pass, in its order.
+  bool PollerOpen();
+  bool ApplyChanges(QvSlotTable* table);
+  void TakeOn(QvSlotTable* table);
+  void ApplySlot(QvSlotTable& table, int index, bool changed);
+  bool NothingToWatch() const;
+  void CollectReady(QvSlotTable* table, int events);
+  void SortReady();
+  void Serve(QvSlotTable& table, const Ready& ready);
+  void ServeRead(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
+  void ServeWrite(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
+  void Park(QvSlotTable& table, const Ready& ready);
+  void ServeLingers();
+
+  std::atomic<QvSlotTable*> table_;
   // Tables replaced by Init; an application thread or the worker may still
   // be reading one, so they are never freed (only tests replace tables).
-  std::vector<SlotTable*> retired_;
+  std::vector<QvSlotTable*> retired_;
   qvplat::RecursiveLock initLock_{qvplat::kLockTable};
-  // What the loop works with on every pass.
-  struct LoopState;
-  LoopState* loop_;
+  LoopState* loop_;  // what the worker works with on every pass
   // The handler the worker is calling into right now, or null.
   std::atomic<QvSocketBase*> dispatching_;
 };

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../platform/qvplatform.h"
+#include "../platform/qvthreads.h"
 
 // Starts a thread on entry(argument) at once; 0 when a handle was obtained.
 int StartThread(qvplat::ThreadHandle* handle, qvplat::ThreadEntryFn entry, void* argument,

@@ -17,8 +17,6 @@ constexpr char kFile[] = "qvnetlistener";
 
 }  // namespace
 
-QvListenerApi* QvNetModuleImpl::CreateListener() { return new QvNetListener; }
-
 QvNetListener::QvNetListener()
     : codec_(nullptr), acceptHandler_(nullptr), listenSocket_(qvplat::kNoSocket), ownCodec_(new QvLengthCodec) {
   SetCodec(ownCodec_);
@@ -26,7 +24,7 @@ QvNetListener::QvNetListener()
 
 QvNetListener::~QvNetListener() {
   ApiClose();
-  QvSocketManager::Instance().Forget(static_cast<QvSocketBase*>(this));
+  QvSocketManager::Instance().ReleaseAndWait(static_cast<QvSocketBase*>(this));
 }
 
 void QvNetListener::LogNetError(std::uint32_t code) { qvdiag::LogNetError(code, qvtext::kErrUnknownListener); }

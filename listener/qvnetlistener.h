@@ -15,7 +15,8 @@
 
 #include "../dispatch/qvsocketbase.h"
 #include "../include/qvlistenerapi.h"
-#include "../platform/qvplatform.h"
+#include "../platform/qvsockets.h"
+#include "../platform/qvthreads.h"
 
 class QvAcceptHandler;
 

@@ -1,13 +1,12 @@
 // qvnetmoduleimpl.cpp - the exported entry point and the module object.
 #include "qvnetmoduleimpl.h"
 
+#include "../client/qvnetclientimpl.h"
+#include "../connection/qvconnection.h"
 #include "../dispatch/qvsocketmanager.h"
-#include "../platform/qvplatform.h"
-#include "qvloadhooks.h"
+#include "../listener/qvnetlistener.h"
 
 std::atomic<QvNetModuleImpl*> currentModule{nullptr};
-
-void QvOnLibraryLoaded() { qvplat::MakeDirectory(qvplat::kLogDirectory); }
 
 QvNetModuleImpl::QvNetModuleImpl() {
   // The first module gives the table its slots; a later one keeps what is
@@ -17,12 +16,20 @@ QvNetModuleImpl::QvNetModuleImpl() {
 
 QvNetModuleImpl::~QvNetModuleImpl() {}
 
+QvListenerApi* QvNetModuleImpl::CreateListener() { return new QvNetListener; }
+
+QvNetClient* QvNetModuleImpl::CreateClient(int) { return new QvNetClientImpl; }
+
 int QvNetModuleImpl::Start(int) {
   QvSocketManager::Instance().Start();
   return 0;
 }
 
 void QvNetModuleImpl::Release() { delete this; }
+
+QvConnection* QvNetModuleImpl::CreateConnection() { return new QvConnection; }
+
+void QvNetModuleImpl::DestroyConnection(QvConnection* connection) { delete connection; }
 
 extern "C" QVNET_API QvNetModule* CreateNetModule() {
   QvNetModuleImpl* module = new QvNetModuleImpl;

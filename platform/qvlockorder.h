@@ -15,8 +15,9 @@
 //   kLockSend      a connection's send lock     no (the codec's Encode runs under it)
 //   kLockTable     the slot table's             no
 //                  re-initialisation lock
-//   kLockPoller    the worker's poller and its  no
-//                  view of the table
+//   kLockMirror    the worker's record of what  no
+//                  its poller watches
+//   kLockPoller    the poller's watched sockets no
 //   kLockHandover  sockets handed to the worker no
 //                  to linger, and other hand-overs
 //   kLockLog       the log file                 no; a leaf: nothing is taken under it
@@ -42,7 +43,8 @@ enum LockLevel : int {
   kLockReceive = 20,
   kLockSend = 30,
   kLockTable = 40,
-  kLockPoller = 50,
+  kLockMirror = 50,
+  kLockPoller = 55,
   kLockHandover = 60,
   kLockLog = 70,
 };

@@ -1,13 +1,129 @@
 // qvplatform_common.cpp - the parts of the platform layer that are the same
-// on every system, built only on the calls of qvplatform.h (so no operating
-// system header is needed here): the bounded connect and the lock order
-// check.
+// on every system: address helpers, the bounded connect, the thread
+// trampoline, the error texts and the lock order check.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
-#include "qvplatform.h"
+#include "qvplatform_os.h"
 
 namespace qvplat {
+
+namespace {
+thread_local std::uint32_t tlsLastError = 0;
+std::atomic<bool> processEnding{false};
+}  // namespace
+
+// ------------------------------------------------------------- errors
+
+void os::RecordCode(std::uint32_t code) { tlsLastError = code; }
+
+std::uint32_t LastSocketError() { return tlsLastError; }
+
+const char* SocketErrorText(std::uint32_t code) {
+  struct Row {
+    std::uint32_t code;
+    const char* text;
+  };
+#define QV_ERROR_TEXT(name, code, errno1, errno2, text) {code, text},
+  static const Row rows[] = {QV_SOCKET_ERRORS(QV_ERROR_TEXT)};
+#undef QV_ERROR_TEXT
+  for (const Row& row : rows) {
+    if (row.code == code) return row.text;
+  }
+  return nullptr;
+}
+
+// ------------------------------------------------------------ sockets
+
+sockaddr_in os::MakeAddr(std::uint32_t addrNet, int port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+  sa.sin_addr.s_addr = addrNet;
+  return sa;
+}
+
+void os::FillPeer(const sockaddr_in& from, PeerAddress* peer) {
+  if (peer == nullptr) return;
+  std::memset(peer, 0, sizeof *peer);
+  peer->family = from.sin_family;
+  peer->portNet = from.sin_port;
+  peer->addrNet = from.sin_addr.s_addr;
+}
+
+const sockaddr_in* AsSockaddrIn(const PeerAddress& peer) {
+  thread_local sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = peer.family;
+  sa.sin_port = peer.portNet;
+  sa.sin_addr.s_addr = peer.addrNet;
+  return &sa;
+}
+
+bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port) {
+  const sockaddr_in sa = os::MakeAddr(addrNet, port);
+  const bool ok = ::connect(os::Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+  os::Record(!ok);
+  return ok;
+}
+
+bool BindIPv4(Socket s, std::uint32_t addrNet, int port) {
+  os::BeforeBind(s);
+  const sockaddr_in sa = os::MakeAddr(addrNet, port);
+  const bool ok = ::bind(os::Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+  os::Record(!ok);
+  return ok;
+}
+
+bool ListenOn(Socket s, int backlog) {
+  const bool ok = ::listen(os::Native(s), backlog) == 0;
+  os::Record(!ok);
+  return ok;
+}
+
+int MaxBacklog() { return SOMAXCONN; }
+
+int LocalPort(Socket s) {
+  sockaddr_in sa;
+  os::AddressLength len = sizeof sa;
+  if (::getsockname(os::Native(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+namespace {
+
+// Starts a connect on a non-blocking socket: 1 connected at once, 0 under
+// way, -1 failed.
+int StartConnect(Socket s, std::uint32_t addrNet, int port) {
+  const sockaddr_in sa = os::MakeAddr(addrNet, port);
+  const bool done = ::connect(os::Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+  const bool underWay = !done && os::ConnectUnderWay();
+  os::Record(!done && !underWay);
+  return done ? 1 : underWay ? 0 : -1;
+}
+
+// How a connect that ended went (SO_ERROR; a socket that reports no error
+// but has no peer counts as not connected): records and returns the code,
+// 0 when connected.
+std::uint32_t ConnectError(Socket s) {
+  int error = 0;
+  os::AddressLength length = sizeof error;
+  if (::getsockopt(os::Native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+    os::Record(true);
+  } else if (error != 0) {
+    os::RecordCode(os::CodeOf(error));
+  } else {
+    sockaddr_in peer;
+    os::AddressLength peerLength = sizeof peer;
+    os::Record(::getpeername(os::Native(s), reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0);
+  }
+  return LastSocketError();
+}
+
+}  // namespace
 
 ConnectOutcome ConnectWithin(Socket s, std::uint32_t addrNet, int port, int timeoutMs) {
   // Non-blocking before connect(): a blocking connect() waits for the
@@ -15,9 +131,44 @@ ConnectOutcome ConnectWithin(Socket s, std::uint32_t addrNet, int port, int time
   if (!SetNonBlocking(s)) return ConnectOutcome::kFailed;
   const int started = StartConnect(s, addrNet, port);
   if (started != 0) return started > 0 ? ConnectOutcome::kConnected : ConnectOutcome::kFailed;
-  if (WaitConnectDone(s, timeoutMs) < 1) return ConnectOutcome::kWaitFailed;
+  if (os::WaitConnectDone(s, timeoutMs) < 1) return ConnectOutcome::kWaitFailed;
   return ConnectError(s) == 0 ? ConnectOutcome::kConnected : ConnectOutcome::kFailed;
 }
+
+// ---------------------------------------------------------- addresses
+
+bool ResolveIPv4(const char* name, std::uint32_t* addrNet) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  *addrNet = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(found);
+  return true;
+}
+
+void FormatIPv4(std::uint32_t addrNet, char out[16]) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(&addrNet);
+  std::snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
+std::uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
+std::uint32_t AnyAddress() { return htonl(INADDR_ANY); }
+
+// ------------------------------------------------------------ threads
+
+unsigned os::RunThread(void* start) {
+  const ThreadStart copy = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  return copy.entry(copy.argument);
+}
+
+bool ProcessEnding() { return processEnding.load(); }
+void NoteProcessEnding() { processEnding.store(true); }
+
+// ------------------------------------------------------ the lock order
 
 #if !defined(NDEBUG)
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "dispatch/workertest.h"
+#include "support/qvworkerfixture.h"
 
 namespace {
 
@@ -269,7 +269,7 @@ TEST_F(ConnectionDataTest, ResetWhileAFrameWaitsToGoDisconnectsOnce) {
   peer.Reset();
   ASSERT_TRUE(qvtest::WaitUntil([&] { return Ready(conn->GetSocket(), POLLERR); }));
   ASSERT_EQ(manager.Start(), 0);
-  ExpectDisconnectedOnce(linesBefore, qvtext::kErrConnReset);
+  ExpectDisconnectedOnce(linesBefore, qvplat::SocketErrorText(qvplat::kErrConnReset));
   EXPECT_EQ(sink.Packets(), Payloads{"last words"});
 }
 

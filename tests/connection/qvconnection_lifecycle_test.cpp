@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "dispatch/workertest.h"
+#include "support/qvworkerfixture.h"
 
 namespace {
 
@@ -67,13 +67,13 @@ TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceAndLeaveNothingBehind) {
       {connectTo("127.0.0.1", closedPort), nullptr},
       {[&](QvConnection& c) { c.Connect("127.0.0.1", port, 1, nullptr, 0, nullptr, nullptr); }, nullptr},
       {[](QvConnection& c) { c.Reconnect(); }, nullptr},
-      {connectTo("no-such-host.invalid", port), qvtext::kErrHostNotFound},
-      {connectTo("", port), qvtext::kErrInvalidArgument},
-      {connectTo(":8000", port), qvtext::kErrInvalidArgument},
-      {connectTo("127.0.0.256", port), qvtext::kErrInvalidArgument},
-      {connectTo("127.1", port), qvtext::kErrInvalidArgument},
-      {connectTo("127.0.0.1", port + 65536), qvtext::kErrInvalidArgument},  // not cut to 16 bits
-      {connectTo("127.0.0.1", port - 65536), qvtext::kErrInvalidArgument},
+      {connectTo("no-such-host.invalid", port), qvplat::SocketErrorText(qvplat::kErrHostNotFound)},
+      {connectTo("", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo(":8000", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo("127.0.0.256", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo("127.1", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo("127.0.0.1", port + 65536), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},  // not cut to 16 bits
+      {connectTo("127.0.0.1", port - 65536), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -113,7 +113,7 @@ TEST_F(ConnectionLifecycleTest, UnansweredConnectFailsAfterItsTimeOutAndLogsIt) 
     fillers.emplace_back(qvplat::TcpSocket());
     const qvplat::Socket f = fillers.back().Get();
     ASSERT_TRUE(qvplat::SetNonBlocking(f));
-    const int started = qvplat::StartConnect(f, qvplat::LoopbackAddress(), fullPort);
+    const int started = qvtest::StartConnect(f, fullPort);
     ASSERT_GE(started, 0);
     pollfd p{f, POLLOUT, 0};
     if (started == 1 || ::poll(&p, 1, 500) == 1) {
@@ -140,7 +140,7 @@ TEST_F(ConnectionLifecycleTest, UnansweredConnectFailsAfterItsTimeOutAndLogsIt) 
   EXPECT_EQ(UsedSlots(), 0);
   const std::vector<std::string> lines = LogLines();
   ASSERT_EQ(lines.size(), linesBefore + 1);
-  EXPECT_TRUE(EndsWith(lines.back(), Format(qvtext::kLogNetError, qvtext::kErrTimedOut))) << lines.back();
+  EXPECT_TRUE(EndsWith(lines.back(), Format(qvtext::kLogNetError, qvplat::SocketErrorText(qvplat::kErrTimedOut)))) << lines.back();
 }
 
 // Reconnect goes back to the address Connect resolved, with the extra texts
@@ -357,7 +357,7 @@ TEST_F(ConnectionLifecycleTest, ReconnectStormAgainstAStreamingPeerGivesOneConne
                                  << " more connected, " << Occurrences(calls, "failed") << " failed, "
                                  << Occurrences(calls, "disconnected") << " disconnected";
   const std::vector<std::string> lines = LogLines();
-  for (size_t i = linesBefore; i < lines.size(); ++i) EXPECT_EQ(lines[i].find(qvtext::kErrNotConnected), std::string::npos);
+  for (size_t i = linesBefore; i < lines.size(); ++i) EXPECT_EQ(lines[i].find(qvplat::SocketErrorText(qvplat::kErrNotConn)), std::string::npos);
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ TEST(NetErrorText, KnownCodesHaveTheirOwnGbkTextsAndOthersTheFallback) {
   EXPECT_EQ(qvdiag::NetErrorText(10060, qvtext::kErrUnknownConnection), kTimedOut);
   EXPECT_EQ(qvdiag::NetErrorText(11001, qvtext::kErrUnknownListener), kHostNotFound);
   // 10035 has its own text, although it is the would-block code.
-  EXPECT_STREQ(qvdiag::NetErrorText(10035, ""), qvtext::kErrPeerClosed);
+  EXPECT_STREQ(qvdiag::NetErrorText(10035, ""), qvplat::SocketErrorText(qvplat::kErrWouldBlock));
   EXPECT_EQ(std::string(qvtext::kErrUnknownConnection), kUnknown);
   EXPECT_EQ(std::string(qvtext::kErrUnknownListener), kUnknown + "!");
   EXPECT_EQ(std::string(qvtext::kLogNetError), kNetErrorPrefix + "%s");

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "workertest.h"
+#include "support/qvworkerfixture.h"
 
 namespace {
 

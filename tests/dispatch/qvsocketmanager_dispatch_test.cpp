@@ -1,6 +1,6 @@
 // The worker's dispatch loop over real loopback sockets: trace order, when
 // interest is cleared, exceptions served alone, handlers that close or
-// recycle sockets during a pass, many sockets, wake-ups, and Forget.
+// recycle sockets during a pass, many sockets, wake-ups, and ReleaseAndWait.
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "workertest.h"
+#include "support/qvworkerfixture.h"
 
 namespace {
 
@@ -82,7 +82,7 @@ TEST_P(PassTest, CallsTracesAndInterest) {
     p.local = qvplat::kNoSocket;
   };
   h.onError = [&](RecordingHandler&) { manager.Unregister(s); };
-  if (c.unasked) h.onWriteUnasked = RecordingHandler::SendByteUnasked;
+  if (c.unasked) h.onTryWrite = RecordingHandler::SendByteUnasked;
   qvtest::BeginCapture();
   ASSERT_EQ(manager.Register(s, c.interest, &h), 1);
   ASSERT_TRUE(h.called.WaitFor(static_cast<int>(Occurrences(c.calls, "@"))));
@@ -244,10 +244,10 @@ TEST_F(DispatchTest, TableReinitialisedWhileTheWorkerRunsStaysSafe) {
   RecordingHandler h(p.local);
   h.rearm = true;
   // A write tried unasked in every pass, listed from a table Init may drop.
-  h.onWriteUnasked = [](RecordingHandler& self, QvWriteWitness& witness) {
-    witness.Writable();
+  h.onTryWrite = [](RecordingHandler& self, QvWriteStart& start) {
+    start.Started();
     QvSocketManager::Instance().Arm(self.socket, WriteInterest, &self);
-    return UnaskedWrite::kDrained;
+    return WriteTry::kDone;
   };
   WhileChattering(p, [&] {
     for (int i = 0; i < 200; ++i) {
@@ -270,7 +270,7 @@ TEST_F(DispatchTest, WriteInterestOnAFullSocketIsServedOnceThePeerDrains) {
   RecordingHandler writer(full.local), ticker(tick.local);
   std::atomic<bool> writable{false};
   writer.onWrite = [&](RecordingHandler& self) { writable.store(qvplat::SendSome(self.socket, "w", 1) == 1); };
-  writer.onWriteUnasked = RecordingHandler::SendByteUnasked;
+  writer.onTryWrite = RecordingHandler::SendByteUnasked;
   ticker.rearm = true;
   qvtest::BeginCapture();
   ASSERT_EQ(manager.Register(full.local, WriteInterest, &writer), 1);
@@ -290,7 +290,7 @@ TEST_F(DispatchTest, WriteInterestOnAFullSocketIsServedOnceThePeerDrains) {
   EXPECT_EQ(Occurrences(qvtest::EndCapture(), "eWriteEvent"), 1u);
 }
 
-TEST_F(DispatchTest, ForgetWaitsUntilTheWorkerLeavesTheHandler) {
+TEST_F(DispatchTest, ReleaseAndWaitWaitsUntilTheWorkerLeavesTheHandler) {
   SocketPair& p = NewPair();
   qvtest::Event inside, release;
   RecordingHandler h(p.local);
@@ -304,7 +304,7 @@ TEST_F(DispatchTest, ForgetWaitsUntilTheWorkerLeavesTheHandler) {
 
   std::atomic<bool> forgotten{false};
   std::thread app([&] {
-    manager.Forget(&h);
+    manager.ReleaseAndWait(&h);
     forgotten.store(true);
   });
   EXPECT_TRUE(qvtest::WaitUntil([&] { return InterestOf(p.local) == -1; }));  // freed at once

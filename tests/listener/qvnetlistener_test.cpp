@@ -123,15 +123,15 @@ TEST_F(ListenerTest, AnAddressOrPortItCannotUseFailsWithOneLogLine) {
     const char* logged;
   };
   const Case cases[] = {
-      {"no-such-host.invalid", port, qvtext::kErrHostNotFound},
-      {"127.0.0.256", port, qvtext::kErrInvalidArgument},
-      {"127.1", port, qvtext::kErrInvalidArgument},
-      {"127.0.0.01", port, qvtext::kErrInvalidArgument},
-      {"127.0.0.1.", port, qvtext::kErrInvalidArgument},
-      {"1e3", port, qvtext::kErrInvalidArgument},
-      {"127.0.0.1", port + 65536, qvtext::kErrInvalidArgument},
-      {"127.0.0.1", port - 65536, qvtext::kErrInvalidArgument},
-      {"192.0.2.1", port, qvtext::kErrAddrNotAvailable},  // a documentation address
+      {"no-such-host.invalid", port, qvplat::SocketErrorText(qvplat::kErrHostNotFound)},
+      {"127.0.0.256", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"127.1", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"127.0.0.01", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"127.0.0.1.", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"1e3", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"127.0.0.1", port + 65536, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"127.0.0.1", port - 65536, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"192.0.2.1", port, qvplat::SocketErrorText(qvplat::kErrAddrNotAvailable)},  // a documentation address
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.address) + " port " + std::to_string(c.port));
@@ -160,7 +160,7 @@ TEST_F(ListenerTest, ListenPrintsStartListeningAndLogsABusyPort) {
   EXPECT_FALSE(listener->Listen("127.0.0.1", busy));
   EXPECT_EQ(qvtest::EndCapture(), "");
   const std::string log = qvtest::ReadText("Log/Network.log");
-  EXPECT_NE(log.find(": " + Format(qvtext::kLogNetError, qvtext::kErrAddrInUse) + "\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(": " + Format(qvtext::kLogNetError, qvplat::SocketErrorText(qvplat::kErrAddrInUse)) + "\n"), std::string::npos) << log;
   EXPECT_EQ(SlotsHeldBy(Side()), 0);  // the old socket went before the new one failed
 }
 
@@ -228,7 +228,7 @@ TEST_F(ListenerTest, ABurstOfPeersIsQueuedWholeAndServed) {
     raw.push_back(c);
     clients.push_back(c);
     ASSERT_TRUE(qvplat::SetNonBlocking(c));
-    ASSERT_GE(qvplat::StartConnect(c, qvplat::LoopbackAddress(), port), 0);
+    ASSERT_GE(qvtest::StartConnect(c, port), 0);
   }
   const auto deadline = std::chrono::steady_clock::now() + qvtest::kEventTimeout;
   auto waitFor = [&](qvplat::Socket c, short events) {

@@ -1,6 +1,6 @@
 // The dispatcher's poller on its own, over loopback sockets: sockets stay
 // watched from wait to wait until unwatched, a stale tag cannot unwatch a
-// socket, probes look once, a full socket is not reported writable, and a
+// socket, a full socket is not reported writable, and a
 // socket the system cannot watch is reported rather than lost.
 #include <gtest/gtest.h>
 
@@ -78,29 +78,11 @@ TEST_F(PollerTest, UnwatchUnderAnOlderTagLeavesTheSocketWatched) {
   EXPECT_EQ(poller.Watched(), 0);
 }
 
-TEST_F(PollerTest, ProbeLooksOnceBesideTheWatch) {
-  poller.Watch(pair.local, 5, kPollRead);
-  poller.Probe(pair.local, 5, kPollWrite);
-  // A fresh connection is writable at once; the probe reports it.
-  EXPECT_EQ(ReadyAfterWait(1000, 5), unsigned{kPollWrite});
-  // The probe is gone and the watch never asked for writing.
-  EXPECT_EQ(poller.Wait(0), 0);
-  EXPECT_EQ(poller.Watched(), 1);
-
-  // Probe and watch report together in one wait.
-  PeerSendsAByte();
-  ASSERT_TRUE(WaitFor(5, kPollRead));
-  poller.Probe(pair.local, 5, kPollWrite);
-  EXPECT_EQ(ReadyAfterWait(1000, 5), unsigned{kPollRead | kPollWrite});
-}
-
 TEST_F(PollerTest, FullSocketIsWritableOnlyOnceThePeerDrainsIt) {
   const size_t queued = qvtest::FillSendBuffer(pair.local);
   ASSERT_EQ(qvplat::LastSocketError(), qvplat::kErrWouldBlock);
   ASSERT_GT(queued, 0u);
 
-  poller.Probe(pair.local, 3, kPollWrite);
-  EXPECT_EQ(ReadyAfterWait(0, 3), 0u);
   poller.Watch(pair.local, 3, kPollWrite);
   EXPECT_EQ(ReadyAfterWait(0, 3), 0u);
 

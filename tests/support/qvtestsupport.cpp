@@ -16,6 +16,7 @@ extern char** environ;
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -122,6 +123,19 @@ qvplat::Socket RawConnect(int port) {
     return qvplat::kInvalidSocket;
   }
   return s;
+}
+
+int StartConnect(qvplat::Socket s, int port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = qvplat::LoopbackAddress();
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 1;
+#if defined(_WIN32)
+  return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+#else
+  return errno == EINPROGRESS ? 0 : -1;
+#endif
 }
 
 std::string Frame(const std::string& payload) {

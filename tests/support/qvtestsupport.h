@@ -60,6 +60,10 @@ int ListenOnFreePort(QvListenerApi* listener, const char* address = "127.0.0.1")
 // ten seconds; kInvalidSocket when it could not connect.
 qvplat::Socket RawConnect(int port);
 
+// Starts a connect of the non-blocking socket s to 127.0.0.1:port: 1 when
+// it connected at once, 0 when it is under way, -1 when it failed.
+int StartConnect(qvplat::Socket s, int port);
+
 // The wire frame of a payload: a 4-byte little-endian length that counts
 // itself, then the payload.
 std::string Frame(const std::string& payload);

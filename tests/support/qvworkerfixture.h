@@ -1,8 +1,9 @@
-// workertest.h - what the dispatcher and connection tests share: a fixture
-// that runs the worker over a fresh table, slot queries, a socket object and
-// a sink that record every call, and a peer made of plain sockets.
-#ifndef QV_TESTS_DISPATCH_WORKERTEST_H
-#define QV_TESTS_DISPATCH_WORKERTEST_H
+// qvworkerfixture.h - what the dispatcher and connection tests share: a
+// fixture that runs the worker over a fresh table, slot queries, a socket
+// object and a sink that record every call, and a peer made of plain
+// sockets.
+#ifndef QV_TESTS_SUPPORT_QVWORKERFIXTURE_H
+#define QV_TESTS_SUPPORT_QVWORKERFIXTURE_H
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include "connection/qvlengthcodec.h"
 #include "diag/qvtexts.h"
 #include "dispatch/qvsocketmanager.h"
+#include "dispatch/qvwritetry.h"
 #include "include/qvconnectionsink.h"
 #include "support/qvtestos.h"
 #include "support/qvtestsupport.h"
@@ -101,32 +103,32 @@ class CallLog {
 // A socket object that logs each call the worker makes, with the slot's
 // interest when the call began, and runs optional per-test behaviour; by
 // default it drains what it reads and, with `rearm`, asks for more.
-class RecordingHandler : public QuietSocket, public CallLog {
+class RecordingHandler : public QuietSocket, public CallLog, public QvWriteTrier {
  public:
   explicit RecordingHandler(qvplat::Socket s, SocketKind kind = so_connection) : QuietSocket(kind), socket(s) {}
   // Like the library's own socket objects: never left in the table.
-  ~RecordingHandler() override { QvSocketManager::Instance().Forget(this); }
+  ~RecordingHandler() override { QvSocketManager::Instance().ReleaseAndWait(this); }
 
   qvplat::Socket GetSocket() override { return socket; }
   void OnRead() override { Handle("read", onRead ? onRead : ServeRead); }
   void OnWrite() override { Handle("write", onWrite); }
   void OnError() override { Handle("error", onError); }
   void OnAccept() override { Handle("accept", onAccept); }
-  // Without onWriteUnasked, the default: the worker asks the system first.
-  UnaskedWrite OnWriteUnasked(QvWriteWitness& witness) override {
-    if (!onWriteUnasked) return UnaskedWrite::kNotTried;
-    UnaskedWrite result = UnaskedWrite::kNotTried;
-    Handle("unasked", [&](RecordingHandler& self) { result = onWriteUnasked(self, witness); });
+  // Without onTryWrite, the default: the worker asks the system first.
+  QvWriteTrier* WriteTrier() override { return onTryWrite ? this : nullptr; }
+  WriteTry TryWrite(QvWriteStart& start) override {
+    WriteTry result = WriteTry::kNothingToTry;
+    Handle("unasked", [&](RecordingHandler& self) { result = onTryWrite(self, start); });
     return result;
   }
   // What a connection does unasked: one byte, and a write event unless the
   // socket would block.
-  static UnaskedWrite SendByteUnasked(RecordingHandler& self, QvWriteWitness& witness) {
+  static WriteTry SendByteUnasked(RecordingHandler& self, QvWriteStart& start) {
     if (qvplat::SendSome(self.socket, "u", 1) < 0 && qvplat::LastSocketError() == qvplat::kErrWouldBlock) {
-      return UnaskedWrite::kWouldBlock;
+      return WriteTry::kWouldBlock;
     }
-    witness.Writable();
-    return UnaskedWrite::kDrained;
+    start.Started();
+    return WriteTry::kDone;
   }
 
   // Reads whatever is waiting (the socket must be readable).
@@ -142,7 +144,7 @@ class RecordingHandler : public QuietSocket, public CallLog {
   qvplat::Socket socket;
   bool rearm = false;
   std::function<void(RecordingHandler&)> onRead, onWrite, onError, onAccept;
-  std::function<UnaskedWrite(RecordingHandler&, QvWriteWitness&)> onWriteUnasked;
+  std::function<WriteTry(RecordingHandler&, QvWriteStart&)> onTryWrite;
   qvtest::Event called;  // notified after every call
 
  private:
@@ -347,4 +349,4 @@ class ConnectionTest : public WorkerTest {
 
 }  // namespace nettest
 
-#endif  // QV_TESTS_DISPATCH_WORKERTEST_H
+#endif  // QV_TESTS_SUPPORT_QVWORKERFIXTURE_H

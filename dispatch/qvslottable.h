@@ -1,0 +1,113 @@
+// qvslottable.h - which sockets the worker watches, for what, and which
+// object handles their events (internal).
+//
+// A flat array of slots; a socket takes the first free slot, and slot order
+// is the order in which the worker serves the sockets that are ready in a
+// pass. No free list, no lock: every slot field is an atomic word, so
+// application threads may register, unregister and arm while the worker
+// reads the slots and clears interest bits, and an interest bit set by one
+// thread is never lost to another thread's clearing of the other bit.
+//
+//   slot:  [ interest | socketHandle | handler | generation ]
+//          free <=> socketHandle == kNoSocket (then interest 0, handler null)
+//
+// Beside the slots the table keeps a bitmap of the slots changed since the
+// worker last took the marks, so that a pass costs nothing per unchanged
+// socket, and a hint per socket number that finds a socket's slot without
+// a scan. A slot's generation counts its registrations: an event taken for
+// one registration is recognised as stale once the slot is freed or taken
+// by another (StillRegistered).
+#ifndef QV_DISPATCH_QVSLOTTABLE_H
+#define QV_DISPATCH_QVSLOTTABLE_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "../platform/qvsockets.h"
+
+class QvSocketBase;
+
+enum : std::uint32_t {
+  ReadInterest = 1,
+  WriteInterest = 2,
+  // Not a readiness: the handler asks to be ended on the worker (a
+  // connection whose unsent bytes passed their limit on another thread).
+  // At its next pass the worker clears it and calls the handler's OnError,
+  // without a trace and without asking the system about the socket.
+  EndRequest = 4,
+};
+
+struct SocketSlot {
+  std::atomic<std::uint32_t> interest;
+  std::atomic<qvplat::Socket> socketHandle;
+  std::atomic<QvSocketBase*> handler;
+  std::atomic<std::uint32_t> generation;
+};
+
+class QvSlotTable {
+ public:
+  // A table of `capacity` free slots; with capacity 0, or when its storage
+  // could not be had, a table without slots (Capacity() 0), which refuses
+  // every registration.
+  explicit QvSlotTable(int capacity);
+  ~QvSlotTable();
+  QvSlotTable(const QvSlotTable&) = delete;
+  QvSlotTable& operator=(const QvSlotTable&) = delete;
+
+  int Capacity() const { return capacity_; }
+  SocketSlot& At(int index) { return slots_[index]; }
+  const SocketSlot& At(int index) const { return slots_[index]; }
+
+  // 1 when the socket is in the table (newly stored in the first free
+  // slot, or already present, which prints a trace and changes nothing);
+  // -1 when the table is full.
+  int Register(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler);
+  // The slot that holds the socket, or -1.
+  int Find(qvplat::Socket socket);
+  // Frees a slot whole (socket, then interest, then handler).
+  void Free(int index);
+  // ORs interest into the socket's slot and replaces its handler: 1 when a
+  // slot held the socket, 0 otherwise.
+  int Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler);
+  // Clears interest bits of a slot (the worker, before it serves them).
+  void Disarm(int index, std::uint32_t interest);
+
+  // Whether the slot still holds the registration of `generation`.
+  bool StillRegistered(int index, std::uint32_t generation) const;
+
+  // Marks a slot changed, for the worker's next look.
+  void MarkChanged(int index);
+  // Calls visit(index) for every slot marked since the last call, taking
+  // the marks. A mark made meanwhile is left for the next call.
+  template <typename Visit>
+  void TakeChanged(Visit visit);
+  // Drops every mark (the worker takes the whole table on).
+  void DropMarks();
+
+ private:
+  int capacity_;
+  SocketSlot* slots_;
+  std::atomic<std::uint64_t>* changed_;  // bit i: slot i changed
+  int changedWords_;
+  // hints_[hash of s & hintMask_]: the slot s was last found in, or -1.
+  // Only a hint: it is checked against the slot before it is used.
+  std::atomic<int>* hints_;
+  std::size_t hintMask_;
+};
+
+template <typename Visit>
+void QvSlotTable::TakeChanged(Visit visit) {
+  for (int w = 0; w < changedWords_; ++w) {
+    if (changed_[w].load() == 0) continue;
+    std::uint64_t bits = changed_[w].exchange(0);
+    while (bits != 0) {
+      int b = 0;
+      while (((bits >> b) & 1) == 0) ++b;
+      bits &= bits - 1;
+      visit(w * 64 + b);
+    }
+  }
+}
+
+#endif  // QV_DISPATCH_QVSLOTTABLE_H

@@ -1,0 +1,92 @@
+// qvsockets.h - sockets and IPv4 addresses (internal).
+//
+// Every call records the error of its own failure (0 on success) in a
+// per-thread slot that LastSocketError() returns, as WSAGetLastError()
+// does on Windows; the codes are those of qverrors.h on every system.
+#ifndef QV_PLATFORM_QVSOCKETS_H
+#define QV_PLATFORM_QVSOCKETS_H
+
+#include <cstdint>
+
+#include "qverrors.h"
+
+struct sockaddr_in;
+
+namespace qvplat {
+
+#if defined(_WIN32)
+// A Windows Sockets SOCKET. 0 is never handed out as a socket, so it marks
+// "no socket"; INVALID_SOCKET (all bits set) is what socket()/accept() return
+// on failure.
+using Socket = std::uintptr_t;
+constexpr Socket kNoSocket = 0;
+constexpr Socket kInvalidSocket = ~static_cast<Socket>(0);
+#else
+// A POSIX descriptor. Descriptor 0 is a perfectly good socket when standard
+// input is closed, so 0 cannot mark "no socket" here. Descriptors are never
+// negative, so -1 can: it is also what socket()/accept() return on failure,
+// which makes "no socket" and "invalid socket" the same value on POSIX.
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+constexpr Socket kInvalidSocket = -1;
+#endif
+
+// IPv4 endpoint in network byte order, as accept() reports it.
+struct PeerAddress {
+  std::uint16_t family;
+  std::uint16_t portNet;
+  std::uint32_t addrNet;
+  unsigned char zero[8];
+};
+
+Socket TcpSocket();  // AF_INET, SOCK_STREAM, TCP
+void CloseSocket(Socket s);
+void ShutdownBoth(Socket s);
+void ShutdownSend(Socket s);  // no more sends; the peer sees the end of stream
+bool SetNonBlocking(Socket s);
+bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port);  // blocking connect
+bool BindIPv4(Socket s, std::uint32_t addrNet, int port);
+bool ListenOn(Socket s, int backlog);
+// The longest accept queue the system allows (SOMAXCONN).
+int MaxBacklog();
+
+// A connect whose handshake, not only what follows it, is bounded in time.
+enum class ConnectOutcome {
+  kConnected,
+  // The system failed the connect (refused, unreachable, ...), or s could
+  // not be made non-blocking.
+  kFailed,
+  // No answer within the time (LastSocketError() is then 10060), or the
+  // wait itself failed.
+  kWaitFailed,
+};
+// Makes s non-blocking and connects it to addrNet:port within timeoutMs.
+// s stays non-blocking. LastSocketError() tells why it failed.
+ConnectOutcome ConnectWithin(Socket s, std::uint32_t addrNet, int port, int timeoutMs);
+
+// Accepts one peer. The accepted socket inherits the listening socket's
+// non-blocking mode on every platform (as Windows does).
+Socket AcceptPeer(Socket listener, PeerAddress* peer);
+// When accept() fails for lack of descriptors, takes the waiting peer off
+// the listening socket and closes it, so that readiness does not persist
+// and turn the dispatcher into a busy loop. False where that is not possible.
+bool DropPendingPeer(Socket listener);
+// The peer as the system's own sockaddr_in, valid until the next call on
+// this thread.
+const ::sockaddr_in* AsSockaddrIn(const PeerAddress& peer);
+// send()/recv() with flags 0; send never raises SIGPIPE. Result as the calls.
+int SendSome(Socket s, const char* data, int len);
+int RecvSome(Socket s, char* data, int len);
+std::uint32_t LastSocketError();
+// Port the socket is bound to (host order), 0 when unknown.
+int LocalPort(Socket s);
+
+// Addresses, in network byte order.
+bool ResolveIPv4(const char* name, std::uint32_t* addrNet);  // thread-safe
+void FormatIPv4(std::uint32_t addrNet, char out[16]);        // dotted text, like inet_ntoa
+std::uint32_t LoopbackAddress();                             // htonl(INADDR_LOOPBACK)
+std::uint32_t AnyAddress();                                  // htonl(INADDR_ANY)
+
+}  // namespace qvplat
+
+#endif  // QV_PLATFORM_QVSOCKETS_H

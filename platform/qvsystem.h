@@ -1,0 +1,26 @@
+// qvsystem.h - files, local time and how the library was loaded (internal).
+#ifndef QV_PLATFORM_QVSYSTEM_H
+#define QV_PLATFORM_QVSYSTEM_H
+
+#include <ctime>
+
+namespace qvplat {
+
+#if defined(_WIN32)
+constexpr bool kFileNamesIgnoreCase = true;
+#else
+constexpr bool kFileNamesIgnoreCase = false;
+#endif
+
+bool MakeDirectory(const char* path);         // false when it failed or existed
+bool LocalTime(std::time_t t, std::tm* out);  // thread-safe localtime
+
+// True where the system calls the library's own entry function when it is
+// loaded (a Windows DLL: DllMain); false where the library's load-time work
+// must run from a static constructor instead (POSIX, or linked into a
+// program).
+bool LoadedWithEntryFunction();
+
+}  // namespace qvplat
+
+#endif  // QV_PLATFORM_QVSYSTEM_H

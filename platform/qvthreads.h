@@ -1,0 +1,69 @@
+// qvthreads.h - threads, sleeping and locks (internal).
+#ifndef QV_PLATFORM_QVTHREADS_H
+#define QV_PLATFORM_QVTHREADS_H
+
+#include <cstdint>
+
+#include "qvlockorder.h"
+
+namespace qvplat {
+
+using ThreadHandle = std::uintptr_t;  // 0 = no thread
+using ThreadEntryFn = unsigned (*)(void*);
+// Starts a thread at once on entry(argument). 0 when a handle was obtained.
+int StartThread(ThreadHandle* handle, ThreadEntryFn entry, void* argument, std::uint32_t* id);
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+// Waits for the thread (at most timeoutMs), releases the handle, sets it to
+// 0. True when the thread has ended.
+bool JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs);
+void SleepMs(std::uint32_t ms);
+void YieldThread();
+
+// True once NoteProcessEnding() was called: the library's static objects
+// are being destroyed because the process is ending with its other threads
+// already gone (Windows ends them before it unloads libraries); nothing may
+// then wait for them.
+bool ProcessEnding();
+void NoteProcessEnding();
+
+// A re-entrant lock with the semantics of a critical section: the thread
+// that holds it may enter it again. Its level places it in the library's
+// lock order (qvlockorder.h), which debug builds check on every Enter.
+class RecursiveLock {
+ public:
+  explicit RecursiveLock(int level = kLockUnordered);
+  ~RecursiveLock();
+  RecursiveLock(const RecursiveLock&) = delete;
+  RecursiveLock& operator=(const RecursiveLock&) = delete;
+  void Enter();
+  void Leave();
+  int Level() const { return level_; }
+
+ private:
+  void Acquire();  // the system's lock; one source per OS
+  void Release();
+
+  alignas(8) unsigned char storage_[64];
+  int level_;
+};
+
+// Holds a lock for its scope; given a null pointer, holds nothing.
+class LockGuard {
+ public:
+  explicit LockGuard(RecursiveLock& lock) : LockGuard(&lock) {}
+  explicit LockGuard(RecursiveLock* lock) : lock_(lock) {
+    if (lock_ != nullptr) lock_->Enter();
+  }
+  ~LockGuard() {
+    if (lock_ != nullptr) lock_->Leave();
+  }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  RecursiveLock* lock_;
+};
+
+}  // namespace qvplat
+
+#endif  // QV_PLATFORM_QVTHREADS_H

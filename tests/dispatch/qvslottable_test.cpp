@@ -1,0 +1,148 @@
+// The slot table on its own: first-fit search, duplicate and full-table
+// answers, assigned versus ORed interest, freed slots, a table without
+// slots. No worker looks at it, so socket numbers need not be real sockets.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dispatch/qvslottable.h"
+#include "support/qvworkerfixture.h"
+
+namespace {
+
+using nettest::QuietSocket;
+constexpr int kCapacity = 4000;
+
+// A copy of one slot.
+struct View {
+  std::uint32_t interest;
+  qvplat::Socket socketHandle;
+  QvSocketBase* handler;
+};
+
+class SlotTableTest : public ::testing::Test {
+ protected:
+  static qvplat::Socket Fake(int n) { return static_cast<qvplat::Socket>(1000 + n); }
+  View Slot(int i) const {
+    const SocketSlot& s = table.At(i);
+    return View{s.interest.load(), s.socketHandle.load(), s.handler.load()};
+  }
+  bool IsFree(int i) const {
+    const View v = Slot(i);
+    return v.socketHandle == qvplat::kNoSocket && v.interest == 0 && v.handler == nullptr;
+  }
+  // What the manager's Unregister does to the table.
+  int Unregister(qvplat::Socket s) {
+    const int i = table.Find(s);
+    if (i < 0) return 0;
+    table.Free(i);
+    return 1;
+  }
+
+  QvSlotTable table{kCapacity};
+  QuietSocket first, second;
+};
+
+// Register takes the first free slot and assigns its interest (not ORed
+// into what the slot held before); Arm adds interest and replaces the handler.
+TEST_F(SlotTableTest, RegisterTakesTheFirstFreeSlotAndArmAddsInterest) {
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(table.Register(Fake(i), ReadInterest | WriteInterest, &first), 1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Slot(i).socketHandle, Fake(i));
+  EXPECT_EQ(Unregister(Fake(0)), 1);
+  EXPECT_EQ(table.Register(Fake(3), ReadInterest, &second), 1);
+  EXPECT_EQ(Slot(0).socketHandle, Fake(3));
+  EXPECT_EQ(Slot(0).interest, ReadInterest);
+  EXPECT_EQ(Slot(0).handler, &second);
+  EXPECT_TRUE(IsFree(3));
+  EXPECT_EQ(table.Arm(Fake(3), WriteInterest, &first), 1);
+  EXPECT_EQ(Slot(0).interest, ReadInterest | WriteInterest);
+  EXPECT_EQ(Slot(0).handler, &first);
+}
+
+TEST_F(SlotTableTest, DuplicateRegisterKeepsTheSlotAndPrintsItsNumber) {
+  for (int i = 0; i < 6; ++i) table.Register(Fake(i), ReadInterest, &first);
+  qvtest::BeginCapture();
+  EXPECT_EQ(table.Register(Fake(5), ReadInterest | WriteInterest, &second), 1);
+  const std::string out = qvtest::EndCapture();
+  // "加入了一个已存在的连接:6\n" in GBK, with the 1-based slot number.
+  EXPECT_EQ(out, "\xBC\xD3\xC8\xEB\xC1\xCB\xD2\xBB\xB8\xF6\xD2\xD1\xB4\xE6\xD4\xDA\xB5\xC4\xC1\xAC\xBD\xD3:6\n");
+  EXPECT_EQ(Slot(5).interest, ReadInterest);
+  EXPECT_EQ(Slot(5).handler, &first);
+  EXPECT_TRUE(IsFree(6));
+}
+
+TEST_F(SlotTableTest, FullTableRefusesAndChangesNothing) {
+  for (int i = 0; i < kCapacity; ++i) ASSERT_EQ(table.Register(Fake(i), ReadInterest, &first), 1);
+  qvtest::BeginCapture();
+  EXPECT_EQ(table.Register(Fake(kCapacity), WriteInterest, &second), -1);
+  EXPECT_EQ(qvtest::EndCapture(), "");  // the caller reports a full table
+  for (int i = 0; i < kCapacity; ++i) {
+    ASSERT_EQ(Slot(i).socketHandle, Fake(i));
+    ASSERT_EQ(Slot(i).handler, &first);
+  }
+}
+
+// Unregister frees a slot whole; the second time, like Arm of a socket the
+// table does not hold, it answers 0 and takes no slot. A table without
+// slots refuses everything. A freed or re-registered slot no longer holds
+// the registration an event was taken for.
+TEST_F(SlotTableTest, FreedSlotsAbsentSocketsAndATableWithoutSlots) {
+  table.Register(Fake(0), ReadInterest | WriteInterest, &first);
+  table.Register(Fake(1), ReadInterest, &first);
+  const std::uint32_t generation = table.At(0).generation.load();
+  EXPECT_TRUE(table.StillRegistered(0, generation));
+  EXPECT_EQ(Unregister(Fake(0)), 1);
+  EXPECT_FALSE(table.StillRegistered(0, generation));
+  EXPECT_EQ(Unregister(Fake(0)), 0);
+  EXPECT_EQ(table.Arm(Fake(0), WriteInterest, &first), 0);
+  for (int i = 0; i < kCapacity; ++i) ASSERT_TRUE(i == 1 || IsFree(i)) << i;
+  table.Register(Fake(2), ReadInterest, &second);  // takes slot 0 again
+  EXPECT_FALSE(table.StillRegistered(0, generation));
+
+  QvSlotTable none(0);
+  EXPECT_EQ(none.Capacity(), 0);
+  EXPECT_EQ(none.Register(Fake(0), ReadInterest, &first), -1);
+  EXPECT_EQ(none.Arm(Fake(0), ReadInterest, &first), 0);
+  EXPECT_EQ(none.Find(Fake(0)), -1);
+}
+
+// Every change of a slot is marked once for the worker's next look, and
+// taking the marks leaves none behind.
+TEST_F(SlotTableTest, ChangesAreMarkedOnceUntilTaken) {
+  table.Register(Fake(0), ReadInterest, &first);
+  table.Register(Fake(1), ReadInterest, &first);
+  table.Arm(Fake(1), WriteInterest, &first);
+  table.Register(Fake(2), 0, &first);
+  Unregister(Fake(2));
+  std::vector<int> changed;
+  table.TakeChanged([&](int i) { changed.push_back(i); });
+  EXPECT_EQ(changed, (std::vector<int>{0, 1, 2}));
+  changed.clear();
+  table.TakeChanged([&](int i) { changed.push_back(i); });
+  EXPECT_TRUE(changed.empty());
+  table.Disarm(0, ReadInterest);
+  table.TakeChanged([&](int i) { changed.push_back(i); });
+  EXPECT_EQ(changed, std::vector<int>{0});
+  EXPECT_EQ(Slot(0).interest, 0u);
+}
+
+TEST_F(SlotTableTest, ConcurrentRegistrationsNeverShareASlot) {
+  constexpr int kThreads = 4, kEach = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kEach; ++i) table.Register(Fake(t * kEach + i), ReadInterest, &first);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  std::vector<int> seen(kThreads * kEach, 0);
+  for (int i = 0; i < kCapacity; ++i) {
+    qvplat::Socket s = Slot(i).socketHandle;
+    if (s != qvplat::kNoSocket) ++seen[static_cast<size_t>(s - Fake(0))];
+  }
+  for (int count : seen) ASSERT_EQ(count, 1);
+}
+
+}  // namespace
