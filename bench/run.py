@@ -15,7 +15,7 @@ Settings come from the environment (defaults in brackets):
   BENCH_SECONDS [2]         measured seconds of each timed run (after 0.2 s warm-up)
   BENCH_SERVERS             servers to run [ours,raw,asio,uv]
   BENCH_SCENARIOS           scenarios to run [pp1,pp16,stream64,stream16k,churn,hold]
-  BENCH_STREAM64_WINDOW [32], BENCH_STREAM16K_WINDOW [2]
+  BENCH_STREAM64_WINDOW [32], BENCH_STREAM16K_WINDOW [16]
                             frames in flight when streaming
   BENCH_CHURN_CONNS [1000]  connections opened, echoed once and closed
   BENCH_HOLD_CONNS [4000]   connections held open at once
@@ -63,7 +63,7 @@ CHURN_CONNS = env_int("BENCH_CHURN_CONNS", 1000)
 RATE = env_float("BENCH_CONNECT_RATE", 4000)
 INFLIGHT = env_int("BENCH_CONNECT_INFLIGHT", 4)
 WINDOW64 = env_int("BENCH_STREAM64_WINDOW", 32)
-WINDOW16K = env_int("BENCH_STREAM16K_WINDOW", 2)
+WINDOW16K = env_int("BENCH_STREAM16K_WINDOW", 16)
 
 SERVERS = {
     "ours": ("ours", [os.path.join(BUILD, "examples", "echo_server")]),
