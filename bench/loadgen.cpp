@@ -14,13 +14,25 @@
 //   hold      --total N --inflight K --rate R --hold S [--server-pid PID]
 //             as churn, but the connections stay open; then, with all of them
 //             open and idle, samples the server's CPU time and resident memory
+//   noread    --conns N --payload B --max-bytes M --seconds S --stall T
+//             [--server-pid PID]
+//             a peer that never reads: sends frames on N connections as fast
+//             as the server takes them, never reading an echo, until the
+//             server has closed every connection, M bytes are sent in all,
+//             no byte has gone out for T seconds (the server stopped
+//             reading) or S seconds have passed; samples the server's
+//             resident memory before and all along, and for 0.5 s more,
+//             sending nothing, after the end
 //
 // Prints one line of JSON with the results (and "error" when something went
 // wrong; the exit status is then 1). Every run is bounded: --timeout S
 // (default 120) ends it whatever happens, --max-frames N (default 50000000)
-// ends a timed run early.
+// ends a timed run early, and a noread run stops sending after --max-bytes M
+// (default 64 MiB) or --seconds S, whichever comes first.
+#include <linux/sockios.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 
 #include <cinttypes>
 #include <cmath>
@@ -50,6 +62,8 @@ struct Options {
   int serverPid = 0;
   double timeout = 120;
   long long maxFrames = 50000000;
+  long long maxBytes = 64LL << 20;
+  double stall = 2;
 };
 
 // One line of JSON, built key by key.
@@ -84,6 +98,9 @@ struct Conn {
   std::deque<std::int64_t> sentAt;  // send time of each frame in flight
   std::int64_t openedAt = 0;
   bool echoed = false;              // churn/hold: its one frame came back
+  // noread
+  long long sentBytes = 0;
+  bool closedByServer = false;
 };
 
 // /proc readings of another process.
@@ -104,22 +121,28 @@ long long ReadCpuTicks(int pid) {
   return static_cast<long long>(utime + stime);
 }
 
-long long ReadRssKb(int pid) {
+// A "Vm...:" line of /proc/PID/status in KB, or -1.
+long long ReadStatusKb(int pid, const char* field) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/status", pid);
   FILE* f = std::fopen(path, "r");
   if (f == nullptr) return -1;
   char line[256];
   long long kb = -1;
+  const size_t length = std::strlen(field);
   while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::strncmp(line, "VmRSS:", 6) == 0) {
-      kb = std::atoll(line + 6);
+    if (std::strncmp(line, field, length) == 0) {
+      kb = std::atoll(line + length);
       break;
     }
   }
   std::fclose(f);
   return kb;
 }
+
+// Resident memory now, and its highest value since the process started.
+long long ReadRssKb(int pid) { return ReadStatusKb(pid, "VmRSS:"); }
+long long ReadRssPeakKb(int pid) { return ReadStatusKb(pid, "VmHWM:"); }
 
 class Generator {
  public:
@@ -139,6 +162,7 @@ class Generator {
   Conn* Open();
   void CloseConn(Conn* c);
   void QueueFrame(Conn* c);
+  void AppendFrame(Conn* c);
   bool Flush(Conn* c);
   void SetWriteInterest(Conn* c, bool on);
   // Reads and handles what arrived; false when the connection is gone.
@@ -152,6 +176,10 @@ class Generator {
 
   int RunTimed();
   int RunConnections();
+  int RunNoRead();
+  // noread: sends until the socket is full or the byte bound is reached.
+  void Feed(Conn* c);
+  void ClosedByServer(Conn* c, const std::string& why);
 
   const Options& opt_;
   int epoll_;
@@ -159,6 +187,9 @@ class Generator {
   std::vector<std::unique_ptr<Conn>> conns_;
   std::string error_;
   std::vector<char> readBuf_ = std::vector<char>(256 * 1024);
+  // What epoll always watches on a connection; EPOLLOUT is added while
+  // bytes wait. A peer that never reads watches for the server's end only.
+  std::uint32_t baseEvents_ = EPOLLIN;
 
   // Timed runs.
   std::int64_t measureStart_ = 0, measureEnd_ = 0;
@@ -170,6 +201,14 @@ class Generator {
   // Connection runs.
   int started_ = 0, pending_ = 0, echoed_ = 0, failed_ = 0, lostAfterEcho_ = 0;
   std::vector<std::int64_t> openLatency_;
+
+  // noread
+  long long sentTotal_ = 0;
+  std::int64_t lastProgress_ = 0;  // when a send() last took bytes
+  int closedByServer_ = 0;
+  std::int64_t firstClose_ = 0;
+  long long sentAtFirstClose_ = 0;  // on that connection
+  std::string closeReason_;
 };
 
 Conn* Generator::Open() {
@@ -191,7 +230,7 @@ Conn* Generator::Open() {
     return nullptr;
   }
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT;  // writable once connected: the first flush goes then
+  ev.events = baseEvents_ | EPOLLOUT;  // writable once connected: the first flush goes then
   ev.data.ptr = c.get();
   c->writeArmed = true;
   epoll_ctl(epoll_, EPOLL_CTL_ADD, c->fd, &ev);
@@ -210,18 +249,22 @@ void Generator::CloseConn(Conn* c) {
 }
 
 void Generator::QueueFrame(Conn* c) {
+  AppendFrame(c);
+  c->sentAt.push_back(NowNs());
+}
+
+void Generator::AppendFrame(Conn* c) {
   const std::uint32_t length = opt_.payload;
   size_t at = c->out.size();
   c->out.resize(at + bench::kHeaderSize + length);
   bench::StoreLength(c->out.data() + at, length + bench::kHeaderSize);
   pattern_.Fill(c->out.data() + at + bench::kHeaderSize, length, c->id, c->nextSend++);
-  c->sentAt.push_back(NowNs());
 }
 
 void Generator::SetWriteInterest(Conn* c, bool on) {
   if (c->writeArmed == on) return;
   epoll_event ev{};
-  ev.events = EPOLLIN | (on ? EPOLLOUT : 0u);
+  ev.events = baseEvents_ | (on ? EPOLLOUT : 0u);
   ev.data.ptr = c;
   epoll_ctl(epoll_, EPOLL_CTL_MOD, c->fd, &ev);
   c->writeArmed = on;
@@ -470,20 +513,171 @@ int Generator::RunConnections() {
   return error_.empty() ? 0 : 1;
 }
 
+void Generator::ClosedByServer(Conn* c, const std::string& why) {
+  c->closedByServer = true;
+  if (closedByServer_++ == 0) {
+    firstClose_ = NowNs();
+    sentAtFirstClose_ = c->sentBytes;
+    closeReason_ = why;
+  }
+  CloseConn(c);
+}
+
+void Generator::Feed(Conn* c) {
+  // Whole frames, about 64 KiB at a time, until the bound: the last batch
+  // may pass it by less than a batch.
+  constexpr size_t kBatch = 64 * 1024;
+  for (;;) {
+    if (c->outStart == c->out.size()) {
+      c->out.clear();
+      c->outStart = 0;
+      if (sentTotal_ >= opt_.maxBytes) break;
+      do {
+        AppendFrame(c);
+      } while (c->out.size() < kBatch);
+    }
+    ssize_t n = send(c->fd, c->out.data() + c->outStart, c->out.size() - c->outStart, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        SetWriteInterest(c, true);
+        return;
+      }
+      ClosedByServer(c, std::string("send: ") + std::strerror(errno));
+      return;
+    }
+    c->outStart += static_cast<size_t>(n);
+    c->sentBytes += n;
+    sentTotal_ += n;
+    lastProgress_ = NowNs();
+  }
+  SetWriteInterest(c, false);  // the bound is reached: nothing more to send
+}
+
+int Generator::RunNoRead() {
+  const int pid = opt_.serverPid;
+  const long long rss0 = pid > 0 ? ReadRssKb(pid) : -1;
+  const long long hwm0 = pid > 0 ? ReadRssPeakKb(pid) : -1;
+  long long rssPeak = rss0;
+  std::int64_t peakAt = 0;
+  baseEvents_ = EPOLLRDHUP;  // never EPOLLIN: nothing is read
+  const std::int64_t start = NowNs();
+  lastProgress_ = start;
+  const double bound = opt_.seconds < opt_.timeout ? opt_.seconds : opt_.timeout;
+  const std::int64_t sendEnd = start + static_cast<std::int64_t>(bound * 1e9);
+  const std::int64_t stall = static_cast<std::int64_t>(opt_.stall * 1e9);
+  constexpr std::int64_t kSettle = 500000000;  // sampling goes on after the end
+  constexpr std::int64_t kSampleEvery = 1000000;
+  for (int i = 0; i < opt_.conns && error_.empty(); ++i) Open();
+  std::int64_t ended = 0;  // when sending ended: all closed, or a bound reached
+  std::string endedBy;
+  std::int64_t nextSample = start;
+  long long rss = rss0;
+  while (error_.empty()) {
+    const std::int64_t now = NowNs();
+    if (pid > 0 && now >= nextSample) {
+      rss = ReadRssKb(pid);
+      if (rss < 0) {
+        Fail("cannot read the server's memory (has it ended?)");
+        break;
+      }
+      if (rss > rssPeak) {
+        rssPeak = rss;
+        peakAt = now;
+      }
+      nextSample = now + kSampleEvery;
+    }
+    if (ended == 0) {
+      int open = 0;
+      for (auto& c : conns_) open += c->fd >= 0 ? 1 : 0;
+      if (open == 0) endedBy = "closed";
+      else if (sentTotal_ >= opt_.maxBytes) endedBy = "bytes";
+      else if (now >= lastProgress_ + stall) endedBy = "stalled";
+      else if (now >= sendEnd) endedBy = "seconds";
+      if (!endedBy.empty()) ended = now;
+    }
+    if (ended != 0 && now >= ended + kSettle) break;
+    epoll_event events[64];
+    int n = epoll_wait(epoll_, events, 64, 1);
+    for (int i = 0; i < n; ++i) {
+      Conn* c = static_cast<Conn*>(events[i].data.ptr);
+      if (c->fd < 0) continue;
+      const std::uint32_t e = events[i].events;
+      if (e & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
+        int code = 0;
+        socklen_t size = sizeof code;
+        getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &code, &size);
+        if (c->sentBytes == 0 && code != 0) {
+          Fail(std::string("connect: ") + std::strerror(code));
+          break;
+        }
+        ClosedByServer(c, code != 0 ? std::strerror(code) : "end of stream");
+        continue;
+      }
+      if ((e & EPOLLOUT) && ended == 0) Feed(c);
+      else if (e & EPOLLOUT) SetWriteInterest(c, false);
+    }
+  }
+  // The process's high-water mark catches a peak between two samples.
+  const long long hwm = pid > 0 ? ReadRssPeakKb(pid) : -1;
+  const long long rssSampledPeak = rssPeak;
+  if (hwm > hwm0 && hwm > rssPeak) rssPeak = hwm;
+  // What sits in this side's kernel buffers of the connections still open:
+  // echoes never read, and bytes the server has not read yet.
+  long long unreadEcho = 0, unsentHere = 0;
+  for (auto& c : conns_) {
+    if (c->fd < 0) continue;
+    int inq = 0, outq = 0;
+    if (ioctl(c->fd, SIOCINQ, &inq) == 0) unreadEcho += inq;
+    if (ioctl(c->fd, SIOCOUTQ, &outq) == 0) unsentHere += outq;
+  }
+  auto ms = [start](std::int64_t t) { return static_cast<double>(t - start) / 1e6; };
+  Report r;
+  r.Add("scenario", opt_.scenario);
+  r.Add("conns", static_cast<long long>(opt_.conns));
+  r.Add("payload", static_cast<long long>(opt_.payload));
+  r.Add("ended_by", endedBy);
+  r.Add("ended_after_ms", ended != 0 ? ms(ended) : 0.0);
+  r.Add("sent_bytes", sentTotal_);
+  r.Add("sent_mib", static_cast<double>(sentTotal_) / (1 << 20));
+  r.Add("last_progress_ms", ms(lastProgress_));
+  r.Add("closed_by_server", static_cast<long long>(closedByServer_));
+  if (closedByServer_ > 0) {
+    r.Add("closed_after_ms", ms(firstClose_));
+    r.Add("sent_mib_at_close", static_cast<double>(sentAtFirstClose_) / (1 << 20));
+    r.Add("close_reason", closeReason_);
+  }
+  r.Add("unread_echo_kb", unreadEcho / 1024);
+  r.Add("unsent_here_kb", unsentHere / 1024);
+  if (rss0 > 0) {
+    r.Add("rss0_kb", rss0);
+    r.Add("rss_peak_kb", rssPeak);
+    r.Add("rss_peak_sampled_kb", rssSampledPeak);
+    if (peakAt != 0) r.Add("rss_peak_sampled_after_ms", ms(peakAt));
+    r.Add("rss_end_kb", rss);
+    r.Add("rss_growth_kb", rssPeak - rss0);
+    r.Add("rss_end_growth_kb", rss - rss0);
+  }
+  if (!error_.empty()) r.Add("error", error_);
+  r.Print();
+  return error_.empty() ? 0 : 1;
+}
+
 int Generator::Run() {
   if (epoll_ < 0) {
     std::fprintf(stderr, "loadgen: epoll_create1: %s\n", std::strerror(errno));
     return 1;
   }
+  if (opt_.scenario == "noread") return RunNoRead();
   return Timed() ? RunTimed() : RunConnections();
 }
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: loadgen --port P --scenario pingpong|stream|churn|hold\n"
+               "usage: loadgen --port P --scenario pingpong|stream|churn|hold|noread\n"
                "  [--conns N] [--payload B] [--window W] [--seconds S] [--warmup S]\n"
                "  [--total N] [--inflight K] [--rate R] [--hold S] [--server-pid PID]\n"
-               "  [--timeout S] [--max-frames N]\n");
+               "  [--timeout S] [--max-frames N] [--max-bytes M] [--stall T]\n");
   std::exit(2);
 }
 
@@ -507,12 +701,15 @@ Options Parse(int argc, char** argv) {
     else if (a == "--server-pid") o.serverPid = std::atoi(v);
     else if (a == "--timeout") o.timeout = std::atof(v);
     else if (a == "--max-frames") o.maxFrames = std::atoll(v);
+    else if (a == "--max-bytes") o.maxBytes = std::atoll(v);
+    else if (a == "--stall") o.stall = std::atof(v);
     else Usage();
   }
   const bool known = o.scenario == "pingpong" || o.scenario == "stream" || o.scenario == "churn" ||
-                     o.scenario == "hold";
+                     o.scenario == "hold" || o.scenario == "noread";
   if (!known || o.port <= 0 || o.port > 65535 || o.conns < 1 || o.window < 1 || o.payload > bench::kMaxPayload ||
-      o.total < 1 || o.inflight < 1 || o.rate <= 0 || o.seconds <= 0 || o.timeout <= 0) {
+      o.total < 1 || o.inflight < 1 || o.rate <= 0 || o.seconds <= 0 || o.timeout <= 0 || o.maxBytes < 1 ||
+      o.stall <= 0) {
     Usage();
   }
   return o;

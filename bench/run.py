@@ -14,8 +14,8 @@ Settings come from the environment (defaults in brackets):
   BENCH_REPS [5]            repetitions
   BENCH_SECONDS [2]         measured seconds of each timed run (after 0.2 s warm-up)
   BENCH_SERVERS             servers to run [ours,raw,asio,uv]
-  BENCH_SCENARIOS           scenarios to run [pp1,pp16,stream64,stream16k,churn,hold]
-  BENCH_STREAM64_WINDOW [32], BENCH_STREAM16K_WINDOW [2]
+  BENCH_SCENARIOS           scenarios to run [pp1,pp16,stream64,stream16k,churn,hold,noread]
+  BENCH_STREAM64_WINDOW [32], BENCH_STREAM16K_WINDOW [16]
                             frames in flight when streaming
   BENCH_CHURN_CONNS [1000]  connections opened, echoed once and closed
   BENCH_HOLD_CONNS [4000]   connections held open at once
@@ -23,6 +23,14 @@ Settings come from the environment (defaults in brackets):
   BENCH_HOLD_REPS [3]       repetitions that include the held connections
   BENCH_CONNECT_RATE [4000], BENCH_CONNECT_INFLIGHT [4]
                             pace of opening connections
+  BENCH_NOREAD_CONNS [1], BENCH_NOREAD_PAYLOAD [16384]
+                            a peer that never reads (twice on each server,
+                            one after the other): its connections, and the
+                            payload of the frames it sends
+  BENCH_NOREAD_MIB [64], BENCH_NOREAD_SECONDS [10], BENCH_NOREAD_STALL [2]
+                            it stops sending after that many MiB or seconds,
+                            or once the server has taken no byte for that
+                            many seconds (it stopped reading)
   BENCH_CLIENT [1]          run the client-side ping-pong (0: skip)
   BENCH_MICRO [1]           run the micro-benchmarks (0: skip)
   BENCH_MICRO_MIN_TIME [0.2]
@@ -63,7 +71,12 @@ CHURN_CONNS = env_int("BENCH_CHURN_CONNS", 1000)
 RATE = env_float("BENCH_CONNECT_RATE", 4000)
 INFLIGHT = env_int("BENCH_CONNECT_INFLIGHT", 4)
 WINDOW64 = env_int("BENCH_STREAM64_WINDOW", 32)
-WINDOW16K = env_int("BENCH_STREAM16K_WINDOW", 2)
+WINDOW16K = env_int("BENCH_STREAM16K_WINDOW", 16)
+NOREAD_CONNS = env_int("BENCH_NOREAD_CONNS", 1)
+NOREAD_PAYLOAD = env_int("BENCH_NOREAD_PAYLOAD", 16384)
+NOREAD_MIB = env_int("BENCH_NOREAD_MIB", 64)
+NOREAD_SECONDS = env_float("BENCH_NOREAD_SECONDS", 10)
+NOREAD_STALL = env_float("BENCH_NOREAD_STALL", 2)
 
 SERVERS = {
     "ours": ("ours", [os.path.join(BUILD, "examples", "echo_server")]),
@@ -105,7 +118,22 @@ SCENARIOS = {
         ("%d idle conns: server CPU (%% of a core)" % HOLD_CONNS, "idle_cpu_pct", 1),
         ("%d idle conns: server RSS per conn (bytes)" % HOLD_CONNS, "rss_per_conn_bytes", 0),
     ]),
+    "noread": (["--scenario", "noread", "--conns", str(NOREAD_CONNS), "--payload", str(NOREAD_PAYLOAD),
+                "--max-bytes", str(NOREAD_MIB << 20), "--seconds", str(NOREAD_SECONDS),
+                "--stall", str(NOREAD_STALL)], [
+        ("non-reading peer, %d conn%s, %s frames: server RSS growth, peak (KB)" % (
+            NOREAD_CONNS, "" if NOREAD_CONNS == 1 else "s",
+            "%d KiB" % (NOREAD_PAYLOAD // 1024) if NOREAD_PAYLOAD % 1024 == 0 else "%d B" % NOREAD_PAYLOAD),
+         "rss_growth_kb", 0),
+        ("non-reading peer, the same again on that server: RSS growth from before the first, peak (KB)",
+         "second_rss_growth_kb", 0),
+        ("non-reading peer: MiB sent (the run stops at %d)" % NOREAD_MIB, "sent_mib", 1),
+        ("non-reading peer: closed by the server after (ms)", "closed_after_ms", 1),
+    ]),
 }
+# Rows without a ratio to raw epoll: how a server treats a peer that does
+# not read is a choice, not a speed.
+NO_RATIO = {"rss_growth_kb", "second_rss_growth_kb", "sent_mib", "closed_after_ms"}
 # Rows where a smaller value is better; the ratio is value / raw either way.
 LOWER_IS_BETTER = {"rtt_p50_us", "rtt_p99_us", "open_p50_us", "open_p99_us", "idle_cpu_pct",
                    "rss_per_conn_bytes"}
@@ -241,14 +269,32 @@ def run_servers(servers, scenarios, workdir):
             args = SCENARIOS[scenario][0]
             for key in servers:
                 with Server(key, workdir) as server:
-                    extra = ["--server-pid", str(server.proc.pid)] if scenario == "hold" else []
+                    extra = ["--server-pid", str(server.proc.pid)] if scenario in ("hold", "noread") else []
                     bound = 60 + (SECONDS if scenario in ("pp1", "pp16", "stream64", "stream16k") else 0) + (
-                        HOLD_SECONDS if scenario == "hold" else 0)
-                    result = run_json([LOADGEN, "--port", str(server.port)] + args + extra +
-                                      ["--timeout", str(bound - 5)], bound)
+                        HOLD_SECONDS if scenario == "hold" else 0) + (NOREAD_SECONDS if scenario == "noread" else 0)
+                    command = [LOADGEN, "--port", str(server.port)] + args + extra + ["--timeout", str(bound - 5)]
+                    result = run_json(command, bound)
+                    if scenario == "noread" and "error" not in result:
+                        result = with_second_peer(result, run_json(command, bound))
                 results[scenario][key].append(result)
                 log("rep %d/%d %-9s %-5s %s" % (rep + 1, REPS, scenario, key, summary(scenario, result)))
     return results
+
+
+def with_second_peer(first, second):
+    """The non-reading peer runs twice on one server, the second time once
+    the first is over: memory the first freed may stay with the process, and
+    the second peer's peak is counted from where the server started. Returns
+    the first run's result with the second's added."""
+    if "error" in second:
+        return dict(first, error="second peer: " + second["error"])
+    merged = dict(first)
+    merged["second"] = second
+    merged["second_ended_by"] = second.get("ended_by")
+    if "rss0_kb" in first and "rss_peak_kb" in second:
+        merged["second_rss_growth_kb"] = second["rss_peak_kb"] - first["rss0_kb"]
+        merged["second_rss_end_growth_kb"] = second["rss_end_kb"] - first["rss0_kb"]
+    return merged
 
 
 def summary(scenario, result):
@@ -276,7 +322,7 @@ def server_table(servers, scenarios, results):
                         if "error" in mine or "error" in base or not base.get(key):
                             continue
                         ratios.append(mine[key] / base[key])
-                ratio = median(ratios)
+                ratio = median(ratios) if key not in NO_RATIO else None
                 medians[(scenario, key, server, "ratio")] = ratio
                 cell = fmt(value, decimals)
                 if ratio is not None and server != BASELINE:
@@ -288,7 +334,38 @@ def server_table(servers, scenarios, results):
             if failed:
                 notes.append("- %s, %s: %d of %d runs failed (%s)" % (
                     scenario, SERVERS[server][0], len(failed), len(runs[server]), failed[0]))
+        if scenario == "noread":
+            notes += noread_outcomes(servers, runs)
     return lines, notes, medians
+
+
+NOREAD_ENDINGS = {
+    "closed": "closed the connection",
+    "bytes": "took all %d MiB" % NOREAD_MIB,
+    "stalled": "stopped reading (no byte taken for %g s)" % NOREAD_STALL,
+    "seconds": "was still taking bytes after %g s" % NOREAD_SECONDS,
+}
+
+
+def noread_outcomes(servers, runs):
+    """One line per server: how the runs with the non-reading peer ended."""
+    lines = []
+    for server in servers:
+        done = [r for r in runs[server] if "error" not in r]
+        if not done:
+            continue
+        counts = {}
+        for r in done:
+            for ending in (r.get("ended_by", "?"), r.get("second_ended_by", "?")):
+                counts[ending] = counts.get(ending, 0) + 1
+        what = "; ".join("%s in %d of %d runs" % (NOREAD_ENDINGS.get(k, k), n, 2 * len(done))
+                         for k, n in sorted(counts.items(), key=lambda kv: -kv[1]))
+        for key, when in (("rss_end_growth_kb", "the first"), ("second_rss_end_growth_kb", "the second")):
+            growth = [r[key] for r in done if key in r]
+            if growth:
+                what += "; RSS growth 0.5 s after %s: %s KB" % (when, fmt(median(growth), 0))
+        lines.append("- non-reading peer, %s: %s" % (SERVERS[server][0], what))
+    return lines
 
 
 # ------------------------------------------------------------- client side
@@ -363,6 +440,17 @@ def run_micro(outdir):
 
 # ----------------------------------------------------------------- targets
 
+def send_limit_kb():
+    """QVNET_SEND_LIMIT as our server reads it (it inherits this environment),
+    in KB; None when it cannot be read here."""
+    text = os.environ.get("QVNET_SEND_LIMIT", "4M").strip().upper()
+    scale = {"K": 1, "M": 1024, "G": 1024 * 1024}.get(text[-1:], None)
+    try:
+        return int(text[:-1]) * scale if scale else int(text) // 1024
+    except ValueError:
+        return None
+
+
 def targets(medians, client_ratios, servers):
     def ratio(scenario, key):
         return medians.get((scenario, key, "ours", "ratio"))
@@ -381,6 +469,13 @@ def targets(medians, client_ratios, servers):
     if "ours" in servers:
         checks.append(("worker CPU, %d idle conns" % HOLD_CONNS, value("hold", "idle_cpu_pct"), "<", 2.0,
                        "% of a core"))
+        limit = send_limit_kb()
+        if limit is not None:
+            # The send limit per connection, and 1 MiB each for everything else.
+            growth = [g for g in (value("noread", "rss_growth_kb"), value("noread", "second_rss_growth_kb"))
+                      if g is not None]
+            checks.append(("server RSS growth, non-reading peers (the larger row)", max(growth) if growth else None,
+                           "<=", NOREAD_CONNS * (limit + 1024), "KB"))
     if client_ratios:
         checks.append(("client: Send from application thread, RTT p50", client_ratios.get("app"), "<=", 1.2,
                        "x Send inside OnPacket"))
