@@ -14,6 +14,7 @@ include(CMakePackageConfigHelpers)
 set(QVNET_PUBLIC_HEADERS
   include/qvaccepthandler.h
   include/qvconnectionsink.h
+  include/qvdestructor.h
   include/qvlistenerapi.h
   include/qvnet.h
   include/qvnetclient.h

@@ -2,6 +2,8 @@
 #ifndef QVNET_QVACCEPTHANDLER_H
 #define QVNET_QVACCEPTHANDLER_H
 
+#include "qvdestructor.h"
+
 struct sockaddr_in;
 class QvConnectionSink;
 
@@ -14,7 +16,7 @@ class QvAcceptHandler {
   /// Returns the sink for the peer's new connection (null: no callbacks).
   virtual QvConnectionSink* CreateSink() = 0;
   /// The listener's ReleaseHandlers deletes the handler through this.
-  virtual ~QvAcceptHandler() {}
+  QVNET_DESTRUCTOR(QvAcceptHandler)
 };
 
 #endif  // QVNET_QVACCEPTHANDLER_H

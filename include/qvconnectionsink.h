@@ -2,6 +2,8 @@
 #ifndef QVNET_QVCONNECTIONSINK_H
 #define QVNET_QVCONNECTIONSINK_H
 
+#include "qvdestructor.h"
+
 class QvSocket;
 
 /// Implemented by the application; receives one connection's events. A sink
@@ -20,7 +22,7 @@ class QvConnectionSink {
   virtual void OnDisconnected() = 0;
   /// One complete incoming frame. `data` is valid only during the call.
   virtual void OnPacket(const char* data, int length) = 0;
-  virtual ~QvConnectionSink() {}
+  QVNET_DESTRUCTOR(QvConnectionSink)
 };
 
 #endif  // QVNET_QVCONNECTIONSINK_H

@@ -2,6 +2,8 @@
 #ifndef QVNET_QVLISTENERAPI_H
 #define QVNET_QVLISTENERAPI_H
 
+#include "qvdestructor.h"
+
 class QvPacketCodec;
 class QvAcceptHandler;
 
@@ -26,7 +28,7 @@ class QvListenerApi {
   virtual void Close() = 0;
   /// Deletes the listener's codec and accept handler.
   virtual void ReleaseHandlers() = 0;
-  virtual ~QvListenerApi() {}
+  QVNET_DESTRUCTOR(QvListenerApi)
 };
 
 #endif  // QVNET_QVLISTENERAPI_H

@@ -2,6 +2,8 @@
 #ifndef QVNET_QVNETCLIENT_H
 #define QVNET_QVNETCLIENT_H
 
+#include "qvdestructor.h"
+
 class QvConnectionSink;
 class QvPacketCodec;
 
@@ -25,7 +27,7 @@ class QvNetClient {
                        const char* optText2, const char* optText3) = 0;
   /// Deletes the connector.
   virtual void Release() = 0;
-  virtual ~QvNetClient() {}
+  QVNET_DESTRUCTOR(QvNetClient)
 };
 
 #endif  // QVNET_QVNETCLIENT_H

@@ -2,6 +2,8 @@
 #ifndef QVNET_QVNETMODULE_H
 #define QVNET_QVNETMODULE_H
 
+#include "qvdestructor.h"
+
 class QvListenerApi;
 class QvNetClient;
 
@@ -18,7 +20,7 @@ class QvNetModule {
   virtual int Start(int unused) = 0;
   /// Deletes the module. Listeners, connectors and connections live on.
   virtual void Release() = 0;
-  virtual ~QvNetModule() {}
+  QVNET_DESTRUCTOR(QvNetModule)
 };
 
 #endif  // QVNET_QVNETMODULE_H

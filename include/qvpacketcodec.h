@@ -2,6 +2,8 @@
 #ifndef QVNET_QVPACKETCODEC_H
 #define QVNET_QVPACKETCODEC_H
 
+#include "qvdestructor.h"
+
 /// Turns a payload into the bytes that go on the wire. The library's default
 /// writes a 4-byte little-endian length that counts itself, then the payload;
 /// a receiving connection of this library cuts frames by that rule, so an
@@ -14,7 +16,7 @@ class QvPacketCodec {
   /// Copies a payload out; *dstLength receives the number of bytes written,
   /// which is also the result. Not used by the library itself.
   virtual int Decode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) = 0;
-  virtual ~QvPacketCodec() {}
+  QVNET_DESTRUCTOR(QvPacketCodec)
 };
 
 #endif  // QVNET_QVPACKETCODEC_H

@@ -2,6 +2,8 @@
 #ifndef QVNET_QVSOCKET_H
 #define QVNET_QVSOCKET_H
 
+#include "qvdestructor.h"
+
 /// A connection handed to the application in QvConnectionSink::OnConnected.
 /// The order of the operations is part of the binary interface.
 ///
@@ -25,7 +27,7 @@ class QvSocket {
   virtual void ReservedB(int) {}
   /// Reserved; does nothing.
   virtual void ReservedC(int) {}
-  virtual ~QvSocket() {}
+  QVNET_DESTRUCTOR(QvSocket)
 };
 
 #endif  // QVNET_QVSOCKET_H

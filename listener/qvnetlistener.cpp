@@ -37,14 +37,17 @@ void QvNetListener::SetAcceptHandler(QvAcceptHandler* handler) {
 }
 
 void QvNetListener::ReleaseHandlers() {
+  // The codec and the handler may be the application's, built by another
+  // compiler: each is deleted through the destructor entry it was given
+  // (qvdestructor.h).
   QvPacketCodec* codec = codec_.exchange(nullptr);
-  delete codec;
+  QvDelete(codec);
   // The listener's own codec, when an application codec replaced it, stayed
   // for the peers accepted before; by now they are gone, and nobody else
   // could ever delete it.
   if (ownCodec_ != codec) delete ownCodec_;
   ownCodec_ = nullptr;
-  if (QvAcceptHandler* handler = acceptHandler_.exchange(nullptr)) delete handler;
+  QvDelete(acceptHandler_.exchange(nullptr));
   UpdateAcceptInterest();
 }
 

@@ -7,7 +7,8 @@ packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
   packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils
             g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-            wine wine64)
+            wine wine64
+            clang lld)  # an application with the Microsoft C++ ABI, built against the DLL
   # The end-to-end tests drive a peer written in Python 3 (standard library only).
   command -v python3 >/dev/null 2>&1 || packages+=(python3)
   # The consumer test builds a program with pkg-config.
