@@ -444,12 +444,22 @@ void QvSocketManager::Serve(QvSlotTable& table, const Ready& r) {
       // reported at every wait: the socket rests until its slot changes.
       if (slot.handler.load() == handler && table.StillRegistered(r.slot, r.generation)) Park(table, r);
     } else {
-      if (r.bits & qvplat::kPollRead) ServeRead(table, r, handler);
+      Ready now = r;
+      if (r.bits & qvplat::kPollRead) {
+        ServeRead(table, r, handler);
+        // A write the read queued (an answer, usually) is tried at once when
+        // the socket is trusted, not at the next pass: that would first ask
+        // the system again, for nothing but this write.
+        if (!(r.bits & (qvplat::kPollWrite | kTryWrite)) && (slot.interest.load() & WriteInterest) &&
+            loop_->writes.TryNow(r.slot)) {
+          now.bits |= kTryWrite;
+        }
+      }
       // The read may have closed the socket, or the slot gone to another
       // object; only the same registration gets its write.
-      if ((r.bits & (qvplat::kPollWrite | kTryWrite)) && slot.handler.load() == handler &&
+      if ((now.bits & (qvplat::kPollWrite | kTryWrite)) && slot.handler.load() == handler &&
           table.StillRegistered(r.slot, r.generation)) {
-        ServeWrite(table, r, handler);
+        ServeWrite(table, now, handler);
       }
     }
   }

@@ -9,7 +9,7 @@
 //      tried without asking, or an end was asked for);
 //   3. collect the ready slots, in slot order;
 //   4. serve each: an end asked for, or an exception, alone; otherwise the
-//      read, then the write;
+//      read, then the write (with a write the read queued, tried at once);
 //   5. serve the lingering sockets.
 // Threads: Register, Unregister, Arm, ReleaseAndWait, WaitUntilLeft and
 // Linger from any thread; Run on the worker.
