@@ -38,6 +38,7 @@
 #include <cmath>
 #include <deque>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <utility>
 
@@ -435,6 +436,8 @@ int Generator::RunTimed() {
   r.Add("mb_per_s", static_cast<double>(framesMeasured_) * opt_.payload / seconds / 1e6);
   r.Add("rtt_p50_us", bench::Percentile(rtt_, 0.50) / 1000.0);
   r.Add("rtt_p99_us", bench::Percentile(rtt_, 0.99) / 1000.0);
+  r.Add("rtt_p999_us", bench::Percentile(rtt_, 0.999) / 1000.0);
+  r.Add("rtt_mean_us", rtt_.empty() ? 0.0 : static_cast<double>(std::accumulate(rtt_.begin(), rtt_.end(), std::int64_t{0})) / rtt_.size() / 1000.0);
   if (!error_.empty()) r.Add("error", error_);
   r.Print();
   return error_.empty() ? 0 : 1;

@@ -14,10 +14,11 @@ Settings come from the environment (defaults in brackets):
   BENCH_REPS [5]            repetitions
   BENCH_SECONDS [2]         measured seconds of each timed run (after 0.2 s warm-up)
   BENCH_SERVERS             servers to run [ours,raw,asio,uv]
-  BENCH_SCENARIOS           scenarios to run [pp1,pp16,stream64,stream16k,churn,hold,noread]
+  BENCH_SCENARIOS           scenarios to run [pp1,pp16,stream64,stream16k,churn,burst,hold,noread]
   BENCH_STREAM64_WINDOW [32], BENCH_STREAM16K_WINDOW [16]
                             frames in flight when streaming
-  BENCH_CHURN_CONNS [1000]  connections opened, echoed once and closed
+  BENCH_CHURN_CONNS [1000]  connections opened, echoed once and closed: at a
+                            bounded pace (churn), and all at once (burst)
   BENCH_HOLD_CONNS [4000]   connections held open at once
   BENCH_HOLD_SECONDS [5]    idle time over which the server's CPU is measured
   BENCH_HOLD_REPS [3]       repetitions that include the held connections
@@ -85,6 +86,9 @@ SERVERS = {
     "uv": ("libuv", [os.path.join(BUILD, "bench", "uv_echo_server")]),
 }
 BASELINE = "raw"
+# The libraries a user would choose between: ours is compared with the better
+# of them in every row.
+PEERS = ["asio", "uv"]
 LOADGEN = os.path.join(BUILD, "bench", "loadgen")
 CLIENTBENCH = os.path.join(BUILD, "bench", "clientbench")
 MICROBENCH = os.path.join(BUILD, "bench", "microbench")
@@ -111,6 +115,10 @@ SCENARIOS = {
     "churn": (["--scenario", "churn", "--total", str(CHURN_CONNS)] + PACE, [
         ("%d conns opened, echoed once, closed: conns/s" % CHURN_CONNS, "conns_per_s", 0),
         ("%d conns: open to echo p99 (µs)" % CHURN_CONNS, "open_p99_us", 0),
+    ]),
+    "burst": (["--scenario", "churn", "--total", str(CHURN_CONNS), "--inflight", str(CHURN_CONNS), "--rate", "1e9"], [
+        ("%d conns opened at once, echoed once, closed: conns/s" % CHURN_CONNS, "conns_per_s", 0),
+        ("%d conns at once: open to echo p99 (µs)" % CHURN_CONNS, "open_p99_us", 0),
     ]),
     "hold": (["--scenario", "hold", "--total", str(HOLD_CONNS), "--hold", str(HOLD_SECONDS)] + PACE, [
         ("%d conns open at once: echoed" % HOLD_CONNS, "echoed", 0),
@@ -339,6 +347,41 @@ def server_table(servers, scenarios, results):
     return lines, notes, medians
 
 
+def peer_table(servers, scenarios, results):
+    """One line per measured row: the better peer in it, and our value as a
+    ratio to that peer's (the median of the per-repetition ratios). Rows
+    where a smaller value is better say so; there a ratio at or below 1
+    is ours being as good or better."""
+    peers = [p for p in PEERS if p in servers]
+    if "ours" not in servers or not peers:
+        return [], {}
+    lines = ["| scenario | better peer | ours / better peer | |", "|---|---|---:|---|"]
+    standing = {}
+    for scenario in scenarios:
+        runs = results[scenario]
+        for label, key, _ in SCENARIOS[scenario][1]:
+            if key in NO_RATIO:
+                continue
+            lower = key in LOWER_IS_BETTER
+            ratios = {}
+            for peer in peers:
+                rs = [mine[key] / theirs[key] for mine, theirs in zip(runs["ours"], runs[peer])
+                      if "error" not in mine and "error" not in theirs and key in mine and theirs.get(key)]
+                if rs:
+                    ratios[peer] = median(rs)
+            if not ratios:
+                continue
+            # The better peer is the one ours compares worst with.
+            best = (max if lower else min)(ratios, key=ratios.get)
+            ratio = ratios[best]
+            standing[(scenario, key)] = (best, ratio, lower)
+            ahead = ratio <= 1.0 if lower else ratio >= 1.0
+            lines.append("| %s | %s | %.2fx%s | %s |" % (label, SERVERS[best][0], ratio,
+                                                         " (lower is better)" if lower else "",
+                                                         "ahead" if ahead else "**behind**"))
+    return lines, standing
+
+
 NOREAD_ENDINGS = {
     "closed": "closed the connection",
     "bytes": "took all %d MiB" % NOREAD_MIB,
@@ -506,6 +549,7 @@ def main():
     load_before = os.getloadavg()[0]
     results = run_servers(servers, scenarios, workdir)
     table, notes, medians = server_table(servers, scenarios, results)
+    peers, _ = peer_table(servers, scenarios, results)
     client_lines, client_notes, client_ratios = ([], [], {})
     if env_int("BENCH_CLIENT", 1):
         client_lines, client_notes, client_ratios = run_client(workdir)
@@ -519,6 +563,8 @@ def main():
               ""] + table
     if notes:
         report += [""] + notes
+    if peers:
+        report += [""] + peers
     if client_lines:
         report += [""] + client_lines + client_notes
     report += [""] + targets(medians, client_ratios, servers)
