@@ -1,5 +1,5 @@
 // microbench - Google Benchmark cases for the pieces on the data path: the
-// byte queue, the length codec, frame cutting and the slot table.
+// send queue, the length codec, frame cutting and the slot table.
 //
 // QvLengthCodec::Encode prints a console trace for every frame: run this
 // with standard output sent to the null device and read the results from
@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "connection/qvbipbuffer.h"
+#include "connection/qvsendqueue.h"
 #include "connection/qvlengthcodec.h"
 #include "diag/qvtexts.h"
 #include "diag/qvtrace.h"
@@ -20,115 +20,57 @@ namespace {
 
 constexpr std::uint32_t kCapacity = 40960;  // a connection's queue
 
-// ------------------------------------------------------------- byte queue
+// ------------------------------------------------------------- send queue
 
-// Append a block and consume it again: the send queue's steady state when
-// the socket keeps up.
-void BM_QueueAppendConsume(benchmark::State& state) {
-  const auto size = static_cast<std::uint32_t>(state.range(0));
-  QvBipBuffer queue;
-  queue.Allocate(kCapacity);
-  std::vector<char> block(size, 'x');
+// Queue a frame (header and payload appended apart, as Send does) and send
+// it all: the send queue's steady state when the socket keeps up, a block
+// taken from the pool and given back each time.
+void BM_SendQueueFrameInAndOut(benchmark::State& state) {
+  const auto size = static_cast<std::size_t>(state.range(0));
+  QvSendQueue queue;
+  std::vector<char> payload(size, 'x');
+  char header[kFrameHeaderSize] = {};
+  qvplat::SendPiece pieces[qvplat::kMaxSendPieces];
   for (auto _ : state) {
-    bool ok = queue.Append(block.data(), size);
+    bool ok = queue.Reserve(size + kFrameHeaderSize);
     benchmark::DoNotOptimize(ok);
-    queue.Consume(size);
+    queue.Append(header, kFrameHeaderSize);
+    queue.Append(payload.data(), size);
+    int count = queue.Gather(pieces, qvplat::kMaxSendPieces);
+    benchmark::DoNotOptimize(count);
+    queue.Consume(size + kFrameHeaderSize);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * size);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(size));
 }
-BENCHMARK(BM_QueueAppendConsume)->Arg(64)->Arg(1024)->Arg(16384);
+BENCHMARK(BM_SendQueueFrameInAndOut)->Arg(64)->Arg(1024)->Arg(16384);
 
-// In-place writes as recv() does them (FreeSpace, WritePointer, Commit),
-// then Consume: the receive queue's steady state.
-void BM_QueueFreeSpaceCommit(benchmark::State& state) {
-  const auto size = static_cast<std::uint32_t>(state.range(0));
-  QvBipBuffer queue;
-  queue.Allocate(kCapacity);
+// A queue that stays about 256 KiB deep (a peer reading slower than frames
+// come), sent from in gathers of up to 64 KiB.
+void BM_SendQueueDeep(benchmark::State& state) {
+  const auto size = static_cast<std::size_t>(state.range(0));
+  QvSendQueue queue;
+  std::vector<char> frame(size, 'x');
+  qvplat::SendPiece pieces[qvplat::kMaxSendPieces];
   for (auto _ : state) {
-    std::uint32_t room = queue.FreeSpace();
-    char* at = queue.WritePointer();
-    benchmark::DoNotOptimize(at);
-    queue.Commit(room < size ? room : size);
-    queue.Consume(size);
-  }
-  state.SetItemsProcessed(state.iterations());  // no byte is copied here
-}
-BENCHMARK(BM_QueueFreeSpaceCommit)->Arg(64)->Arg(16384);
-
-// Receive-queue traffic with reads that do not line up with frames: chunks
-// of 1448 bytes (one loopback segment's worth of payload) come in through
-// FreeSpace/Commit, frames of range(0) bytes (header included) leave, by Consume when they lie
-// in one piece and by CopyOut when they straddle the two regions, as the
-// connection's frame cutting does.
-void BM_QueueReceiveTraffic(benchmark::State& state) {
-  const auto frame = static_cast<std::uint32_t>(state.range(0));
-  constexpr std::uint32_t kChunk = 1448;
-  QvBipBuffer queue;
-  queue.Allocate(kCapacity);
-  std::vector<char> out(frame);
-  std::int64_t crossings = 0, frames = 0;
-  for (auto _ : state) {
-    std::uint32_t room = queue.FreeSpace();
-    if (room >= kChunk) {
-      std::memset(queue.WritePointer(), 1, kChunk);
-      queue.Commit(kChunk);
-    }
-    while (queue.CommittedSize() >= frame) {
-      if (queue.ContiguousSize() >= frame) {
-        benchmark::DoNotOptimize(queue.ReadPointer());
-        queue.Consume(frame);
-      } else {
-        queue.CopyOut(out.data(), frame);
-        ++crossings;
-      }
-      ++frames;
+    queue.Reserve(size);
+    queue.Append(frame.data(), size);
+    if (queue.Size() > 256 * 1024) {
+      const int count = queue.Gather(pieces, qvplat::kMaxSendPieces);
+      std::size_t offered = 0;
+      for (int k = 0; k < count && offered < 65536; ++k) offered += pieces[k].length;
+      queue.Consume(offered < 65536 ? offered : 65536);
     }
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kChunk);
-  state.counters["frames_crossing_pct"] = frames > 0 ? 100.0 * static_cast<double>(crossings) / frames : 0;
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(size));
 }
-BENCHMARK(BM_QueueReceiveTraffic)->Arg(68)->Arg(1004)->Arg(16388);
-
-// CopyOut of a frame that straddles the regions: 2 KiB at the end of region
-// A, 2 KiB of region B at the base, 3 KiB copied out (which empties A and
-// moves what is left of B down to the base). The queues are prepared in
-// batches with the clock stopped.
-void BM_QueueCopyOutAcrossRegions(benchmark::State& state) {
-  constexpr int kBatch = 64;
-  constexpr std::uint32_t kPart = 2048, kCopy = 3072;
-  std::vector<std::unique_ptr<QvBipBuffer>> queues;
-  for (int i = 0; i < kBatch; ++i) {
-    queues.push_back(std::make_unique<QvBipBuffer>());
-    queues.back()->Allocate(kCapacity);
-  }
-  std::vector<char> fill(kCapacity, 'y'), out(kCopy);
-  auto prepare = [&](QvBipBuffer& q) {
-    q.Consume(kCapacity);                       // empty, back at the base
-    q.Append(fill.data(), kCapacity - 1024);    // A fills most of the storage
-    q.Consume(kCapacity - 1024 - kPart);        // A: the last 2 KiB of it
-    q.Append(fill.data(), kPart);               // goes to B, at the base
-  };
-  int next = kBatch;
-  for (auto _ : state) {
-    if (next == kBatch) {
-      state.PauseTiming();
-      for (auto& q : queues) prepare(*q);
-      next = 0;
-      state.ResumeTiming();
-    }
-    bool ok = queues[static_cast<size_t>(next++)]->CopyOut(out.data(), kCopy);
-    benchmark::DoNotOptimize(ok);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kCopy);
-}
-BENCHMARK(BM_QueueCopyOutAcrossRegions);
+BENCHMARK(BM_SendQueueDeep)->Arg(68)->Arg(16388);
 
 // ------------------------------------------------------------------ codec
 
 void BM_CodecEncode(benchmark::State& state) {
   const auto size = static_cast<unsigned int>(state.range(0));
   QvLengthCodec codec;
-  std::vector<char> payload(size, 'p'), staging(81920);
+  std::vector<char> payload(size, 'p'), staging(kCapacity);
   for (auto _ : state) {
     unsigned int room = kCapacity;
     int n = codec.Encode(payload.data(), size, staging.data(), &room);
@@ -147,27 +89,26 @@ BENCHMARK(BM_EncodeTraceAlone);
 
 // ----------------------------------------------------------- frame cutting
 
-// A receive queue holding as many frames of range(0) payload bytes as fit;
-// each is recognised with PeekFrame and consumed, and the queue is filled
-// again (one copy) when it runs dry.
+// A read of 64 KiB holding frames of range(0) payload bytes; each is
+// recognised with PeekFrame in turn, and the read starts over when it has
+// been cut whole.
 void BM_CutFrames(benchmark::State& state) {
   const auto payload = static_cast<std::uint32_t>(state.range(0));
   const std::uint32_t frame = payload + kFrameHeaderSize;
-  const std::uint32_t count = kCapacity / frame;
+  const std::uint32_t count = 65536 / frame;
   std::vector<char> block(static_cast<size_t>(count) * frame, 'f');
   for (std::uint32_t i = 0; i < count; ++i) StoreFrameLength(block.data() + static_cast<size_t>(i) * frame, frame);
-  QvBipBuffer queue;
-  queue.Allocate(kCapacity);
+  const auto size = static_cast<std::uint32_t>(block.size());
+  std::uint32_t at = 0;
   for (auto _ : state) {
-    if (queue.CommittedSize() == 0) queue.Append(block.data(), static_cast<std::uint32_t>(block.size()));
+    if (at == size) at = 0;
     std::uint32_t length = 0;
-    FrameStatus status = PeekFrame(queue, kCapacity, &length);
+    FrameStatus status = PeekFrame(block.data() + at, size - at, kCapacity, &length);
     benchmark::DoNotOptimize(status);
-    benchmark::DoNotOptimize(queue.ReadPointer());
-    queue.Consume(length);
+    at += length;
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["frames_in_queue"] = count;
+  state.counters["frames_in_read"] = count;
 }
 BENCHMARK(BM_CutFrames)->Arg(64)->Arg(1024);
 

@@ -476,7 +476,7 @@ def run_micro(outdir):
             through = "%.2f GB/s" % (b["bytes_per_second"] / 1e9)
         elif "items_per_second" in b:
             through = "%.1f M/s" % (b["items_per_second"] / 1e6)
-        extra = ", ".join("%s=%.1f" % (k, b[k]) for k in ("frames_crossing_pct", "frames_in_queue") if k in b)
+        extra = ", ".join("%s=%.1f" % (k, b[k]) for k in ("frames_in_read",) if k in b)
         lines.append("| %s | %.1f %s | %s | %s |" % (b["name"], b["cpu_time"], unit, through, extra))
     return lines
 

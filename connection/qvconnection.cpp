@@ -15,11 +15,16 @@
 #include "../include/qvconnectionsink.h"
 #include "../include/qvpacketcodec.h"
 #include "qvaddress.h"
+#include "qvchunkpool.h"
 #include "qvlengthcodec.h"
 
 namespace {
 
 constexpr char kFile[] = "qvconnection";
+
+// A receive block holds the start of a frame (shorter than the longest
+// frame) and always room to read more behind it.
+static_assert(QvChunkPool::kChunkSize > QvConnection::kQueueCapacity, "a read always has room");
 
 // Copies a text into a fixed field, cut to fit; null becomes "".
 template <size_t N>
@@ -36,10 +41,14 @@ bool SetNonBlocking(qvplat::Socket socket) { return qvplat::SetNonBlocking(socke
 
 QvConnection::QvConnection()
     : socket_(qvplat::kNoSocket),
-      stagingLength_(0),
+      receiveBlock_(nullptr),
+      carried_(0),
+      cutting_(false),
       spilled_(false),
       overLimit_(false),
+      outOfMemory_(false),
       codec_(nullptr),
+      lengthCodec_(nullptr),
       sink_(nullptr),
       connected_(false),
       establishing_(false),
@@ -50,10 +59,6 @@ QvConnection::QvConnection()
       port_(0),
       optNumber_(0),
       mode_(0) {
-  // Without storage a queue refuses every write; the connection then drops
-  // what it would queue instead of writing through a null pointer.
-  sendQueue_.Allocate(kQueueCapacity);
-  recvQueue_.Allocate(kQueueCapacity);
   std::memset(peerAddress_, 0, sizeof peerAddress_);
   std::memset(optText1_, 0, sizeof optText1_);
   std::memset(optText2_, 0, sizeof optText2_);
@@ -66,6 +71,7 @@ QvConnection::~QvConnection() {
   // slot naming this object nor be inside it when it goes.
   EndSession(Ending::kGraceful);
   QvSocketManager::Instance().ReleaseAndWait(this);
+  QvChunkPool::Instance().Give(receiveBlock_);
 }
 
 void QvConnection::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, __LINE__); }
@@ -109,17 +115,15 @@ void QvConnection::EmptyQueues(std::vector<std::string>* unsent) {
   // The next session starts with empty queues: bytes meant for this peer
   // never reach another, and a partial frame is never joined with another
   // stream's bytes.
-  const std::uint32_t queued = sendQueue_.CommittedSize();
-  if (unsent != nullptr && queued > 0) {
-    unsent->emplace_back(queued, '\0');
-    sendQueue_.CopyOut(&unsent->back()[0], queued);
-  }
-  if (unsent != nullptr) overflow_.TakeAll(unsent);
-  overflow_.Clear();
+  if (unsent != nullptr) sendQueue_.TakeAll(unsent);
+  sendQueue_.Clear();
   spilled_ = false;
   overLimit_ = false;
-  sendQueue_.Consume(sendQueue_.CommittedSize());
-  recvQueue_.Consume(recvQueue_.CommittedSize());
+  outOfMemory_ = false;
+  carried_ = 0;
+  // A sink that closes from inside OnPacket still reads its payload from
+  // the receive block: the read gives the block back once that returns.
+  if (!cutting_) KeepRest(0, 0);
   peerEnded_ = false;
 }
 
@@ -150,11 +154,17 @@ void QvConnection::OnError() {
   if (establishing_.load()) return;
   const std::uint32_t epoch = epoch_.load();
   bool overLimit;
+  bool outOfMemory;
   {
     qvplat::LockGuard sending(sendLock_);
     overLimit = overLimit_;
+    outOfMemory = outOfMemory_;
   }
   if (!overLimit) return Disconnect(Ending::kGraceful, epoch);
+  if (outOfMemory) {
+    LogNetError(qvplat::kErrNoBuffers);
+    return Disconnect(Ending::kAbrupt, epoch);
+  }
   const std::string limit = std::to_string(qvdiag::SendLimitBytes());
   qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogSendLimit, limit.c_str());
   Disconnect(Ending::kAbrupt, epoch);
@@ -285,6 +295,11 @@ bool QvConnection::Attach(qvplat::Socket socket) {
 
 // -------------------------------------------------------------- data path
 
+void QvConnection::SetCodec(QvPacketCodec* codec) {
+  lengthCodec_.store(dynamic_cast<QvLengthCodec*>(codec));
+  codec_.store(codec);
+}
+
 void QvConnection::Send(const char* data, int length) {
   if (!connected_.load()) return;
   if (length < 0 || (data == nullptr && length > 0)) {
@@ -295,48 +310,88 @@ void QvConnection::Send(const char* data, int length) {
   const qvplat::Socket s = socket_.load();
   QvPacketCodec* codec = codec_.load();
   if (s == qvplat::kNoSocket || codec == nullptr || overLimit_) return;
-  stagingLength_ = kQueueCapacity;
-  codec->Encode(data, static_cast<unsigned int>(length), staging_, &stagingLength_);
-  if (stagingLength_ == 0 || stagingLength_ > kQueueCapacity) {
-    // Too long for the codec (with the default one, over 40955 bytes), or a
-    // codec that wrote past the room it was given.
-    QV_DEBUG_CHECK_TEXT(false, "the codec frames the payload", kFile, __LINE__);
+  const auto payload = static_cast<unsigned int>(length);
+  if (codec != lengthCodec_.load()) {
+    EncodeAndQueue(codec, data, payload);
+  } else if (!QvLengthCodec::Frames(payload, kQueueCapacity)) {
+    QV_DEBUG_CHECK_TEXT(false, "the codec frames the payload", kFile, __LINE__);  // over 40955 bytes
     return;
+  } else {
+    // The library's own framing, written straight into the queue.
+    const std::uint32_t frame = payload + kFrameHeaderSize;
+    char header[kFrameHeaderSize];
+    StoreFrameLength(header, frame);
+    bool overflows = false;
+    if (Queue(header, kFrameHeaderSize, data, payload, &overflows)) {
+      QvLengthCodec::Encoded(frame);
+      AfterQueued(overflows);
+    }
   }
-  Queue(staging_, stagingLength_);
   // Armed before the lock is left: a Close on another thread cannot slip in
   // between and leave this arming a descriptor number that is reused.
   QvSocketManager::Instance().Arm(s, overLimit_ ? std::uint32_t{EndRequest} : std::uint32_t{WriteInterest}, this);
 }
 
-void QvConnection::Queue(const char* frame, std::uint32_t length) {
-  if (overflow_.Empty() && sendQueue_.FreeSpace() >= length) {
-    sendQueue_.Append(frame, length);
+void QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length) {
+  char* area = static_cast<char*>(QvChunkPool::Instance().Take());
+  unsigned int encoded = kQueueCapacity;
+  if (area == nullptr) {
+    OutOfMemory();
     return;
   }
-  // The queue is full: the frame waits behind it. Said once for each time
-  // the queue fills, not for every frame that waits.
-  if (!spilled_) {
-    qvdiag::Trace(qvtext::kTraceBufferFull);
-    spilled_ = true;
+  codec->Encode(data, length, area, &encoded);
+  if (encoded == 0 || encoded > kQueueCapacity) {
+    // Too long for the codec, or a codec that wrote past the room it was
+    // given.
+    QV_DEBUG_CHECK_TEXT(false, "the codec frames the payload", kFile, __LINE__);
+  } else {
+    bool overflows = false;
+    if (Queue(area, encoded, nullptr, 0, &overflows)) AfterQueued(overflows);
   }
-  overflow_.Append(frame, length);
-  if (Unsent() <= qvdiag::SendLimitBytes()) return;
+  QvChunkPool::Instance().Give(area);
+}
+
+bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
+                         bool* overflows) {
+  const std::size_t length = std::size_t{headLength} + tailLength;
+  if (!sendQueue_.Reserve(length)) {
+    OutOfMemory();
+    return false;
+  }
+  // Beyond the queue's capacity the frame waits behind it. Said once for
+  // each time the queue fills, not for every frame that waits.
+  *overflows = !spilled_ && sendQueue_.Size() + length > kQueueCapacity;
+  if (*overflows) spilled_ = true;
+  sendQueue_.Append(head, headLength);
+  sendQueue_.Append(tail, tailLength);
+  return true;
+}
+
+void QvConnection::AfterQueued(bool overflows) {
+  if (overflows) qvdiag::Trace(qvtext::kTraceBufferFull);
+  if (sendQueue_.Size() <= qvdiag::SendLimitBytes()) return;
   // The peer does not read: the stream cannot be kept whole, so the session
   // ends (on the worker), and what waits is let go now.
   overLimit_ = true;
-  overflow_.Clear();
+  sendQueue_.Clear();
+}
+
+void QvConnection::OutOfMemory() {
+  // The frame cannot be queued, so the stream cannot be kept whole: the
+  // session ends as it does past the send limit.
+  outOfMemory_ = true;
+  overLimit_ = true;
+  sendQueue_.Clear();
 }
 
 std::size_t QvConnection::Unsent() {
   qvplat::LockGuard sending(sendLock_);
-  return sendQueue_.CommittedSize() + overflow_.Size();
+  return sendQueue_.Size();
 }
 
-void QvConnection::Refill() {
-  if (overflow_.Empty()) return;
-  overflow_.MoveInto(sendQueue_);
-  if (overflow_.Empty()) spilled_ = false;  // the next overflow is told again
+std::uint32_t QvConnection::Carried() {
+  qvplat::LockGuard receiving(recvLock_);
+  return carried_;
 }
 
 void QvConnection::OnWrite() { Drain(nullptr); }
@@ -351,23 +406,28 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
     qvplat::LockGuard sending(sendLock_);
     const qvplat::Socket s = socket_.load();
     if (s == qvplat::kNoSocket || epoch_.load() != epoch) return WriteTry::kNothingToTry;  // closed meanwhile
-    Refill();
-    if (start != nullptr && sendQueue_.CommittedSize() == 0) return WriteTry::kNothingToTry;  // nothing to find out with
-    while (sendQueue_.CommittedSize() > 0) {
-      int sent = qvplat::SendSome(s, sendQueue_.ReadPointer(), static_cast<int>(sendQueue_.ContiguousSize()));
+    if (start != nullptr && sendQueue_.Empty()) return WriteTry::kNothingToTry;  // nothing to find out with
+    while (!sendQueue_.Empty()) {
+      // Everything queued, up to kMaxSendPieces blocks, in one call.
+      qvplat::SendPiece pieces[qvplat::kMaxSendPieces];
+      const int count = sendQueue_.Gather(pieces, qvplat::kMaxSendPieces);
+      std::size_t offered = 0;
+      for (int i = 0; i < count; ++i) offered += pieces[i].length;
+      const int sent = count == 1 ? qvplat::SendSome(s, pieces[0].data, static_cast<int>(pieces[0].length))
+                                  : qvplat::SendPieces(s, pieces, count);
       error = sent <= 0 ? qvplat::LastSocketError() : 0;
       if (start != nullptr) {
         if (sent < 0 && error == qvplat::kErrWouldBlock) return WriteTry::kWouldBlock;
         start->Started();
         start = nullptr;
       }
-      if (sent < 0 && error == qvplat::kErrWouldBlock) break;  // full: the rest waits
-      if (sent <= 0) break;
-      sendQueue_.Consume(static_cast<std::uint32_t>(sent));
-      Refill();
+      if (sent <= 0) break;  // full (the rest waits), or failed
+      sendQueue_.Consume(static_cast<std::size_t>(sent));
+      if (static_cast<std::size_t>(sent) < offered) break;  // the socket took what it had room for
     }
+    if (sendQueue_.Size() <= kQueueCapacity) spilled_ = false;  // the next overflow is told again
     if (error == 0 || error == qvplat::kErrWouldBlock) {
-      if (sendQueue_.CommittedSize() == 0) return WriteTry::kDone;
+      if (sendQueue_.Empty()) return WriteTry::kDone;
       QvSocketManager::Instance().Arm(s, WriteInterest, this);
       return WriteTry::kBytesLeft;
     }
@@ -407,17 +467,29 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
   const qvplat::Socket s = socket_.load();
   // Closed, or a Close under way: it will unregister; nothing more is read.
   if (s == qvplat::kNoSocket || epoch_.load() != epoch || closing_.load() > 0) return Read::kStopped;
-  const std::uint32_t room = RoomToRead();
-  // With the queue full and no frame complete, room is 0: recv() answers 0,
-  // and the session ends instead of spinning. (A header announcing more
-  // than the queue holds ends it before.)
-  const int received = qvplat::RecvSome(s, recvQueue_.WritePointer(), static_cast<int>(room));
+  if (receiveBlock_ == nullptr) receiveBlock_ = static_cast<char*>(QvChunkPool::Instance().Take());
+  if (receiveBlock_ == nullptr) {
+    *error = qvplat::kErrNoBuffers;
+    return Read::kFailed;
+  }
+  // Behind the start of a frame there is always room (24 KiB at least).
+  const std::uint32_t room = static_cast<std::uint32_t>(QvChunkPool::kChunkSize) - carried_;
+  const int received = qvplat::RecvSome(s, receiveBlock_ + carried_, static_cast<int>(room));
   Read outcome = Read::kGoOn;
   if (received > 0) {
-    recvQueue_.Commit(static_cast<std::uint32_t>(received));
-    const Cut cut = ParseFrames(epoch);
-    if (cut == Cut::kStopped) return Read::kStopped;  // closed from OnPacket, or closing
+    const std::uint32_t size = carried_ + static_cast<std::uint32_t>(received);
+    std::uint32_t used = 0;
+    cutting_ = true;
+    const Cut cut = CutFrames(receiveBlock_, size, epoch, &used);
+    cutting_ = false;
+    if (cut == Cut::kStopped) {
+      // Closed from OnPacket, or closing: the bytes are no longer this
+      // session's (and a Close from OnPacket left the block for here).
+      KeepRest(0, 0);
+      return Read::kStopped;
+    }
     if (cut == Cut::kMalformed) outcome = Read::kMalformed;
+    KeepRest(used, size - used);
   } else {
     *error = qvplat::LastSocketError();
     if (received == 0) {
@@ -432,53 +504,32 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
   return outcome;
 }
 
-std::uint32_t QvConnection::RoomToRead() {
-  std::uint32_t room = recvQueue_.FreeSpace();
-  if (room == 0 && recvQueue_.CommittedSize() < kQueueCapacity) {
-    // What is queued is the start of one frame, but it began so far into
-    // the queue that neither free stretch can take its rest: move it to the
-    // front, where the whole capacity lies behind it.
-    const std::uint32_t queued = recvQueue_.CommittedSize();
-    char* area = WrapArea();
-    recvQueue_.CopyOut(area, queued);
-    recvQueue_.Append(area, queued);
-    room = recvQueue_.FreeSpace();
+void QvConnection::KeepRest(std::uint32_t used, std::uint32_t left) {
+  carried_ = left;
+  if (left == 0) {
+    // An idle connection holds no receive memory.
+    QvChunkPool::Instance().Give(receiveBlock_);
+    receiveBlock_ = nullptr;
+  } else if (used > 0) {
+    std::memmove(receiveBlock_, receiveBlock_ + used, left);
   }
-  return room;
 }
 
-char* QvConnection::WrapArea() {
-  // Used only by the worker (OnRead runs nowhere else, and a manager has
-  // one worker), and only for frames that wrap round; its pages are touched
-  // on first need. A static area, not a thread-local one with a destructor:
-  // those run at thread exit, and with MinGW that corrupted the heap now
-  // and then once the worker had used it.
-  static char area[kQueueCapacity];
-  return area;
-}
-
-QvConnection::Cut QvConnection::ParseFrames(std::uint32_t epoch) {
+QvConnection::Cut QvConnection::CutFrames(const char* bytes, std::uint32_t size, std::uint32_t epoch,
+                                          std::uint32_t* used) {
+  *used = 0;
   for (;;) {
     std::uint32_t length = 0;
-    FrameStatus status = PeekFrame(recvQueue_, kQueueCapacity, &length);
+    const FrameStatus status = PeekFrame(bytes + *used, size - *used, kQueueCapacity, &length);
     if (status == FrameStatus::kNeedMore) return Cut::kNeedMore;
     if (status == FrameStatus::kMalformed) return Cut::kMalformed;
-    const bool inPlace = recvQueue_.ContiguousSize() >= length;
-    const char* frame;
-    if (inPlace) {
-      frame = recvQueue_.ReadPointer();
-    } else {
-      char* area = WrapArea();
-      recvQueue_.CopyOut(area, length);
-      frame = area;
-    }
     if (QvConnectionSink* sink = sink_.load()) {
-      sink->OnPacket(frame + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
+      sink->OnPacket(bytes + *used + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
     }
     // The application closed (here, or on another thread that now waits
-    // for this lock): nothing more is delivered, and the queue is no longer
-    // this session's.
+    // for this lock): nothing more is delivered, and the bytes are no
+    // longer this session's.
     if (closing_.load() > 0 || epoch_.load() != epoch) return Cut::kStopped;
-    if (inPlace) recvQueue_.Consume(length);
+    *used += length;
   }
 }

@@ -15,17 +15,21 @@
 //    still goes out;
 //  - on the worker, when send() or recv() fails, or the unsent bytes pass
 //    their limit (QVNET_SEND_LIMIT): at once, the queued bytes dropped.
-// The sink hears OnDisconnected for the last three. At the end both queues
-// are emptied for the next session; a socket that still owes the peer bytes
-// is handed to the worker, which sends them and closes it gracefully
-// (dispatch/qvlingerset.h).
+// The sink hears OnDisconnected for the last three. At the end the send
+// queue and the start of a frame still being received are dropped for the
+// next session; a socket that still owes the peer bytes is handed to the
+// worker, which sends them and closes it gracefully (dispatch/qvlingerset.h).
+//
+// Memory: a connection holds queue memory only while bytes wait in it
+// (qvchunkpool.h). Each recv() reads up to 64 KiB; each send() takes
+// everything queued, gathered.
 //
 // Threads and locks (platform/qvlockorder.h has the whole order):
 //  - Send, Close, Reconnect, IsConnected: any thread.
 //  - OnRead (and OnPacket of the sink), OnWrite, OnError: the worker.
-//  - The receive lock guards the receive queue and is held during every
+//  - The receive lock guards what was received and is held during every
 //    OnPacket, and during no other callback; the send lock guards the send
-//    queue, what waits behind it, and the staging area. When both are held,
+//    queue (and a codec's Encode runs under it). When both are held,
 //    the receive lock was taken first. Both are re-entrant, so a sink may
 //    Send or Close from inside OnPacket.
 //  - Once a Close has begun, the worker makes no new recv() and delivers no
@@ -54,10 +58,10 @@
 #include "../dispatch/qvwritetry.h"
 #include "../platform/qvsockets.h"
 #include "../platform/qvthreads.h"
-#include "qvbipbuffer.h"
-#include "qvoverflowqueue.h"
+#include "qvsendqueue.h"
 
 class QvConnectionSink;
+class QvLengthCodec;
 class QvPacketCodec;
 
 // Puts a socket into non-blocking mode; false when that failed.
@@ -65,8 +69,9 @@ bool SetNonBlocking(qvplat::Socket socket);
 
 class QvConnection : public QvSocketBase, public QvWriteTrier {
  public:
+  // The send queue's capacity, beyond which frames wait behind it (and
+  // the full-queue trace is printed), and the longest frame received.
   static constexpr std::uint32_t kQueueCapacity = 40960;
-  static constexpr std::uint32_t kStagingSize = 81920;
   // The bound on an outgoing connect, its TCP handshake included.
   static constexpr int kConnectWaitMs = 5000;
 
@@ -77,8 +82,8 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
 
   // QvSocket, for the application.
   void ReservedA(int a, int b, int c) override;
-  // Frames and queues one payload; nothing while not connected. A frame the
-  // send queue cannot take whole waits behind it, in order. Refuses (debug
+  // Frames and queues one payload; nothing while not connected. Frames
+  // beyond the send queue's capacity wait behind it, in order. Refuses (debug
   // builds report it) a null payload with a positive length, a negative
   // length, and a payload the codec does not frame: nothing is queued.
   void Send(const char* data, int length) override;
@@ -95,7 +100,7 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   SocketKind GetType() override { return so_connection; }
   qvplat::Socket GetSocket() override { return socket_.load(); }
   void SetSink(QvConnectionSink* sink) override { sink_.store(sink); }
-  void SetCodec(QvPacketCodec* codec) override { codec_.store(codec); }
+  void SetCodec(QvPacketCodec* codec) override;
   void OnConnected() override;
   void OnConnectFailed() override;
   // The worker: an exception on the socket (graceful end), or an end the
@@ -140,12 +145,12 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
     kStopped,    // the session was closed or is closing: nothing more
     kMalformed,  // a header describes no frame that can ever arrive
   };
-  // Cuts every complete frame out of the receive queue and hands each to the
-  // sink, oldest first, while the session begun at `epoch` goes on. A header
-  // that describes no frame (below 4, or above the receive queue's capacity:
-  // the peer could never complete it) ends the cutting with kMalformed.
-  // Worker thread, under the receive lock.
-  Cut ParseFrames(std::uint32_t epoch);
+  // Cuts every complete frame out of the `size` bytes received and hands
+  // each to the sink, oldest first, while the session begun at `epoch` goes
+  // on; *used tells how many bytes the frames delivered took. A header that
+  // describes no frame (below 4, or above kQueueCapacity) ends the cutting
+  // with kMalformed. Worker thread, under the receive lock.
+  Cut CutFrames(const char* bytes, std::uint32_t size, std::uint32_t epoch, std::uint32_t* used);
 
   // Logs a socket error code with the connection's texts.
   void LogNetError(std::uint32_t code);
@@ -154,6 +159,8 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   bool Closing() const { return closing_.load() > 0; }
   // Bytes waiting to be sent: in the send queue and behind it.
   std::size_t Unsent();
+  // Bytes received that do not make a whole frame yet.
+  std::uint32_t Carried();
 
  private:
   static constexpr int kTextSize = 64;
@@ -167,7 +174,7 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   bool EndSession(Ending how, const std::uint32_t* epoch = nullptr);
   // Ends the session and, if this call ended it, tells the sink. Worker.
   void Disconnect(Ending how, std::uint32_t epoch);
-  // Empties both queues for the next session; with `unsent`, what was
+  // Empties the queues for the next session; with `unsent`, what was
   // still to be sent is appended there first. Both locks held.
   void EmptyQueues(std::vector<std::string>* unsent);
   // ConnectReporting's steps: the address and the bounded connect (false,
@@ -184,32 +191,45 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // OnRead's recv() and the cutting of frames, under the receive lock; the
   // error of a failed recv() in *error.
   Read ReadAndCut(std::uint32_t epoch, std::uint32_t* error);
-  // Room in the receive queue for the next recv(), made where the queue
-  // holds a frame it could not otherwise complete. Receive lock held.
-  std::uint32_t RoomToRead();
-  // Queues one encoded frame. Send lock held.
-  void Queue(const char* frame, std::uint32_t length);
-  // Moves what waits behind the send queue into it, as far as it fits.
+  // Keeps the `left` bytes at `used` in the receive block, for the next
+  // read to complete; gives the block back when there are none. Receive
+  // lock held.
+  void KeepRest(std::uint32_t used, std::uint32_t left);
+  // Encodes with a codec of the application's own, then queues. Send lock
+  // held.
+  void EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length);
+  // Queues one frame, given as a head and a tail (either may be empty), and
+  // says when it began an overflow (*overflows). False, with nothing
+  // queued, when memory ran out. Send lock held.
+  bool Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
+             bool* overflows);
+  // After a frame was queued: the full-queue trace, and the send limit.
   // Send lock held.
-  void Refill();
+  void AfterQueued(bool overflows);
+  // A frame found no memory: the session ends. Send lock held.
+  void OutOfMemory();
   // OnWrite's drain. With `start`, the socket's readiness is not known:
   // see TryWrite.
   WriteTry Drain(QvWriteStart* start);
-  // Where a frame that wraps round the end of the receive queue is gathered.
-  static char* WrapArea();
 
   std::atomic<qvplat::Socket> socket_;
-  char staging_[kStagingSize];
-  unsigned int stagingLength_;
-  QvBipBuffer sendQueue_;
-  QvBipBuffer recvQueue_;
-  // Frames that did not fit the send queue, in order. Send lock.
-  QvOverflowQueue overflow_;
+  // What waits to be sent, in order. Send lock.
+  QvSendQueue sendQueue_;
+  // The block the socket is read into, from the chunk pool: held while it
+  // keeps the start of a frame (`carried_` bytes) for the next read, or
+  // while a read is cut. Receive lock.
+  char* receiveBlock_;
+  std::uint32_t carried_;
+  bool cutting_;    // frames of the receive block are being delivered
   bool spilled_;    // the full-queue trace was printed for this overflow
   bool overLimit_;  // the unsent bytes passed their limit: the session ends
+  bool outOfMemory_;  // ... or a frame found no memory to wait in
   qvplat::RecursiveLock sendLock_{qvplat::kLockSend};
   qvplat::RecursiveLock recvLock_{qvplat::kLockReceive};
   std::atomic<QvPacketCodec*> codec_;
+  // The codec when it is the library's own: then frames are written
+  // straight into the send queue.
+  std::atomic<QvLengthCodec*> lengthCodec_;
   std::atomic<QvConnectionSink*> sink_;
   std::atomic<bool> connected_;
   // Set while Connect completes, between registering and OnConnected.

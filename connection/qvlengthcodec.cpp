@@ -5,7 +5,6 @@
 
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
-#include "qvbipbuffer.h"
 
 void StoreFrameLength(char* at, std::uint32_t length) {
   at[0] = static_cast<char>(length & 0xFF);
@@ -20,14 +19,22 @@ std::uint32_t LoadFrameLength(const char* at) {
          static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
 }
 
-int QvLengthCodec::Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) {
+bool QvLengthCodec::Frames(unsigned int length, unsigned int room) {
   // Compared in 64 bits: a length near 4 GiB must not wrap round and pass.
-  if (static_cast<std::uint64_t>(length) + kFrameHeaderSize < *dstLength) {
+  return static_cast<std::uint64_t>(length) + kFrameHeaderSize < room;
+}
+
+void QvLengthCodec::Encoded(std::uint32_t frameLength) {
+  qvdiag::Trace(qvtext::kTraceFrameEncoded, static_cast<int>(frameLength));
+}
+
+int QvLengthCodec::Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) {
+  if (Frames(length, *dstLength)) {
     std::uint32_t header = length + kFrameHeaderSize;
     StoreFrameLength(dst, header);
     if (length > 0) std::memcpy(dst + kFrameHeaderSize, src, length);
     *dstLength = header;
-    qvdiag::Trace(qvtext::kTraceFrameEncoded, static_cast<int>(header));
+    Encoded(header);
   } else {
     *dstLength = 0;
   }
@@ -40,20 +47,10 @@ int QvLengthCodec::Decode(const char* src, unsigned int length, char* dst, unsig
   return static_cast<int>(length);
 }
 
-FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t largestFrame, std::uint32_t* frameLength) {
-  const std::uint32_t queued = queue.CommittedSize();
-  if (queued < kFrameHeaderSize) return FrameStatus::kNeedMore;
-  char header[kFrameHeaderSize];
-  const std::uint32_t front = queue.ContiguousSize();
-  if (front >= kFrameHeaderSize) {
-    std::memcpy(header, queue.ReadPointer(), kFrameHeaderSize);
-  } else {
-    // The header straddles the end of the storage: its rest starts region B.
-    std::memcpy(header, queue.ReadPointer(), front);
-    std::memcpy(header + front, queue.SecondRegion(), kFrameHeaderSize - front);
-  }
-  const std::uint32_t length = LoadFrameLength(header);
+FrameStatus PeekFrame(const char* bytes, std::uint32_t size, std::uint32_t largestFrame, std::uint32_t* frameLength) {
+  if (size < kFrameHeaderSize) return FrameStatus::kNeedMore;
+  const std::uint32_t length = LoadFrameLength(bytes);
   *frameLength = length;
   if (length < kFrameHeaderSize || length > largestFrame) return FrameStatus::kMalformed;
-  return length > queued ? FrameStatus::kNeedMore : FrameStatus::kComplete;
+  return length > size ? FrameStatus::kNeedMore : FrameStatus::kComplete;
 }

@@ -10,8 +10,6 @@
 
 #include "../include/qvpacketcodec.h"
 
-class QvBipBuffer;
-
 constexpr std::uint32_t kFrameHeaderSize = 4;
 
 // Stateless; one instance may serve any number of connections and threads.
@@ -22,23 +20,28 @@ class QvLengthCodec : public QvPacketCodec {
   // prints the frame length as a trace; otherwise writes nothing and sets
   // *dstLength to 0.
   int Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) override;
+  // Encode's rule: true when a payload of `length` bytes is framed in an
+  // area of `room` bytes.
+  static bool Frames(unsigned int length, unsigned int room);
+  // Encode's trace, for a frame of `frameLength` bytes written elsewhere
+  // under its rule.
+  static void Encoded(std::uint32_t frameLength);
   // Copies the payload unchanged; the caller provides room for length bytes.
   int Decode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) override;
 };
 
-// Frame recognition on a receive queue.
+// Frame recognition on received bytes.
 enum class FrameStatus {
-  kNeedMore,   // fewer bytes queued than the header announces (or no header yet)
-  kComplete,   // *frameLength bytes at the front of the queue are one frame
+  kNeedMore,   // fewer bytes than the header announces (or no header yet)
+  kComplete,   // the first *frameLength bytes are one frame
   kMalformed,  // the header announces fewer than 4 bytes, or more than
                // largestFrame: no frame this receiver could ever cut
 };
 
-// Reads the header of the oldest queued frame, across both regions of the
-// queue, without consuming anything. largestFrame is the longest frame the
-// receiver can hold (its queue's capacity): a header announcing more is
-// refused as soon as it has arrived, not once the queue has filled.
-FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t largestFrame, std::uint32_t* frameLength);
+// Reads the header of the first frame of `size` bytes. largestFrame is the
+// longest frame the receiver takes: a header announcing more is refused as
+// soon as it has arrived, not once that many bytes have.
+FrameStatus PeekFrame(const char* bytes, std::uint32_t size, std::uint32_t largestFrame, std::uint32_t* frameLength);
 
 // Header helpers: little-endian, independent of the host's byte order.
 void StoreFrameLength(char* at, std::uint32_t length);

@@ -20,6 +20,8 @@
 //   kLockPoller    the poller's watched sockets no
 //   kLockHandover  sockets handed to the worker no
 //                  to linger, and other hand-overs
+//   kLockPool      the spare blocks of the      no; a leaf
+//                  connections' queues
 //   kLockLog       the log file                 no; a leaf: nothing is taken under it
 //
 // Receive locks of different connections may nest: a callback of one
@@ -46,6 +48,7 @@ enum LockLevel : int {
   kLockMirror = 50,
   kLockPoller = 55,
   kLockHandover = 60,
+  kLockPool = 65,
   kLockLog = 70,
 };
 

@@ -6,7 +6,9 @@
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 
 #include <array>
@@ -118,6 +120,24 @@ int SendSome(Socket s, const char* data, int len) {
   ssize_t r;
   do {
     r = ::send(s, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  os::Record(r < 0);
+  return static_cast<int>(r);
+}
+
+int SendPieces(Socket s, const SendPiece* pieces, int count) {
+  iovec vector[kMaxSendPieces];
+  if (count > kMaxSendPieces) count = kMaxSendPieces;
+  for (int i = 0; i < count; ++i) {
+    vector[i].iov_base = const_cast<char*>(pieces[i].data);
+    vector[i].iov_len = pieces[i].length;
+  }
+  msghdr message{};
+  message.msg_iov = vector;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  ssize_t r;
+  do {
+    r = ::sendmsg(s, &message, MSG_NOSIGNAL);
   } while (r < 0 && errno == EINTR);
   os::Record(r < 0);
   return static_cast<int>(r);

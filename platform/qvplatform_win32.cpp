@@ -83,6 +83,19 @@ int SendSome(Socket s, const char* data, int len) {
   return r;
 }
 
+int SendPieces(Socket s, const SendPiece* pieces, int count) {
+  WSABUF buffers[kMaxSendPieces];
+  if (count > kMaxSendPieces) count = kMaxSendPieces;
+  for (int i = 0; i < count; ++i) {
+    buffers[i].buf = const_cast<char*>(pieces[i].data);
+    buffers[i].len = static_cast<ULONG>(pieces[i].length);
+  }
+  DWORD sent = 0;
+  const int r = ::WSASend(os::Native(s), buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr);
+  os::Record(r == SOCKET_ERROR);
+  return r == SOCKET_ERROR ? -1 : static_cast<int>(sent);
+}
+
 int RecvSome(Socket s, char* data, int len) {
   int r = ::recv(os::Native(s), data, len, 0);
   os::Record(r == SOCKET_ERROR);

@@ -6,6 +6,7 @@
 #ifndef QV_PLATFORM_QVSOCKETS_H
 #define QV_PLATFORM_QVSOCKETS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "qverrors.h"
@@ -77,6 +78,17 @@ const ::sockaddr_in* AsSockaddrIn(const PeerAddress& peer);
 // send()/recv() with flags 0; send never raises SIGPIPE. Result as the calls.
 int SendSome(Socket s, const char* data, int len);
 int RecvSome(Socket s, char* data, int len);
+// A run of bytes to send, one of several sent by one call.
+struct SendPiece {
+  const char* data;
+  std::size_t length;
+};
+// The most pieces SendPieces takes at once.
+constexpr int kMaxSendPieces = 16;
+// Sends the pieces in order with one system call (at most kMaxSendPieces of
+// them, together below 2 GiB). Result as SendSome: the bytes taken (which
+// may end inside a piece), or -1 with LastSocketError() set.
+int SendPieces(Socket s, const SendPiece* pieces, int count);
 std::uint32_t LastSocketError();
 // Port the socket is bound to (host order), 0 when unknown.
 int LocalPort(Socket s);

@@ -1,17 +1,19 @@
 // A connection's data path over loopback, against a peer made of plain
-// sockets: framing on the way out, frame cutting on the way in, both queues
-// wrapping round, the size limits, bad headers, and sends, closes and sink
-// callbacks racing the worker.
+// sockets: framing on the way out, frame cutting on the way in, frames that
+// cross reads and queue blocks, the size limits, bad headers, and sends,
+// closes and sink callbacks racing the worker.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "connection/qvchunkpool.h"
 #include "support/qvworkerfixture.h"
 
 namespace {
@@ -43,9 +45,9 @@ TEST_F(ConnectionDataTest, FrameTrickledByteByByteArrivesOnceAndWhole) {
   EXPECT_EQ(sink.Packets(), (Payloads{Pattern(3, 21), "next"}));
 }
 
-// Frames of many sizes, up to the largest, in one stream: the queue fills,
-// wraps round, and has frames (and headers) straddle its end.
-TEST_F(ConnectionDataTest, ReceiveQueueWrapsRoundWithoutLosingAByte) {
+// Frames of many sizes, up to the largest, in one stream: frames (and
+// headers) straddle the reads, and their starts are carried to the next.
+TEST_F(ConnectionDataTest, FramesOfEverySizeCrossReadsWithoutLosingAByte) {
   RawSocket peer = Connected();
   static const size_t kSizes[] = {6997, 0, 1, 40956, 13, 7001, 25000, 2, 33333, 40000, 3, 9999};
   Payloads payloads;
@@ -101,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Splits, OneReadTest,
                              // is enough.
                              OneRead{{24996, 29996}, 26000}));
 
-TEST_F(ConnectionDataTest, SendQueueWrapsRoundWhileThePeerLags) {
+TEST_F(ConnectionDataTest, SendQueueCrossesBlocksWhileThePeerLags) {
   // Small socket buffers keep most unsent bytes in the connection's queue.
   int small = 4096;
   qvtest::SetOption(listener.Get(), SOL_SOCKET, SO_RCVBUF, small);
@@ -243,13 +245,25 @@ TEST_F(ConnectionDataTest, SinkMaySendFromInsideOnPacket) {
   EXPECT_TRUE(qvtest::Receive(peer.Get(), wire.size()) == wire);
 }
 
+// The payload stays the sink's to read after its Close: the memory the
+// connection lets go of may be taken again at once, by any thread.
 TEST_F(ConnectionDataTest, SinkMayCloseFromInsideOnPacket) {
-  sink.onPacket = [this](const char*, int) { conn->Close(); };
+  std::string before, after;
+  sink.onPacket = [&](const char* data, int length) {
+    before.assign(data, static_cast<size_t>(length));
+    conn->Close();
+    void* taken[] = {QvChunkPool::Instance().Take(), QvChunkPool::Instance().Take()};
+    for (void* block : taken) std::memset(block, 'x', QvChunkPool::kChunkSize);
+    after.assign(data, static_cast<size_t>(length));
+    for (void* block : taken) QvChunkPool::Instance().Give(block);
+  };
   RawSocket peer = Connected();
   DeliverInOneRead(peer, Frame("a") + Frame("b") + Frame("c"));
   ASSERT_TRUE(sink.packet.WaitFor(1));
   EXPECT_TRUE(SeesEnd(peer.Get()));
   manager.Stop();
+  EXPECT_EQ(before, "a");
+  EXPECT_EQ(after, before);
   EXPECT_EQ(sink.disconnected.Count(), 0);
   EXPECT_EQ(conn->GetSocket(), qvplat::kNoSocket);
   EXPECT_EQ(UsedSlots(), 0);
