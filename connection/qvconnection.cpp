@@ -102,6 +102,11 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
   }
   closing_.fetch_sub(1);
   if (s == qvplat::kInvalidSocket) return true;
+  if (how == Ending::kGraceful && wasConnected && unsent.empty() && peerEnded) {
+    // Nothing is owed either way: the close sends the end of the stream.
+    qvplat::CloseSocket(s);
+    return true;
+  }
   if (how == Ending::kGraceful && wasConnected &&
       QvSocketManager::Instance().Linger(s, std::move(unsent), 0, peerEnded)) {
     return true;

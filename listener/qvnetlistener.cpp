@@ -90,7 +90,12 @@ bool QvNetListener::Listen(const char* address, int port) {
     return false;
   }
   qvdiag::Trace(qvtext::kTraceListening);
-  SetNonBlocking(s);
+  // The worker accepts on it: a blocking socket could stop every connection.
+  if (!SetNonBlocking(s)) {
+    LogNetError(qvplat::LastSocketError());
+    qvplat::CloseSocket(s);
+    return false;
+  }
   QvSocketBase* self = this;
   const std::uint32_t interest = acceptHandler_.load() != nullptr ? std::uint32_t{ReadInterest} : 0u;
   if (QvSocketManager::Instance().Register(s, interest, self) == -1) {
@@ -145,7 +150,7 @@ void QvNetListener::OnAccept() {
     qvplat::LockGuard guard(socketLock_);
     qvplat::Socket s = listenSocket_.load();
     if (s == qvplat::kNoSocket) return;  // closed meanwhile
-    accepted = qvplat::AcceptPeer(s, &peer);
+    accepted = qvplat::AcceptPeer(s, &peer, qvplat::ListenerMode::kNonBlocking);
     if (accepted == qvplat::kInvalidSocket) {
       std::uint32_t error = qvplat::LastSocketError();
       qvdiag::Trace(qvtext::kTraceAcceptResult, -1);

@@ -87,14 +87,17 @@ int os::WaitConnectDone(Socket s, int timeoutMs) {
   return r < 0 ? -1 : r;
 }
 
-Socket AcceptPeer(Socket listener, PeerAddress* peer) {
+Socket AcceptPeer(Socket listener, PeerAddress* peer, ListenerMode mode) {
   sockaddr_in sa;
   socklen_t len = sizeof sa;
   std::memset(&sa, 0, sizeof sa);
   // accept() on Linux does not pass O_NONBLOCK on; Windows does. Copy the
   // listening socket's mode so both behave alike.
-  int listenerFlags = ::fcntl(listener, F_GETFL, 0);
-  int nonBlocking = (listenerFlags >= 0 && (listenerFlags & O_NONBLOCK)) ? SOCK_NONBLOCK : 0;
+  int nonBlocking = SOCK_NONBLOCK;
+  if (mode == ListenerMode::kFindOut) {
+    const int listenerFlags = ::fcntl(listener, F_GETFL, 0);
+    nonBlocking = (listenerFlags >= 0 && (listenerFlags & O_NONBLOCK)) ? SOCK_NONBLOCK : 0;
+  }
   int s = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC | nonBlocking);
   os::Record(s < 0);
   os::FillPeer(sa, peer);

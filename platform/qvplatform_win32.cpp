@@ -63,7 +63,7 @@ int os::WaitConnectDone(Socket s, int timeoutMs) {
   return r == SOCKET_ERROR ? -1 : (r > 0 ? 1 : 0);
 }
 
-Socket AcceptPeer(Socket listener, PeerAddress* peer) {
+Socket AcceptPeer(Socket listener, PeerAddress* peer, ListenerMode) {
   sockaddr_in sa;
   int len = sizeof sa;
   std::memset(&sa, 0, sizeof sa);

@@ -65,9 +65,14 @@ enum class ConnectOutcome {
 // s stays non-blocking. LastSocketError() tells why it failed.
 ConnectOutcome ConnectWithin(Socket s, std::uint32_t addrNet, int port, int timeoutMs);
 
+// What the caller knows of the listening socket's mode.
+enum class ListenerMode {
+  kFindOut,      // ask the system
+  kNonBlocking,  // it was made non-blocking
+};
 // Accepts one peer. The accepted socket inherits the listening socket's
 // non-blocking mode on every platform (as Windows does).
-Socket AcceptPeer(Socket listener, PeerAddress* peer);
+Socket AcceptPeer(Socket listener, PeerAddress* peer, ListenerMode mode = ListenerMode::kFindOut);
 // When accept() fails for lack of descriptors, takes the waiting peer off
 // the listening socket and closes it, so that readiness does not persist
 // and turn the dispatcher into a busy loop. False where that is not possible.
