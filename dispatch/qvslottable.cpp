@@ -1,15 +1,18 @@
 // qvslottable.cpp - the slot table.
 #include "qvslottable.h"
 
+#include <algorithm>
 #include <new>
 
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
+#include "qvsocketbase.h"
 
 namespace {
 
 // Spreads socket numbers over the hint array: consecutive descriptors (POSIX)
-// and multiples of four (Windows handles) both map without collisions.
+// and multiples of four (Windows handles) both map without collisions, and
+// the numbers below the array's size (a power of two) map one to one.
 std::size_t HashSocket(qvplat::Socket socket) {
   auto v = static_cast<std::uint64_t>(socket);
   return static_cast<std::size_t>(v ^ (v >> 2));
@@ -18,9 +21,15 @@ std::size_t HashSocket(qvplat::Socket socket) {
 }  // namespace
 
 QvSlotTable::QvSlotTable(int capacity)
-    : capacity_(0), slots_(nullptr), changed_(nullptr), changedWords_(0), hints_(nullptr), hintMask_(0) {
+    : capacity_(0),
+      slots_(nullptr),
+      freeBound_(0),
+      changed_(nullptr),
+      changedWords_(0),
+      hints_(nullptr),
+      hintMask_(0) {
   if (capacity <= 0) return;
-  std::size_t hintCount = 8192;
+  std::size_t hintCount = 16384;
   while (hintCount < 2 * static_cast<std::size_t>(capacity)) hintCount *= 2;
   const int words = (capacity + 63) / 64;
   slots_ = new (std::nothrow) SocketSlot[static_cast<std::size_t>(capacity)];
@@ -52,7 +61,8 @@ int QvSlotTable::Register(qvplat::Socket socket, std::uint32_t interest, QvSocke
     qvdiag::Trace(qvtext::kTraceAlreadyRegistered, present + 1);
     return 1;
   }
-  for (int i = 0; i < capacity_; ++i) {
+  const std::uint64_t bound = freeBound_.load();
+  for (int i = static_cast<int>(bound & 0xFFFFFFFFu); i < capacity_; ++i) {
     SocketSlot& slot = slots_[i];
     qvplat::Socket expected = qvplat::kNoSocket;
     // Claim the slot first, so two threads never take the same free slot.
@@ -61,8 +71,12 @@ int QvSlotTable::Register(qvplat::Socket socket, std::uint32_t interest, QvSocke
     }
     slot.generation.fetch_add(1);
     slot.interest.store(interest);
-    slot.handler.store(handler);
-    hints_[HashSocket(socket) & hintMask_].store(i);
+    Name(slot, handler);
+    if (static_cast<std::uint64_t>(socket) <= hintMask_) hints_[HashSocket(socket)].store(i);
+    // Every slot before this one was taken when looked at; unless one was
+    // freed since the bound was read, none is free now.
+    std::uint64_t expectedBound = bound;
+    freeBound_.compare_exchange_strong(expectedBound, (bound & ~std::uint64_t{0xFFFFFFFFu}) | std::uint64_t(i + 1));
     MarkChanged(i);
     return 1;
   }
@@ -71,31 +85,49 @@ int QvSlotTable::Register(qvplat::Socket socket, std::uint32_t interest, QvSocke
 
 int QvSlotTable::Find(qvplat::Socket socket) {
   if (capacity_ == 0) return -1;
-  std::atomic<int>& hint = hints_[HashSocket(socket) & hintMask_];
-  int i = hint.load();
-  if (i >= 0 && i < capacity_ && slots_[i].socketHandle.load() == socket) return i;
-  for (i = 0; i < capacity_; ++i) {
-    if (slots_[i].socketHandle.load() == socket) {
-      hint.store(i);
-      return i;
-    }
+  if (static_cast<std::uint64_t>(socket) <= hintMask_) {
+    // Below the hints' count no two socket numbers share a hint, and a
+    // registration always leaves its slot there: a socket whose hint names
+    // another slot has none.
+    const int i = hints_[HashSocket(socket)].load();
+    return i >= 0 && i < capacity_ && slots_[i].socketHandle.load() == socket ? i : -1;
+  }
+  // Larger numbers (Windows handles can be) are looked for.
+  for (int i = 0; i < capacity_; ++i) {
+    if (slots_[i].socketHandle.load() == socket) return i;
   }
   return -1;
 }
 
 void QvSlotTable::Free(int index) {
   SocketSlot& slot = slots_[index];
-  slot.socketHandle.store(qvplat::kNoSocket);
+  // Cleared before it is let go: a registration that takes the slot the
+  // moment its socket is gone keeps its own interest and handler.
+  Name(slot, nullptr);
   slot.interest.store(0);
-  slot.handler.store(nullptr);
+  slot.socketHandle.store(qvplat::kNoSocket);
+  std::uint64_t bound = freeBound_.load();
+  for (;;) {
+    const auto below = static_cast<std::uint32_t>(bound & 0xFFFFFFFFu);
+    const std::uint64_t frees = (bound >> 32) + 1;
+    const std::uint64_t lowered = (frees << 32) | std::min<std::uint32_t>(below, static_cast<std::uint32_t>(index));
+    if (freeBound_.compare_exchange_weak(bound, lowered)) break;
+  }
   MarkChanged(index);
+}
+
+void QvSlotTable::Name(SocketSlot& slot, QvSocketBase* handler) {
+  QvSocketBase* before = slot.handler.exchange(handler);
+  if (before == handler) return;
+  if (handler != nullptr) handler->namedBySlots.fetch_add(1);
+  if (before != nullptr) before->namedBySlots.fetch_sub(1);
 }
 
 int QvSlotTable::Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler) {
   const int i = Find(socket);
   if (i < 0) return 0;
   slots_[i].interest.fetch_or(interest);
-  slots_[i].handler.store(handler);
+  Name(slots_[i], handler);
   MarkChanged(i);
   return 1;
 }

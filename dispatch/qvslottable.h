@@ -9,12 +9,17 @@
 // thread is never lost to another thread's clearing of the other bit.
 //
 //   slot:  [ interest | socketHandle | handler | generation ]
-//          free <=> socketHandle == kNoSocket (then interest 0, handler null)
+//          free <=> socketHandle == kNoSocket; a slot is cleared (handler,
+//          then interest) before its socket is, so a registration that
+//          takes it at once keeps what it stores
 //
 // Beside the slots the table keeps a bitmap of the slots changed since the
 // worker last took the marks, so that a pass costs nothing per unchanged
-// socket, and a hint per socket number that finds a socket's slot without
-// a scan. A slot's generation counts its registrations: an event taken for
+// socket; a hint per socket number that finds a socket's slot without a
+// scan (and, for socket numbers below the hints' count, tells without a
+// scan that a socket has none); and a bound below which no slot is free,
+// where the search for a free slot starts. A slot's generation counts its
+// registrations: an event taken for
 // one registration is recognised as stale once the slot is freed or taken
 // by another (StillRegistered).
 #ifndef QV_DISPATCH_QVSLOTTABLE_H
@@ -65,7 +70,7 @@ class QvSlotTable {
   int Register(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler);
   // The slot that holds the socket, or -1.
   int Find(qvplat::Socket socket);
-  // Frees a slot whole (socket, then interest, then handler).
+  // Frees a slot whole (handler, then interest, then socket).
   void Free(int index);
   // ORs interest into the socket's slot and replaces its handler: 1 when a
   // slot held the socket, 0 otherwise.
@@ -86,12 +91,19 @@ class QvSlotTable {
   void DropMarks();
 
  private:
+  // Stores the slot's handler, keeping the handlers' namedBySlots counts.
+  void Name(SocketSlot& slot, QvSocketBase* handler);
+
   int capacity_;
   SocketSlot* slots_;
+  // No slot below the low 32 bits is free; the high 32 bits count the
+  // frees, so that a registration raises the bound only when no slot was
+  // freed since it read it.
+  std::atomic<std::uint64_t> freeBound_;
   std::atomic<std::uint64_t>* changed_;  // bit i: slot i changed
   int changedWords_;
-  // hints_[hash of s & hintMask_]: the slot s was last found in, or -1.
-  // Only a hint: it is checked against the slot before it is used.
+  // hints_[hash of s]: for a socket number s up to hintMask_, the slot it
+  // was last registered in, or -1; checked against the slot before use.
   std::atomic<int>* hints_;
   std::size_t hintMask_;
 };

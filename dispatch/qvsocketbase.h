@@ -2,6 +2,7 @@
 #ifndef QV_DISPATCH_QVSOCKETBASE_H
 #define QV_DISPATCH_QVSOCKETBASE_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "../include/qvsocket.h"
@@ -46,6 +47,11 @@ class QvSocketBase : public QvSocket {
   // the system whether the socket is writable (see qvwritetry.h); null (the
   // default) when the worker must always ask first.
   virtual QvWriteTrier* WriteTrier();
+
+  // How many slots of the slot table name this object as their handler;
+  // kept by the table (qvslottable.h). While it is 0 there is no slot to
+  // look for when the object goes away.
+  std::atomic<int> namedBySlots{0};
 };
 
 #endif  // QV_DISPATCH_QVSOCKETBASE_H

@@ -242,7 +242,9 @@ void QvSocketManager::ReleaseAndWait(QvSocketBase* handler) {
       if (t->At(i).handler.load() == handler) FreeSlot(*t, i);
     }
   };
-  {
+  // Usually its slots were freed before (a connection's close frees its
+  // own): then there is nothing to look for.
+  if (handler->namedBySlots.load() > 0) {
     // A pass that began before a re-initialisation still walks the table
     // it started with: release the handler there too.
     qvplat::LockGuard guard(initLock_);

@@ -3,6 +3,7 @@
 // slots. No worker looks at it, so socket numbers need not be real sockets.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,6 +109,26 @@ TEST_F(SlotTableTest, FreedSlotsAbsentSocketsAndATableWithoutSlots) {
   EXPECT_EQ(none.Find(Fake(0)), -1);
 }
 
+// Freed slots are taken again lowest first; socket numbers beyond the
+// hints are found as well; each handler knows how many slots name it.
+TEST_F(SlotTableTest, FreedSlotsAreTakenLowestFirstAndHandlersCountTheirSlots) {
+  const auto large = static_cast<qvplat::Socket>(1 << 20);
+  for (int i = 0; i < 10; ++i) table.Register(Fake(i), ReadInterest, &first);
+  Unregister(Fake(7));
+  Unregister(Fake(3));
+  EXPECT_EQ(first.namedBySlots.load(), 8);
+  EXPECT_EQ(table.Register(large, ReadInterest, &second), 1);
+  EXPECT_EQ(table.Find(large), 3);
+  table.Register(Fake(20), ReadInterest, &second);
+  table.Register(Fake(21), ReadInterest, &second);
+  EXPECT_EQ(table.Find(Fake(20)), 7);
+  EXPECT_EQ(table.Find(Fake(21)), 10);
+  EXPECT_EQ(table.Find(Fake(30)), -1);
+  EXPECT_EQ(table.Arm(large, WriteInterest, &first), 1);
+  EXPECT_EQ(first.namedBySlots.load(), 9);
+  EXPECT_EQ(second.namedBySlots.load(), 2);
+}
+
 // Every change of a slot is marked once for the worker's next look, and
 // taking the marks leaves none behind.
 TEST_F(SlotTableTest, ChangesAreMarkedOnceUntilTaken) {
@@ -143,6 +164,27 @@ TEST_F(SlotTableTest, ConcurrentRegistrationsNeverShareASlot) {
     if (s != qvplat::kNoSocket) ++seen[static_cast<size_t>(s - Fake(0))];
   }
   for (int count : seen) ASSERT_EQ(count, 1);
+}
+
+// A slot is free again only once it is cleared whole: a registration that
+// takes it at once keeps its interest and handler.
+TEST_F(SlotTableTest, SlotFreedWhileAnotherThreadRegistersKeepsTheNewRegistration) {
+  constexpr int kRounds = 1000000;
+  std::atomic<int> clobbered{0};
+  std::thread freeing([this] {
+    for (int i = 0; i < kRounds; ++i) {
+      table.Register(Fake(0), ReadInterest, &first);
+      Unregister(Fake(0));
+    }
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    table.Register(Fake(1), WriteInterest, &second);
+    const int at = table.Find(Fake(1));
+    if (at < 0 || Slot(at).handler != &second || Slot(at).interest != WriteInterest) ++clobbered;
+    Unregister(Fake(1));
+  }
+  freeing.join();
+  EXPECT_EQ(clobbered.load(), 0);
 }
 
 }  // namespace
