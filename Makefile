@@ -9,11 +9,13 @@ all:
 	cmake --preset debug
 	cmake --build --preset debug -j $(JOBS)
 
-# Builds (Release) and runs the demonstration; traces shown as UTF-8.
+# Builds the library and the demonstration alone (Release, build/demo) and
+# runs it: its verified summary. TRACES=1 shows the library's traces too,
+# as UTF-8, through the library's settings.
 demo:
-	cmake --preset release
-	cmake --build --preset release -j $(JOBS)
-	cd build/release && ./examples/qvnet-demo | iconv -f GBK -t UTF-8
+	cmake --preset demo
+	cmake --build --preset demo -j $(JOBS)
+	cd build/demo && $(if $(TRACES),QVNET_TRACE=stdout QVNET_TRACE_ENCODING=utf-8 )./examples/qvnet-demo
 
 test:
 	cmake --preset debug

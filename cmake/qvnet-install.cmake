@@ -4,10 +4,12 @@
 #   include/qvnet/*.h                               the public headers
 #   lib/cmake/QvWinNetModule/                       the CMake package
 #   lib/pkgconfig/qvwinnetmodule.pc                 the pkg-config file
+#   bin/qvcat                                       the command-line peer (tools/qvcat/,
+#                                                   when tools are built)
 #
 # Consumers write `#include <qvnet/qvnet.h>`: the CMake target and the .pc
 # file both put <prefix>/include on the include path. The static library the
-# tests link, the tests, the examples and qvcat are not installed.
+# tests link, the tests and the examples are not installed.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

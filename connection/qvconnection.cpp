@@ -165,7 +165,10 @@ void QvConnection::OnError() {
     overLimit = overLimit_;
     outOfMemory = outOfMemory_;
   }
-  if (!overLimit) return Disconnect(Ending::kGraceful, epoch);
+  if (!overLimit) {
+    qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogExceptEvent);
+    return Disconnect(Ending::kGraceful, epoch);
+  }
   if (outOfMemory) {
     LogNetError(qvplat::kErrNoBuffers);
     return Disconnect(Ending::kAbrupt, epoch);
@@ -191,16 +194,18 @@ QvConnection::Outcome QvConnection::ConnectReporting(const char* host, int port,
   Close();
   // The new socket stays this call's own until it is registered: nothing
   // else can act on it meanwhile.
+  // Every failure is logged before the sink hears OnConnectFailed, so the
+  // log's last line tells the sink why.
   const qvplat::Socket s = qvplat::TcpSocket();
   if (s == qvplat::kInvalidSocket) {
-    const std::uint32_t error = qvplat::LastSocketError();
+    LogNetError(qvplat::LastSocketError());
     OnConnectFailed();
-    LogNetError(error);
     return Outcome{false, qvplat::kNoSocket};
   }
+  if (mode != 0) LogNetError(qvplat::kErrInvalidArgument);  // only mode 0 says where
   std::uint32_t address = 0;
   std::uint32_t epoch = 0;
-  if (mode != 0 || !Reach(s, host, port, &address) || !Publish(s, &epoch)) {  // only mode 0 says where
+  if (mode != 0 || !Reach(s, host, port, &address) || !Publish(s, &epoch)) {
     qvplat::CloseSocket(s);
     OnConnectFailed();
     return Outcome{false, qvplat::kNoSocket};
@@ -224,9 +229,8 @@ bool QvConnection::Reach(qvplat::Socket s, const char* host, int port, std::uint
   // The time-out covers the handshake too: a peer that never answers fails
   // the connect after kConnectWaitMs instead of the system's minutes.
   const qvplat::ConnectOutcome outcome = qvplat::ConnectWithin(s, *address, port, kConnectWaitMs);
-  // A refused connect is the sink's OnConnectFailed alone; a time-out (or a
-  // failed wait) is logged as well.
-  if (outcome == qvplat::ConnectOutcome::kWaitFailed) LogNetError(qvplat::LastSocketError());
+  // Refused, unreachable, no answer in time: the system's code says which.
+  if (outcome != qvplat::ConnectOutcome::kConnected) LogNetError(qvplat::LastSocketError());
   return outcome == qvplat::ConnectOutcome::kConnected;
 }
 
@@ -242,6 +246,7 @@ bool QvConnection::Publish(qvplat::Socket s, std::uint32_t* epoch) {
   if (QvSocketManager::Instance().Register(s, 0, this) == -1) {
     establishing_.store(false);
     qvdiag::Trace(qvtext::kTraceTableFull);
+    qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogTableFull);
     return false;
   }
   socket_.store(s);
@@ -272,7 +277,9 @@ void QvConnection::HandToTheWorker(qvplat::Socket s, std::uint32_t epoch) {
 
 void QvConnection::Reconnect() {
   if (!hasParameters_) {
-    OnConnectFailed();  // never connected: there is nowhere to go back to
+    // Never connected: there is nowhere to go back to.
+    LogNetError(qvplat::kErrDestAddrRequired);
+    OnConnectFailed();
     return;
   }
   // Connect stores the parameters again; hand it copies, not the fields.
@@ -291,6 +298,7 @@ bool QvConnection::Attach(qvplat::Socket socket) {
     socket_.store(socket);
     if (QvSocketManager::Instance().Register(socket, ReadInterest, this) == -1) {
       qvdiag::Trace(qvtext::kTraceTableFull);
+      qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogTableFull);
       return false;
     }
   }
@@ -450,7 +458,7 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
 void QvConnection::OnRead() {
   QV_CHECK_ON_WORKER();
   const std::uint32_t epoch = epoch_.load();
-  std::uint32_t error = 0;
+  std::uint32_t error = 0;  // or the length a malformed header announced
   // No lock is held across OnDisconnected.
   switch (ReadAndCut(epoch, &error)) {
     case Read::kGoOn:
@@ -460,6 +468,7 @@ void QvConnection::OnRead() {
       LogNetError(error);
       return Disconnect(Ending::kGraceful, epoch);
     case Read::kMalformed:
+      qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogBadHeader, static_cast<unsigned>(error));
       return Disconnect(Ending::kGraceful, epoch);
     case Read::kFailed:
       LogNetError(error);
@@ -467,14 +476,14 @@ void QvConnection::OnRead() {
   }
 }
 
-QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* error) {
+QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* detail) {
   qvplat::LockGuard receiving(recvLock_);
   const qvplat::Socket s = socket_.load();
   // Closed, or a Close under way: it will unregister; nothing more is read.
   if (s == qvplat::kNoSocket || epoch_.load() != epoch || closing_.load() > 0) return Read::kStopped;
   if (receiveBlock_ == nullptr) receiveBlock_ = static_cast<char*>(QvChunkPool::Instance().Take());
   if (receiveBlock_ == nullptr) {
-    *error = qvplat::kErrNoBuffers;
+    *detail = qvplat::kErrNoBuffers;
     return Read::kFailed;
   }
   // Behind the start of a frame there is always room (24 KiB at least).
@@ -485,7 +494,7 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
     const std::uint32_t size = carried_ + static_cast<std::uint32_t>(received);
     std::uint32_t used = 0;
     cutting_ = true;
-    const Cut cut = CutFrames(receiveBlock_, size, epoch, &used);
+    const Cut cut = CutFrames(receiveBlock_, size, epoch, &used, detail);
     cutting_ = false;
     if (cut == Cut::kStopped) {
       // Closed from OnPacket, or closing: the bytes are no longer this
@@ -496,11 +505,11 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
     if (cut == Cut::kMalformed) outcome = Read::kMalformed;
     KeepRest(used, size - used);
   } else {
-    *error = qvplat::LastSocketError();
+    *detail = qvplat::LastSocketError();
     if (received == 0) {
       peerEnded_ = true;
       outcome = Read::kPeerEnded;
-    } else if (*error != qvplat::kErrWouldBlock) {
+    } else if (*detail != qvplat::kErrWouldBlock) {
       outcome = Read::kFailed;
     }
   }
@@ -521,13 +530,16 @@ void QvConnection::KeepRest(std::uint32_t used, std::uint32_t left) {
 }
 
 QvConnection::Cut QvConnection::CutFrames(const char* bytes, std::uint32_t size, std::uint32_t epoch,
-                                          std::uint32_t* used) {
+                                          std::uint32_t* used, std::uint32_t* badHeader) {
   *used = 0;
   for (;;) {
     std::uint32_t length = 0;
     const FrameStatus status = PeekFrame(bytes + *used, size - *used, kQueueCapacity, &length);
     if (status == FrameStatus::kNeedMore) return Cut::kNeedMore;
-    if (status == FrameStatus::kMalformed) return Cut::kMalformed;
+    if (status == FrameStatus::kMalformed) {
+      if (badHeader != nullptr) *badHeader = length;
+      return Cut::kMalformed;
+    }
     if (QvConnectionSink* sink = sink_.load()) {
       sink->OnPacket(bytes + *used + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
     }

@@ -112,9 +112,10 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // The outgoing connection procedure, on the caller's thread. Ends with
   // OnConnected (connected, registered) or OnConnectFailed (closed). Only
   // mode 0 connects; other modes fail. The host text and port follow the
-  // rules of connection/qvaddress.h: a host that names no address and a
-  // port outside 0-65535 fail with one log line, as does a connect that is
-  // not answered within kConnectWaitMs; a refused connect is not logged.
+  // rules of connection/qvaddress.h. Every failure writes one log line with
+  // its reason before OnConnectFailed: a host that names no address, a port
+  // outside 0-65535, another mode, a refused or unreachable peer, no answer
+  // within kConnectWaitMs, a full slot table.
   void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                const char* optText2, const char* optText3) override;
 
@@ -148,9 +149,12 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Cuts every complete frame out of the `size` bytes received and hands
   // each to the sink, oldest first, while the session begun at `epoch` goes
   // on; *used tells how many bytes the frames delivered took. A header that
-  // describes no frame (below 4, or above kQueueCapacity) ends the cutting
-  // with kMalformed. Worker thread, under the receive lock.
-  Cut CutFrames(const char* bytes, std::uint32_t size, std::uint32_t epoch, std::uint32_t* used);
+  // describes no frame (below 4, or above kQueueCapacity: the peer could
+  // never complete it) ends the cutting with kMalformed, and the length it
+  // announced goes to *badHeader (when given). Worker thread, under the
+  // receive lock.
+  Cut CutFrames(const char* bytes, std::uint32_t size, std::uint32_t epoch, std::uint32_t* used,
+                std::uint32_t* badHeader = nullptr);
 
   // Logs a socket error code with the connection's texts.
   void LogNetError(std::uint32_t code);
@@ -188,9 +192,10 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void HandToTheWorker(qvplat::Socket s, std::uint32_t epoch);
   // What a read came to.
   enum class Read { kGoOn, kStopped, kPeerEnded, kFailed, kMalformed };
-  // OnRead's recv() and the cutting of frames, under the receive lock; the
-  // error of a failed recv() in *error.
-  Read ReadAndCut(std::uint32_t epoch, std::uint32_t* error);
+  // OnRead's recv() and the cutting of frames, under the receive lock; in
+  // *detail the error of a failed recv(), or the length a malformed header
+  // announced.
+  Read ReadAndCut(std::uint32_t epoch, std::uint32_t* detail);
   // Keeps the `left` bytes at `used` in the receive block, for the next
   // read to complete; gives the block back when there are none. Receive
   // lock held.

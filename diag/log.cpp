@@ -5,9 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "../platform/qvsystem.h"
+#include "qvsettings.h"
 #include "qvtextcopy.h"
+#include "qvtexts.h"
 
 namespace qvdiag {
 
@@ -17,7 +21,9 @@ bool Now(std::tm* out) { return qvplat::LocalTime(std::time(nullptr), out); }
 
 }  // namespace
 
-log::log(const char* name) : file_(nullptr) {
+log::log(const char* name) : log(name, true) {}
+
+log::log(const char* name, bool on) : file_(nullptr), on_(on) {
   std::memset(name_, 0, sizeof name_);
   if (name != nullptr) {
     // A name too long for the field is cut; the last byte stays NUL.
@@ -28,7 +34,7 @@ log::log(const char* name) : file_(nullptr) {
       std::strcpy(name_, "00_00_00_00.log");
     }
   }
-  file_ = std::fopen(name_, "w");
+  if (on_) file_ = std::fopen(name_, "w");
 }
 
 log::~log() { Close(); }
@@ -46,6 +52,7 @@ void FormatStamp(const std::tm* when, char (&out)[32]) {
 }
 
 void log(class log& target, const char* format, ...) {
+  if (!target.on_) return;
   qvplat::LockGuard guard(target.lock_);
   if (target.file_ == nullptr) {
     target.file_ = std::fopen(target.name_, "a");
@@ -75,13 +82,34 @@ namespace {
 
 alignas(class log) unsigned char networkLogStorage[sizeof(class log)];
 class log* networkLog = nullptr;
+// The directory MakeLogDirectory makes; empty for none.
+char networkLogDirectory[256];
+// Log settings that were not valid, for MakeLogDirectory to write once the
+// file can be there; null when there are none.
+std::vector<BadSetting>* badLogSettings = nullptr;
 
 void CloseNetworkLog() { networkLog->Close(); }
 
+// The directory a log file lies in: its path up to the last separator, or
+// nothing for a file named without one.
+void DirectoryOf(const std::string& file, char (&out)[256]) {
+  const std::size_t end = file.find_last_of(qvplat::kPathSeparators);
+  CopyText(out, end == std::string::npos || end == 0 ? "" : file.substr(0, end).c_str());
+}
+
 struct NetworkLogMaker {
   NetworkLogMaker() {
-    networkLog = new (networkLogStorage) class log("./Log/Network.log");
+    const LogFileSettings settings = ReadLogFileSettings();
+    networkLog = new (networkLogStorage) class log(settings.file.c_str(), settings.on);
+    if (!settings.on) {
+      networkLogDirectory[0] = '\0';
+    } else if (settings.defaultFile) {
+      CopyText(networkLogDirectory, qvplat::kFileNamesIgnoreCase ? "log" : "Log");
+    } else {
+      DirectoryOf(settings.file, networkLogDirectory);
+    }
     std::atexit(CloseNetworkLog);
+    if (!settings.bad.empty()) badLogSettings = new std::vector<BadSetting>(settings.bad);
   }
 } networkLogMaker QV_EARLY_INIT;
 
@@ -89,6 +117,14 @@ struct NetworkLogMaker {
 
 class log& NetworkLog() { return *networkLog; }
 
-void MakeLogDirectory() { qvplat::MakeDirectory(qvplat::kFileNamesIgnoreCase ? "log" : "Log"); }
+void MakeLogDirectory() {
+  if (networkLogDirectory[0] != '\0') qvplat::MakeDirectory(networkLogDirectory);
+  if (badLogSettings == nullptr) return;
+  for (const BadSetting& bad : *badLogSettings) {
+    log(*networkLog, qvtext::kLogBadSetting, bad.name, bad.value.c_str(), bad.fallback);
+  }
+  delete badLogSettings;
+  badLogSettings = nullptr;
+}
 
 }  // namespace qvdiag

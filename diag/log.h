@@ -22,6 +22,9 @@ class log {
   // local time ("%m_%d_%H_%M.log"). A file that cannot be opened now is
   // opened for appending at the first line written.
   explicit log(const char* name);
+  // As above when `on`; otherwise the file is never opened and every line
+  // is dropped at once.
+  log(const char* name, bool on);
   ~log();
   log(const log&) = delete;
   log& operator=(const log&) = delete;
@@ -38,6 +41,7 @@ class log {
  private:
   char name_[256];
   std::FILE* file_;
+  const bool on_;
   qvplat::RecursiveLock lock_{qvplat::kLockLog};
 };
 
@@ -46,16 +50,21 @@ void log(class log& target, const char* format, ...) QV_PRINTF_LIKE(2, 3);
 // The stamp of a log line, "%b%d %H:%M:%S" of `when`, or "?" when it is null.
 void FormatStamp(const std::tm* when, char (&out)[32]);
 
-// The process-wide log on "./Log/Network.log". It is constructed with the
-// library's static objects, before the load-time directory creation. It is
-// never destroyed, so that objects the application destroys during process
-// exit may still log; its file is closed by an exit handler registered at
-// load, so late in the exit.
+// The process-wide log, on "./Log/Network.log" unless the settings
+// QVNET_LOG_FILE and QVNET_LOG (read here, see qvsettings.h) say otherwise.
+// It is constructed with the library's static objects, before the
+// load-time directory creation. It is never destroyed, so that objects the
+// application destroys during process exit may still log; its file is
+// closed by an exit handler registered at load, so late in the exit.
 class log& NetworkLog();
 
-// Creates the directory of the network log's file, ignoring failure: "Log",
-// or "log" where file names ignore case (the name Windows has always been
-// given; there the two are the same directory).
+// Creates the directory of the network log's file, ignoring failure: for
+// the default file "Log", or "log" where file names ignore case (the name
+// Windows has always been given; there the two are the same directory);
+// for a file of QVNET_LOG_FILE the last directory of its path, if it has
+// one; nothing when QVNET_LOG is off. Then logs the log settings whose
+// values were not valid: before, the file's directory may not have been
+// there. Once, at load.
 void MakeLogDirectory();
 
 }  // namespace qvdiag

@@ -30,16 +30,33 @@ bool ParseDigits(const char* text, std::uint64_t* value) {
   return digits > 0 && *text == '\0';
 }
 
+constexpr std::size_t kLongestLogFile = 255;  // what the log's name field holds
+
 // The value of environment variable `name` parsed by `parse`, or the
-// default; an unset or empty variable means the default, silently.
+// default; an unset or empty variable means the default, silently. A value
+// that is not valid is logged, or with `deferred` noted there.
 template <typename T, typename Parse>
-T Read(const char* name, T fallback, const std::string& fallbackText, Parse parse) {
+T Read(const char* name, T fallback, const char* fallbackText, Parse parse,
+       std::vector<BadSetting>* deferred = nullptr) {
   const char* text = std::getenv(name);
   if (text == nullptr || *text == '\0') return fallback;
   T value;
   if (parse(text, &value)) return value;
-  log(NetworkLog(), qvtext::kLogBadSetting, name, text, fallbackText.c_str());
+  if (deferred != nullptr) {
+    deferred->push_back(BadSetting{name, text, fallbackText});
+  } else {
+    log(NetworkLog(), qvtext::kLogBadSetting, name, text, fallbackText);
+  }
   return fallback;
+}
+
+// Whether `text` is `word`, in any case (ASCII).
+bool IsWord(const char* text, const char* word) {
+  for (; *text != '\0' && *word != '\0'; ++text, ++word) {
+    const char c = (*text >= 'A' && *text <= 'Z') ? static_cast<char>(*text - 'A' + 'a') : *text;
+    if (c != *word) return false;
+  }
+  return *text == '\0' && *word == '\0';
 }
 
 }  // namespace
@@ -71,15 +88,70 @@ bool ParseSeconds(const char* text, int* seconds) {
   return true;
 }
 
+bool ParseTraceTarget(const char* text, TraceTarget* target) {
+  if (IsWord(text, "stdout")) {
+    *target = TraceTarget::kStandardOutput;
+  } else if (IsWord(text, "stderr")) {
+    *target = TraceTarget::kStandardError;
+  } else if (IsWord(text, "off")) {
+    *target = TraceTarget::kNowhere;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseEncoding(const char* text, TextEncoding* encoding) {
+  if (IsWord(text, "gbk")) {
+    *encoding = TextEncoding::kGbk;
+  } else if (IsWord(text, "utf-8") || IsWord(text, "utf8")) {
+    *encoding = TextEncoding::kUtf8;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseOnOff(const char* text, bool* on) {
+  if (!IsWord(text, "on") && !IsWord(text, "off")) return false;
+  *on = IsWord(text, "on");
+  return true;
+}
+
+bool ParseLogFile(const char* text, std::string* file) {
+  const std::string path(text);
+  if (path.empty() || path.size() > kLongestLogFile) return false;
+  *file = path;
+  return true;
+}
+
 std::uint64_t SendLimitBytes() {
   static const std::uint64_t limit = Read("QVNET_SEND_LIMIT", kDefaultSendLimit, "4M", ParseByteCount);
   return limit;
 }
 
 int LingerSeconds() {
-  static const int seconds =
-      Read("QVNET_LINGER_SECONDS", kDefaultLingerSeconds, std::to_string(kDefaultLingerSeconds), ParseSeconds);
+  static const std::string fallback = std::to_string(kDefaultLingerSeconds);
+  static const int seconds = Read("QVNET_LINGER_SECONDS", kDefaultLingerSeconds, fallback.c_str(), ParseSeconds);
   return seconds;
+}
+
+TraceTarget TraceDestination() {
+  static const TraceTarget target = Read("QVNET_TRACE", TraceTarget::kStandardOutput, "stdout", ParseTraceTarget);
+  return target;
+}
+
+TextEncoding TraceEncoding() {
+  static const TextEncoding encoding = Read("QVNET_TRACE_ENCODING", TextEncoding::kGbk, "gbk", ParseEncoding);
+  return encoding;
+}
+
+LogFileSettings ReadLogFileSettings() {
+  LogFileSettings settings;
+  settings.on = Read("QVNET_LOG", true, "on", ParseOnOff, &settings.bad);
+  settings.file = Read("QVNET_LOG_FILE", settings.file, kDefaultLogFile, ParseLogFile, &settings.bad);
+  settings.defaultFile = settings.file == kDefaultLogFile;
+  return settings;
 }
 
 }  // namespace qvdiag

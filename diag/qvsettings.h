@@ -2,14 +2,18 @@
 //
 // The interfaces have no room for configuration, so settings come from
 // environment variables named QVNET_*. Each is read once, when it is first
-// needed, so a program may set them in main() before it uses the library.
+// needed, so a program may set them in main() before it uses the library;
+// the log file's are needed when the library is loaded, before main().
 // A value that is not valid falls back to the default, with one line in the
-// log naming the setting, the value and the default. README.md lists them
-// all ("Settings").
+// log naming the setting, the value and the default. Names and values are
+// ASCII; the words are matched without regard to case. README.md lists
+// them all ("Settings").
 #ifndef QV_DIAG_QVSETTINGS_H
 #define QV_DIAG_QVSETTINGS_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace qvdiag {
 
@@ -24,9 +28,47 @@ std::uint64_t SendLimitBytes();
 // before its socket is closed anyway. 0 to 3600; 0 closes at once. Default 10.
 int LingerSeconds();
 
+// QVNET_TRACE: where the console traces go. stdout (the default), stderr,
+// or off (none is formatted or written). Read at the first trace.
+enum class TraceTarget { kStandardOutput, kStandardError, kNowhere };
+TraceTarget TraceDestination();
+
+// QVNET_TRACE_ENCODING: how the traces' Chinese texts are written. gbk (the
+// default: the bytes as the library holds them) or utf-8 (also utf8). Read
+// at the first trace.
+enum class TextEncoding { kGbk, kUtf8 };
+TextEncoding TraceEncoding();
+
+// The network log's file when QVNET_LOG_FILE is not set.
+constexpr char kDefaultLogFile[] = "./Log/Network.log";
+
+// A value that was not valid, for the log line that says so.
+struct BadSetting {
+  const char* name;
+  std::string value;
+  const char* fallback;
+};
+
+// QVNET_LOG: on (the default) or off (no log file, and no directory made
+// for it). QVNET_LOG_FILE: the log file's path, at most 255 characters;
+// kDefaultLogFile by default. Read once, when the library is loaded, by the
+// network log itself, which does not exist yet: values that are not valid
+// are handed back in `bad`, for the log to write once it is made.
+struct LogFileSettings {
+  bool on = true;
+  bool defaultFile = true;  // QVNET_LOG_FILE not set (or not valid)
+  std::string file = kDefaultLogFile;
+  std::vector<BadSetting> bad;
+};
+LogFileSettings ReadLogFileSettings();
+
 // The parsers behind them, for tests: false when the text is not valid.
 bool ParseByteCount(const char* text, std::uint64_t* bytes);
 bool ParseSeconds(const char* text, int* seconds);
+bool ParseTraceTarget(const char* text, TraceTarget* target);
+bool ParseEncoding(const char* text, TextEncoding* encoding);
+bool ParseOnOff(const char* text, bool* on);
+bool ParseLogFile(const char* text, std::string* file);
 
 }  // namespace qvdiag
 

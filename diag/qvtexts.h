@@ -68,6 +68,21 @@ constexpr char kLogLingerExpired[] =
 constexpr char kLogPollerFailed[] =
     "\xB9\xA4\xD7\xF7\xCF\xDF\xB3\xCC\xCE\xDE\xB7\xA8\xB5\xC8\xB4\xFD\xCD\xF8\xC2\xE7\xCA\xC2\xBC\xFE:%s\xA3\xAC%d"
     "\xBA\xC1\xC3\xEB\xBA\xF3\xD6\xD8\xCA\xD4";
+// "收到无效的帧长度%u，连接已关闭": received the impossible frame length
+// <n> (below 4, or above what the receive queue holds); the connection was
+// closed.
+constexpr char kLogBadHeader[] =
+    "\xCA\xD5\xB5\xBD\xCE\xDE\xD0\xA7\xB5\xC4\xD6\xA1\xB3\xA4\xB6\xC8%u\xA3\xAC\xC1\xAC\xBD\xD3\xD2\xD1"
+    "\xB9\xD8\xB1\xD5";
+// "套接字出现异常情况，连接已关闭": an exceptional condition on the socket
+// (out-of-band data, say); the connection was closed.
+constexpr char kLogExceptEvent[] =
+    "\xCC\xD7\xBD\xD3\xD7\xD6\xB3\xF6\xCF\xD6\xD2\xEC\xB3\xA3\xC7\xE9\xBF\xF6\xA3\xAC\xC1\xAC\xBD\xD3\xD2\xD1"
+    "\xB9\xD8\xB1\xD5";
+// "连接区已满，无法加入新连接": the connection area (the socket table) is
+// full; the new connection cannot be added.
+constexpr char kLogTableFull[] =
+    "\xC1\xAC\xBD\xD3\xC7\xF8\xD2\xD1\xC2\xFA\xA3\xAC\xCE\xDE\xB7\xA8\xBC\xD3\xC8\xEB\xD0\xC2\xC1\xAC\xBD\xD3";
 // "设置%s的值"%s"无效，使用默认值%s": setting <name> has the invalid value
 // "<value>"; the default <value> is used.
 constexpr char kLogBadSetting[] =

@@ -3,6 +3,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
+
+#include "qvgbk.h"
+#include "qvsettings.h"
 
 namespace qvdiag {
 
@@ -22,16 +26,13 @@ char* PutInt(char* out, int v) {
   return out;
 }
 
-}  // namespace
-
-void Trace(const char* format, ...) {
-  // Traces are short texts whose only conversions are %d, and one goes out
-  // per socket event: format those here, without vprintf's parse.
-  char line[256];
+// Traces are short texts whose only conversions are %d, and one goes out
+// per socket event: those are formatted here, without vsnprintf's parse.
+// False (nothing usable in `line`) for any other conversion or a text
+// longer than the line.
+bool FormatNumbers(char (&line)[256], std::size_t* length, const char* format, va_list args) {
   char* out = line;
   char* const end = line + sizeof line - 12;  // room for one more number
-  va_list args;
-  va_start(args, format);
   const char* f = format;
   for (; *f != '\0' && out < end; ++f) {
     if (*f != '%') {
@@ -40,18 +41,67 @@ void Trace(const char* format, ...) {
       out = PutInt(out, va_arg(args, int));
       ++f;
     } else {
-      break;
+      return false;
     }
   }
-  va_end(args);
-  if (*f == '\0') {
-    *out = '\0';
-    std::fputs(line, stdout);
+  *length = static_cast<std::size_t>(out - line);
+  return *f == '\0';
+}
+
+// The trace settings, read together at the first trace.
+struct TraceSettings {
+  std::FILE* Stream() const {
+    return target == TraceTarget::kStandardError ? stderr : target == TraceTarget::kNowhere ? nullptr : stdout;
+  }
+  TraceTarget target;
+  TextEncoding encoding;
+};
+
+const TraceSettings& Settings() {
+  static const TraceSettings settings{TraceDestination(), TraceEncoding()};
+  return settings;
+}
+
+// Writes one trace with one call, so that it is never split by another.
+void Put(std::FILE* stream, TextEncoding encoding, const char* text, std::size_t length) {
+  if (encoding == TextEncoding::kGbk) {
+    std::fwrite(text, 1, length, stream);
     return;
   }
+  char small[Utf8Room(256)];
+  std::string large;
+  char* utf8 = small;
+  if (Utf8Room(length) > sizeof small) {
+    large.resize(Utf8Room(length));
+    utf8 = &large[0];
+  }
+  std::fwrite(utf8, 1, GbkToUtf8(text, length, utf8), stream);
+}
+
+}  // namespace
+
+void Trace(const char* format, ...) {
+  const TraceSettings& settings = Settings();
+  std::FILE* const stream = settings.Stream();
+  if (stream == nullptr) return;  // off: nothing is formatted
+
+  char line[256];
+  std::size_t length = 0;
+  va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  const bool formatted = FormatNumbers(line, &length, format, args);
   va_end(args);
+  if (formatted) return Put(stream, settings.encoding, line, length);
+
+  va_start(args, format);
+  const int needed = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  if (needed < 0) return;
+  std::string text(static_cast<std::size_t>(needed) + 1, '\0');
+  va_start(args, format);
+  std::vsnprintf(&text[0], text.size(), format, args);
+  va_end(args);
+  Put(stream, settings.encoding, text.data(), static_cast<std::size_t>(needed));
 }
 
 void ReportAssertion(const char* expression, const char* file, int line) {

@@ -10,7 +10,10 @@
 
 namespace qvdiag {
 
-// Prints one console trace to standard output, as one printf call. Any thread.
+// Prints one console trace with one write: to standard output, standard
+// error or nowhere, in GBK or UTF-8, as QVNET_TRACE and QVNET_TRACE_ENCODING
+// say (read at the first trace; see qvsettings.h). Nowhere formats nothing.
+// Any thread.
 void Trace(const char* format, ...) QV_PRINTF_LIKE(1, 2);
 
 // Reports a failed debug assertion on standard error and returns; never

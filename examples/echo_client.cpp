@@ -3,7 +3,9 @@
 //
 //   echo_client [HOST] PORT
 //
-// The library's console traces share standard output with the echoes.
+// Standard output carries the echoes alone: the program turns the library's
+// console traces off (QVNET_TRACE=off) unless the environment says where
+// they go.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "qvnet.h"
+#include "settingdefault.h"
 #include "winsockinit.h"
 
 class EchoPrinter : public QvConnectionSink {
@@ -46,6 +49,7 @@ int main(int argc, char** argv) {
   }
   const char* host = argc == 3 ? argv[1] : "127.0.0.1";
   const int port = std::atoi(argv[argc - 1]);
+  DefaultSetting("QVNET_TRACE", "off");  // before the library's first trace
   WinsockInit sockets;
 
   QvNetModule* module = CreateNetModule();

@@ -2,7 +2,8 @@
 //
 //   echo_server PORT      listens on 127.0.0.1:PORT until it is stopped
 //
-// Console traces of the library go to standard output (GBK text); this
+// Console traces of the library go to standard output (GBK text) unless the
+// library's settings say otherwise (QVNET_TRACE=off, for one); this
 // program's own messages go to standard error.
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,9 @@
 // echoes every frame; a few clients send frames of many sizes (empty, small,
 // the largest payload, and runs of frames kept in flight together so that
 // the queues wrap round) and check every echo byte for byte. A summary
-// closes the output.
+// closes the output. The library's console traces are off unless the
+// environment asks for them (QVNET_TRACE, QVNET_TRACE_ENCODING; `make demo
+// TRACES=1` shows them as UTF-8).
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "qvnet.h"
+#include "settingdefault.h"
 #include "winsockinit.h"
 
 namespace {
@@ -162,6 +165,7 @@ double Percentile(std::vector<double> values, double p) {
 }  // namespace
 
 int main() {
+  DefaultSetting("QVNET_TRACE", "off");  // before the library's first trace
   WinsockInit sockets;
   Totals totals;
   QvNetModule* module = CreateNetModule();

@@ -4,6 +4,7 @@
 #include "../connection/qvaddress.h"
 #include "../connection/qvconnection.h"
 #include "../connection/qvlengthcodec.h"
+#include "../diag/log.h"
 #include "../diag/qvneterror.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
@@ -72,7 +73,10 @@ bool QvNetListener::Listen(const char* address, int port) {
   qvplat::LockGuard guard(socketLock_);
 
   qvplat::Socket s = qvplat::TcpSocket();
-  if (s == qvplat::kInvalidSocket) return false;
+  if (s == qvplat::kInvalidSocket) {
+    LogNetError(qvplat::LastSocketError());
+    return false;
+  }
 
   // Where the caller asked, or nowhere: a name is resolved and bound to its
   // address, never widened to every interface.
@@ -100,6 +104,7 @@ bool QvNetListener::Listen(const char* address, int port) {
   const std::uint32_t interest = acceptHandler_.load() != nullptr ? std::uint32_t{ReadInterest} : 0u;
   if (QvSocketManager::Instance().Register(s, interest, self) == -1) {
     // The worker could never watch it: say so instead of pretending.
+    qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogTableFull);
     qvplat::CloseSocket(s);
     return false;
   }

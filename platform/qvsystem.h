@@ -8,8 +8,10 @@ namespace qvplat {
 
 #if defined(_WIN32)
 constexpr bool kFileNamesIgnoreCase = true;
+constexpr char kPathSeparators[] = "/\\";  // either separates a path's parts
 #else
 constexpr bool kFileNamesIgnoreCase = false;
+constexpr char kPathSeparators[] = "/";
 #endif
 
 bool MakeDirectory(const char* path);         // false when it failed or existed

@@ -4,7 +4,9 @@
 # the README's CMake commands (find_package) and with its pkg-config
 # commands. Both builds must run and exchange a frame over loopback. The
 # commands run are the README's own, taken from the blocks marked
-# "consumer-test: ..."; its CMakeLists.txt must be tests/consumer's.
+# "consumer-test: ..."; its CMakeLists.txt must be tests/consumer's. The
+# installed files must be the expected ones, bin/qvcat among them, and
+# bin/qvcat must run from the prefix.
 #
 #   tools/consumer-test.sh            (build directory: build/consumer)
 #   QVNET_CONSUMER_BUILD=DIR tools/consumer-test.sh
@@ -33,7 +35,8 @@ cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 echo "== what was installed"
-expected="include/qvnet/qvaccepthandler.h
+expected="bin/qvcat
+include/qvnet/qvaccepthandler.h
 include/qvnet/qvconnectionsink.h
 include/qvnet/qvlistenerapi.h
 include/qvnet/qvnet.h
@@ -60,7 +63,16 @@ soname=$(objdump -p "$prefix/lib/libQvWinNetModule.so.1.0.0" | awk '$1 == "SONAM
 [ "$soname" = libQvWinNetModule.so.1 ] || fail "SONAME is '$soname'"
 exports=$(nm -D --defined-only "$prefix/lib/libQvWinNetModule.so.1.0.0" | awk '{print $3}')
 [ "$exports" = CreateNetModule ] || fail "the installed library exports: $exports"
-echo "installed: the library (SONAME $soname, exports CreateNetModule only), headers, CMake package, .pc file"
+# qvcat runs from the prefix as installed (it finds the library beside it,
+# in lib/), and its help names the library's settings.
+help=$(cd "$work" && env -u LD_LIBRARY_PATH QVNET_LOG=off "$prefix/bin/qvcat" --help) || fail "bin/qvcat --help failed"
+for setting in QVNET_TRACE= QVNET_TRACE_ENCODING= QVNET_LOG= QVNET_LOG_FILE= QVNET_SEND_LIMIT QVNET_LINGER_SECONDS; do
+  grep -qF -- "$setting" <<<"$help" || fail "bin/qvcat --help does not name $setting"
+done
+loaded=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/qvcat" | awk '$1 == "libQvWinNetModule.so.1" {print $3}')
+[ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$prefix/lib/libQvWinNetModule.so.1")" ] ||
+  fail "bin/qvcat does not load the installed library (it loads '$loaded')"
+echo "installed: the library (SONAME $soname, exports CreateNetModule only), headers, CMake package, .pc file, bin/qvcat"
 
 echo "== README snippets"
 readme_cmake=$(awk '

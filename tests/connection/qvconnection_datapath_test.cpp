@@ -166,11 +166,13 @@ TEST_F(ConnectionDataTest, SendSizeLimitsAndAFullQueue) {
 class BadHeaderTest : public ConnectionDataTest, public ::testing::WithParamInterface<std::uint32_t> {};
 
 // Below 4, or above the 40960 bytes the receive queue holds: the header
-// alone closes the connection; the peer sends nothing after it.
-TEST_P(BadHeaderTest, ClosesTheConnectionOnceTheHeaderArrives) {
+// alone closes the connection, with a log line that gives the length; the
+// peer sends nothing after it.
+TEST_P(BadHeaderTest, ClosesTheConnectionOnceTheHeaderArrivesAndLogsIt) {
   RawSocket peer = Connected();
+  const size_t linesBefore = LogLines().size();
   ASSERT_TRUE(SendAll(peer, Frame("ok") + Header(GetParam())));
-  ExpectDisconnectedOnce(0, nullptr);
+  ExpectDisconnectedOnce(linesBefore, Format(qvtext::kLogBadHeader, GetParam()).c_str());
   EXPECT_EQ(sink.Packets(), Payloads{"ok"});
   EXPECT_TRUE(SeesEnd(peer.Get()));
 }

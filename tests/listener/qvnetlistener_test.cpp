@@ -411,7 +411,16 @@ TEST_F(ListenerTest, ListeningAgainReplacesTheSocketEvenOnTheSamePort) {
   EXPECT_EQ(SlotsHeldBy(Side()), 1);
 }
 
+// Each refusal is logged: the listener's, and each peer's.
 TEST_F(ListenerTest, FullTableRefusesTheListenerAndClosesAcceptedPeers) {
+  const std::string tableFull = ": " + std::string(qvtext::kLogTableFull) + "\n";
+  auto timesLogged = [&] {
+    const std::string log = qvtest::ReadText("Log/Network.log");
+    size_t n = 0;
+    for (size_t at = log.find(tableFull); at != std::string::npos; at = log.find(tableFull, at + 1)) ++n;
+    return n;
+  };
+  const size_t loggedBefore = timesLogged();
   QvSocketManager& table = QvSocketManager::Instance();
   table.Stop();
   // A table of one slot, taken by a socket of its own.
@@ -422,6 +431,7 @@ TEST_F(ListenerTest, FullTableRefusesTheListenerAndClosesAcceptedPeers) {
   const int refused = qvtest::FreePort();
   EXPECT_FALSE(listener->Listen("127.0.0.1", refused));
   EXPECT_EQ(RawConnect(refused), qvplat::kInvalidSocket);  // not left listening
+  EXPECT_EQ(timesLogged(), loggedBefore + 1);
 
   table.Unregister(filler.local);  // room for the listener alone
   filler.Close();
@@ -439,6 +449,7 @@ TEST_F(ListenerTest, FullTableRefusesTheListenerAndClosesAcceptedPeers) {
   // The sink made for the peer hears that its connection could not be made.
   EXPECT_EQ(peers.journal.Entries(), (std::vector<std::string>{AcceptedFrom(client), "sink", "failed"}));
   EXPECT_NE(out.find(qvtext::kTraceTableFull), std::string::npos) << out;
+  EXPECT_EQ(timesLogged(), loggedBefore + 2);
   table.Init(QvSocketManager::kDefaultCapacity);
 }
 

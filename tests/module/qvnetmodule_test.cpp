@@ -10,9 +10,14 @@
 #endif
 
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
+#include <regex>
+#include <set>
 #include <string>
 
+#include "diag/qvtexts.h"
 #include "dispatch/qvsocketmanager.h"
 #include "module/qvnetmoduleimpl.h"
 #include "qvnet.h"
@@ -75,6 +80,85 @@ TEST(LibraryLoadTest, LoadingEmptiesAnExistingLogFile) {
     if (OpenLibrary() == nullptr) return 3;
     return qvtest::ReadFile("Log/Network.log").empty() ? 0 : 4;
   });
+}
+
+// What the directory holds, files and directories, as relative paths with
+// "/" between their parts, in lower case (Windows names the default log's
+// directory "log").
+std::set<std::string> Contents(const std::string& dir) {
+  std::set<std::string> found;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    std::string path = std::filesystem::relative(entry.path(), dir).generic_string();
+    for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    found.insert(path);
+  }
+  return found;
+}
+
+// A log's lines without their time stamps ("Dec07 04:29:05"), or "?" when
+// a line has none.
+std::string WithoutStamps(const std::string& log) {
+  static const std::regex stamp("[A-Z][a-z]{2}\\d{2} \\d{2}:\\d{2}:\\d{2}");
+  std::string rest;
+  for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+    if (end - start < 14 || !std::regex_match(log.substr(start, 14), stamp)) return "?";
+    rest += log.substr(start + 14, end + 1 - (start + 14));
+  }
+  return rest;
+}
+
+template <typename... Args>
+std::string LogLine(const char* format, Args... args) {
+  char line[512];
+  std::snprintf(line, sizeof line, format, args...);
+  return ": " + std::string(line) + "\n";
+}
+
+// The log's settings are read when the library is loaded: where the file
+// goes, or that there is none (and then no directory either). A Listen on
+// an address that is no address logs one line, to show where lines go.
+TEST(LibraryLoadTest, LogSettingsReadAtLoadChooseTheFileOrNone) {
+  const std::string badListen = LogLine(qvtext::kLogNetError, qvplat::SocketErrorText(qvplat::kErrInvalidArgument));
+  const std::string tooLong(256, 'n');
+  const char* kNotSet = nullptr;
+  const struct {
+    const char* log;
+    const char* file;
+    std::set<std::string> contents;  // of the directory afterwards
+    const char* logFile;             // its content: the lines below
+    std::string lines;
+  } cases[] = {
+      {kNotSet, kNotSet, {"log", "log/network.log"}, "Log/Network.log", badListen},
+      {"off", kNotSet, {}, nullptr, ""},
+      {"OFF", "netlogs/app.log", {}, nullptr, ""},
+      {kNotSet, "netlogs/app.log", {"netlogs", "netlogs/app.log"}, "netlogs/app.log", badListen},
+      {"on", "app.log", {"app.log"}, "app.log", badListen},
+      {"maybe", kNotSet, {"log", "log/network.log"}, "Log/Network.log",
+       LogLine(qvtext::kLogBadSetting, "QVNET_LOG", "maybe", "on") + badListen},
+      {kNotSet, tooLong.c_str(), {"log", "log/network.log"}, "Log/Network.log",
+       LogLine(qvtext::kLogBadSetting, "QVNET_LOG_FILE", tooLong.c_str(), "./Log/Network.log") + badListen},
+  };
+  for (const auto& c : cases) {
+    const std::string name = std::string(c.log ? c.log : "-") + " " + (c.file ? c.file : "-");
+    SCOPED_TRACE(name.substr(0, 40));
+    const std::string dir = qvtest::FreshDir("log-settings-" + std::to_string(&c - cases));
+    QVTEST_EXPECT_CHILD(dir, [&] {
+      if (c.log != nullptr) qvtest::SetEnvironment("QVNET_LOG", c.log);
+      if (c.file != nullptr) qvtest::SetEnvironment("QVNET_LOG_FILE", c.file);
+      void* lib = OpenLibrary();
+      if (lib == nullptr) return 3;
+      QvNetModule* module = reinterpret_cast<CreateFn>(Symbol(lib, "CreateNetModule"))();
+      QvListenerApi* listener = module->CreateListener();
+      const bool listened = listener->Listen("127.0.0.256", 0);
+      listener->ReleaseHandlers();
+      delete listener;
+      module->Release();
+      if (listened) return 4;
+      if (Contents(".") != c.contents) return 5;
+      if (c.logFile == nullptr) return 0;
+      return WithoutStamps(qvtest::ReadText(c.logFile)) == c.lines ? 0 : 6;
+    });
+  }
 }
 
 TEST(QvNetModuleTest, NewestModuleIsCurrentAndKeepsWhatEarlierOnesRegistered) {

@@ -164,8 +164,12 @@ class RecordingSink : public QvConnectionSink, public CallLog {
     if (onConnected) onConnected(connection);
     Log("connected");
   }
-  void OnConnectFailed() override { Log("failed"); }
+  void OnConnectFailed() override {
+    if (onConnectFailed) onConnectFailed();
+    Log("failed");
+  }
   void OnDisconnected() override {
+    if (onDisconnected) onDisconnected();
     disconnectedOn = std::this_thread::get_id();
     Log("disconnected");
     disconnected.Notify();
@@ -184,6 +188,7 @@ class RecordingSink : public QvConnectionSink, public CallLog {
 
   std::function<void(const char*, int)> onPacket;  // runs on the worker
   std::function<void(QvSocket*)> onConnected;
+  std::function<void()> onConnectFailed, onDisconnected;
   std::atomic<QvSocket*> connectedWith{nullptr};
   std::thread::id disconnectedOn;  // read once `disconnected` was notified
   qvtest::Event disconnected, packet;

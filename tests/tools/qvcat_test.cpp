@@ -265,16 +265,46 @@ TEST_F(QvcatTest, SingleRunsPrintExitAndFailAsTheyShould) {
   EXPECT_TRUE(echoServer.Running()) << "echo_server ended";
 }
 
+// Traces show with --traces (on standard output, among the frames), or
+// where the library's settings in the environment say; never otherwise.
 TEST_F(QvcatTest, TracesShowOnlyWhenAskedFor) {
   const int port = StartEchoServer();
   ASSERT_NE(port, 0);
-  Qvcat traced;
-  ASSERT_TRUE(Run(&traced, {"--traces", "connect", "127.0.0.1", std::to_string(port), "--count", "1"}, "x\n"));
-  EXPECT_EQ(traced.ExitCode(), 0) << traced.err;
-  EXPECT_NE(traced.out.find("[1] x\n"), std::string::npos) << traced.out;
   char connected[64];
   std::snprintf(connected, sizeof connected, qvtext::kTraceConnected, "127.0.0.1");
-  EXPECT_NE(traced.out.find(connected), std::string::npos) << traced.out;
+  const struct {
+    const char* option;
+    const char* where;  // QVNET_TRACE in qvcat's environment
+    const char* encoding;
+    std::string out, err;  // a trace they hold, beside the frame printed
+  } cases[] = {
+      {"--traces", nullptr, nullptr, connected, ""},
+      {"--hex", "stderr", "utf-8", "", u8"已连接：127.0.0.1"},
+      {"--traces", "off", nullptr, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.option) + " " + (c.where != nullptr ? c.where : "-"));
+    if (c.where != nullptr) ::setenv("QVNET_TRACE", c.where, 1);
+    if (c.encoding != nullptr) ::setenv("QVNET_TRACE_ENCODING", c.encoding, 1);
+    Qvcat qvcat;
+    const bool ran = Run(&qvcat, {c.option, "connect", "127.0.0.1", std::to_string(port), "--count", "1"}, "x\n");
+    ::unsetenv("QVNET_TRACE");
+    ::unsetenv("QVNET_TRACE_ENCODING");
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(qvcat.ExitCode(), 0) << qvcat.err;
+    const std::string frame = std::string(c.option) == "--hex" ? "[1]\n00000000  78 " : "[1] x\n";
+    EXPECT_NE(qvcat.out.find(frame), std::string::npos) << qvcat.out;
+    if (c.out.empty()) {
+      EXPECT_EQ(qvcat.out.rfind(frame, 0), 0u) << qvcat.out;  // nothing before the frame
+    } else {
+      EXPECT_NE(qvcat.out.find(c.out), std::string::npos) << qvcat.out;
+    }
+    if (c.err.empty()) {
+      EXPECT_EQ(qvcat.err, "");
+    } else {
+      EXPECT_NE(qvcat.err.find(c.err), std::string::npos) << qvcat.err;
+    }
+  }
 }
 
 TEST_F(QvcatTest, CountEndsTheRunOrFailsItAfterTheWait) {
@@ -330,7 +360,9 @@ TEST_F(QvcatTest, BadArgumentsFailWithAOneLineReasonAndHelpShowsUsage) {
   EXPECT_EQ(help.ExitCode(), 0);
   EXPECT_EQ(help.out.rfind("usage: qvcat [options] connect HOST PORT\n       qvcat [options] listen PORT\n", 0), 0u)
       << help.out;
-  for (const char* option : {"--file", "--hex", "--count", "--echo", "--bind", "--traces", "--wait"}) {
+  for (const char* option : {"--file", "--hex", "--count", "--echo", "--bind", "--traces", "--wait", "QVNET_TRACE=",
+                             "QVNET_TRACE_ENCODING=", "QVNET_LOG=", "QVNET_LOG_FILE=", "QVNET_SEND_LIMIT",
+                             "QVNET_LINGER_SECONDS"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(help.err, "");

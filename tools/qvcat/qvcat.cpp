@@ -7,10 +7,10 @@
 // every frame received is printed, as "[LENGTH] text" or as a hex dump. See
 // Usage() below and README.md ("Poke at a server with qvcat").
 //
-// Standard output carries qvcat's own output only. The library prints its
-// console traces on standard output too (printf, GBK text), so at start qvcat
-// keeps a duplicate of descriptor 1 for itself and points descriptor 1 at
-// the null device; --traces leaves descriptor 1 alone and prints there.
+// Standard output carries qvcat's own output only: before it uses the
+// library, qvcat turns the library's console traces off with the library's
+// own setting (QVNET_TRACE=off), or on with --traces (stdout), unless the
+// environment already says where they go.
 //
 // qvcat uses the library as any application does: the public headers and the
 // shared library.
@@ -31,17 +31,14 @@
 #include <vector>
 
 #include "qvnet.h"
-#include "winsockinit.h"  // shared with the examples
+#include "settingdefault.h"  // shared with the examples
+#include "winsockinit.h"
 
 #if defined(_WIN32)
 #include <winsock2.h>
-#include <fcntl.h>
-#include <io.h>
 #else
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -70,8 +67,8 @@ const char kUsage[] =
     "                (default 10) for the rest of the --count frames\n"
     "  --echo        answer every frame received with itself\n"
     "  --bind ADDR   listen mode: the IPv4 address to listen on (default 127.0.0.1)\n"
-    "  --traces      also show the library's console traces (GBK text) on\n"
-    "                standard output; without it they are discarded\n"
+    "  --traces      also show the library's console traces on standard output\n"
+    "                (QVNET_TRACE=stdout); without it qvcat sets QVNET_TRACE=off\n"
     "  --help        show this help\n"
     "\n"
     "Text output shows bytes below 0x20, 0x7f and backslash as \\n, \\r, \\t, \\\\\n"
@@ -85,7 +82,16 @@ const char kUsage[] =
     "  Peers coming and going are reported on standard error.\n"
     "\n"
     "exit status: 0 clean end, 1 network failure (refused, closed by the peer,\n"
-    "  frames missing after --wait), 2 bad arguments or unusable --file.\n";
+    "  frames missing after --wait), 2 bad arguments or unusable --file.\n"
+    "\n"
+    "The library's settings (environment variables) apply; one set in the\n"
+    "environment wins over qvcat's choice:\n"
+    "  QVNET_TRACE=stdout|stderr|off     where the library's traces go\n"
+    "  QVNET_TRACE_ENCODING=gbk|utf-8    the traces' encoding (default gbk)\n"
+    "  QVNET_LOG=on|off                  the log file (default on)\n"
+    "  QVNET_LOG_FILE=PATH               its path (default ./Log/Network.log)\n"
+    "  QVNET_SEND_LIMIT, QVNET_LINGER_SECONDS   see the library's README\n"
+    "The reason of a network failure is the log's last line.\n";
 
 // ---------------------------------------------------------------- options
 
@@ -219,39 +225,15 @@ std::string ReadFrameFile(const std::string& path) {
 
 // ----------------------------------------------------------------- output
 
-#if defined(_WIN32)
-int DupDescriptor(int fd) { return ::_dup(fd); }
-int Dup2Descriptor(int from, int to) { return ::_dup2(from, to); }
-int OpenNullDevice() { return ::_open("NUL", _O_WRONLY); }
-void CloseDescriptor(int fd) { ::_close(fd); }
-FILE* OpenStream(int fd) { return ::_fdopen(fd, "w"); }
-#else
-int DupDescriptor(int fd) { return ::dup(fd); }
-int Dup2Descriptor(int from, int to) { return ::dup2(from, to); }
-int OpenNullDevice() { return ::open("/dev/null", O_WRONLY); }
-void CloseDescriptor(int fd) { ::close(fd); }
-FILE* OpenStream(int fd) { return ::fdopen(fd, "w"); }
-#endif
+// Says where the library's traces go, unless the environment does: nowhere,
+// or with --traces on standard output. Before the first trace, which is
+// when the library reads the setting.
+void ChooseTraces(bool traces) { DefaultSetting("QVNET_TRACE", traces ? "stdout" : "off"); }
 
-// qvcat's own standard output, apart from the library's traces.
+// qvcat's own standard output, one frame at a time (traces, when asked
+// for, come between frames).
 class Output {
  public:
-  void Open(bool traces) {
-    std::fflush(stdout);
-    if (traces) {
-      out_ = stdout;  // shared with the traces, in the order they come
-      return;
-    }
-    const int copy = DupDescriptor(1);
-    if (copy < 0) Fail(kExitFailure, "no standard output");
-    out_ = OpenStream(copy);
-    if (out_ == nullptr) Fail(kExitFailure, "no standard output");
-    const int null = OpenNullDevice();
-    if (null >= 0) {
-      Dup2Descriptor(null, 1);
-      CloseDescriptor(null);
-    }
-  }
 
   void Frame(const char* data, int length, bool hex) {
     std::string text = "[" + std::to_string(length) + "]";
@@ -320,7 +302,7 @@ class Output {
   }
 
   std::mutex mutex_;
-  FILE* out_ = nullptr;
+  FILE* const out_ = stdout;
 };
 
 // ------------------------------------------------------------------ state
@@ -627,7 +609,7 @@ int main(int argc, char** argv) {
   Tool tool(options);
   if (options.haveFile) tool.fileBytes = ReadFrameFile(options.file);
   WinsockInit sockets;
-  tool.output.Open(options.traces);
+  ChooseTraces(options.traces);
   if (options.listen) RunListen(&tool);
   RunConnect(&tool);
 }

@@ -1,0 +1,132 @@
+// qvsettings_test.cpp - the QVNET_* settings: what each accepts, and the
+// trace settings at work. A setting is read once per process, so each case
+// that sets one runs in a child process of its own.
+#include "diag/qvsettings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "diag/qvtexts.h"
+#include "diag/qvtrace.h"
+#include "support/qvtestsupport.h"
+
+namespace {
+
+TEST(Settings, WordsAreTakenInAnyCaseAndAnythingElseIsRefused) {
+  const struct {
+    const char* text;
+    bool valid;
+    qvdiag::TraceTarget target;
+  } targets[] = {
+      {"stdout", true, qvdiag::TraceTarget::kStandardOutput},
+      {"STDERR", true, qvdiag::TraceTarget::kStandardError},
+      {"Off", true, qvdiag::TraceTarget::kNowhere},
+      {"none", false, {}},
+      {"stderr ", false, {}},
+      {"1", false, {}},
+  };
+  for (const auto& c : targets) {
+    SCOPED_TRACE(c.text);
+    qvdiag::TraceTarget target = qvdiag::TraceTarget::kStandardOutput;
+    EXPECT_EQ(qvdiag::ParseTraceTarget(c.text, &target), c.valid);
+    if (c.valid) {
+      EXPECT_EQ(target, c.target);
+    }
+  }
+  const struct {
+    const char* text;
+    bool valid;
+    qvdiag::TextEncoding encoding;
+  } encodings[] = {
+      {"gbk", true, qvdiag::TextEncoding::kGbk},
+      {"UTF-8", true, qvdiag::TextEncoding::kUtf8},
+      {"utf8", true, qvdiag::TextEncoding::kUtf8},
+      {"cp936", false, {}},
+      {"utf-16", false, {}},
+  };
+  for (const auto& c : encodings) {
+    SCOPED_TRACE(c.text);
+    qvdiag::TextEncoding encoding = qvdiag::TextEncoding::kGbk;
+    EXPECT_EQ(qvdiag::ParseEncoding(c.text, &encoding), c.valid);
+    if (c.valid) {
+      EXPECT_EQ(encoding, c.encoding);
+    }
+  }
+  for (const char* text : {"on", "OFF"}) {
+    bool on = false;
+    EXPECT_TRUE(qvdiag::ParseOnOff(text, &on)) << text;
+    EXPECT_EQ(on, text[1] == 'n') << text;
+  }
+  for (const char* text : {"yes", "0", "of"}) {
+    bool on = false;
+    EXPECT_FALSE(qvdiag::ParseOnOff(text, &on)) << text;
+  }
+  std::string file;
+  EXPECT_TRUE(qvdiag::ParseLogFile("logs/app.log", &file));
+  EXPECT_EQ(file, "logs/app.log");
+  EXPECT_TRUE(qvdiag::ParseLogFile(std::string(255, 'f').c_str(), &file));
+  EXPECT_FALSE(qvdiag::ParseLogFile(std::string(256, 'f').c_str(), &file));  // more than the log's name holds
+}
+
+// Three traces (a text with a string, one with a number, a Chinese one)
+// with the trace settings of each case, set before the first trace as a
+// program would in main(). Exit statuses name the check that failed.
+TEST(TraceSettings, TracesGoWhereAndHowTheSettingsSay) {
+  std::string gbk = qvtext::kTraceConnected;
+  gbk = gbk.replace(gbk.find("%s"), 2, "127.0.0.1") + "[7]eWriteEvent\n" + qvtext::kTraceBufferFull;
+  const std::string utf8 = u8"已连接：127.0.0.1[7]eWriteEvent\n缓冲区满，请再次输入！\n";
+  const char* kNotSet = nullptr;
+  const struct {
+    const char* where;
+    const char* encoding;
+    std::string out, err;
+    const char* complaint;  // the bad-setting line's name, value, default
+    const char* value;
+    const char* fallback;
+  } cases[] = {
+      {kNotSet, kNotSet, gbk, "", nullptr, nullptr, nullptr},
+      {"stdout", "gbk", gbk, "", nullptr, nullptr, nullptr},
+      {"stderr", kNotSet, "", gbk, nullptr, nullptr, nullptr},
+      {"off", "utf-8", "", "", nullptr, nullptr, nullptr},
+      {kNotSet, "UTF-8", utf8, "", nullptr, nullptr, nullptr},
+      {"stderr", "utf8", "", utf8, nullptr, nullptr, nullptr},
+      {"loud", kNotSet, gbk, "", "QVNET_TRACE", "loud", "stdout"},
+      {kNotSet, "latin1", gbk, "", "QVNET_TRACE_ENCODING", "latin1", "gbk"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.where ? c.where : "-") + " " + (c.encoding ? c.encoding : "-"));
+    // The child opens its log when it starts, before it changes to its
+    // directory: named here, it is a file of its own there (emptied as it
+    // opens), and this process's log is left alone. The directory is not
+    // made afresh: the child runs this line again, after that opening.
+    const std::filesystem::path dir =
+        std::filesystem::current_path() / "scratch" / ("trace-settings-" + std::to_string(&c - cases));
+    std::filesystem::create_directories(dir);
+    qvtest::SetEnvironment("QVNET_LOG_FILE", (dir / "Network.log").string());
+    QVTEST_EXPECT_CHILD(dir.string(), [&] {
+      if (c.where != nullptr) qvtest::SetEnvironment("QVNET_TRACE", c.where);
+      if (c.encoding != nullptr) qvtest::SetEnvironment("QVNET_TRACE_ENCODING", c.encoding);
+      testing::internal::CaptureStdout();
+      testing::internal::CaptureStderr();
+      qvdiag::Trace(qvtext::kTraceConnected, "127.0.0.1");
+      qvdiag::Trace(qvtext::kTraceWriteEvent, 7);
+      qvdiag::Trace(qvtext::kTraceBufferFull);
+      std::fflush(nullptr);
+      const std::string err = testing::internal::GetCapturedStderr();
+      const std::string out = testing::internal::GetCapturedStdout();
+      if (out != c.out) return 1;
+      if (err != c.err) return 2;
+      const std::string log = qvtest::ReadText("Network.log");
+      if (c.complaint == nullptr) return log.empty() ? 0 : 3;
+      char line[256];
+      std::snprintf(line, sizeof line, qvtext::kLogBadSetting, c.complaint, c.value, c.fallback);
+      return log.find(": " + std::string(line) + "\n") != std::string::npos ? 0 : 4;
+    });
+  }
+  qvtest::SetEnvironment("QVNET_LOG_FILE", "");
+}
+
+}  // namespace
