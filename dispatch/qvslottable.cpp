@@ -123,9 +123,16 @@ void QvSlotTable::Name(SocketSlot& slot, QvSocketBase* handler) {
   if (before != nullptr) before->namedBySlots.fetch_sub(1);
 }
 
-int QvSlotTable::Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler) {
+int QvSlotTable::Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler, bool* changed) {
   const int i = Find(socket);
+  if (changed != nullptr) *changed = i >= 0;
   if (i < 0) return 0;
+  // Armed already, for this handler (a Send behind another that is not
+  // written yet): the worker has been told.
+  if ((slots_[i].interest.load() & interest) == interest && slots_[i].handler.load() == handler) {
+    if (changed != nullptr) *changed = false;
+    return 1;
+  }
   slots_[i].interest.fetch_or(interest);
   Name(slots_[i], handler);
   MarkChanged(i);

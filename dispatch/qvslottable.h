@@ -73,8 +73,10 @@ class QvSlotTable {
   // Frees a slot whole (handler, then interest, then socket).
   void Free(int index);
   // ORs interest into the socket's slot and replaces its handler: 1 when a
-  // slot held the socket, 0 otherwise.
-  int Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler);
+  // slot held the socket, 0 otherwise. A slot that has the interest and the
+  // handler already is left alone (not marked changed); *changed, when
+  // given, tells whether the slot changed.
+  int Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler, bool* changed = nullptr);
   // Clears interest bits of a slot (the worker, before it serves them).
   void Disarm(int index, std::uint32_t interest);
 

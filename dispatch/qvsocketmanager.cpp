@@ -214,8 +214,9 @@ int QvSocketManager::Unregister(qvplat::Socket socket) {
 
 int QvSocketManager::Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler) {
   QvSlotTable* t = table_.load();
-  if (t == nullptr || t->Arm(socket, interest, handler) == 0) return 0;
-  WakeFromApplication();
+  bool changed = false;
+  if (t == nullptr || t->Arm(socket, interest, handler, &changed) == 0) return 0;
+  if (changed) WakeFromApplication();
   return 1;
 }
 

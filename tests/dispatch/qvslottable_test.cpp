@@ -130,7 +130,7 @@ TEST_F(SlotTableTest, FreedSlotsAreTakenLowestFirstAndHandlersCountTheirSlots) {
 }
 
 // Every change of a slot is marked once for the worker's next look, and
-// taking the marks leaves none behind.
+// taking the marks leaves none behind; what changes nothing is not marked.
 TEST_F(SlotTableTest, ChangesAreMarkedOnceUntilTaken) {
   table.Register(Fake(0), ReadInterest, &first);
   table.Register(Fake(1), ReadInterest, &first);
@@ -143,6 +143,10 @@ TEST_F(SlotTableTest, ChangesAreMarkedOnceUntilTaken) {
   changed.clear();
   table.TakeChanged([&](int i) { changed.push_back(i); });
   EXPECT_TRUE(changed.empty());
+  // Arming what is armed already changes nothing, and is no change.
+  bool armed = true;
+  EXPECT_EQ(table.Arm(Fake(1), WriteInterest, &first, &armed), 1);
+  EXPECT_FALSE(armed);
   table.Disarm(0, ReadInterest);
   table.TakeChanged([&](int i) { changed.push_back(i); });
   EXPECT_EQ(changed, std::vector<int>{0});
