@@ -142,6 +142,10 @@ SCENARIOS = {
 # Rows without a ratio to raw epoll: how a server treats a peer that does
 # not read is a choice, not a speed.
 NO_RATIO = {"rss_growth_kb", "second_rss_growth_kb", "sent_mib", "closed_after_ms"}
+# Rows left out of the comparison with the peers: how many of the held
+# connections were echoed shows the table's size (it holds the listener
+# too), not a speed.
+NOT_A_SPEED = {"echoed"}
 # Rows where a smaller value is better; the ratio is value / raw either way.
 LOWER_IS_BETTER = {"rtt_p50_us", "rtt_p99_us", "open_p50_us", "open_p99_us", "idle_cpu_pct",
                    "rss_per_conn_bytes"}
@@ -360,7 +364,7 @@ def peer_table(servers, scenarios, results):
     for scenario in scenarios:
         runs = results[scenario]
         for label, key, _ in SCENARIOS[scenario][1]:
-            if key in NO_RATIO:
+            if key in NO_RATIO or key in NOT_A_SPEED:
                 continue
             lower = key in LOWER_IS_BETTER
             ratios = {}
@@ -375,10 +379,14 @@ def peer_table(servers, scenarios, results):
             best = (max if lower else min)(ratios, key=ratios.get)
             ratio = ratios[best]
             standing[(scenario, key)] = (best, ratio, lower)
-            ahead = ratio <= 1.0 if lower else ratio >= 1.0
+            if abs(ratio - 1.0) < 0.005:
+                verdict = "level"
+            elif (ratio < 1.0) == lower:
+                verdict = "ahead"
+            else:
+                verdict = "**behind**"
             lines.append("| %s | %s | %.2fx%s | %s |" % (label, SERVERS[best][0], ratio,
-                                                         " (lower is better)" if lower else "",
-                                                         "ahead" if ahead else "**behind**"))
+                                                         " (lower is better)" if lower else "", verdict))
     return lines, standing
 
 
