@@ -1,6 +1,8 @@
 // qvbipbuffer_test.cpp - the two-region byte queue: scripted cases for
-// region placement and compaction, and random steps, each step checked
-// against a plain queue holding the same bytes.
+// region placement and compaction, each step checked against a plain queue
+// holding the same bytes. Random scripts of the same steps, on a queue that
+// wraps constantly and on the connections' own size, are the fuzz target
+// tests/fuzz/fuzz_bipbuffer.cpp; its corpus is replayed with the suite.
 #include "connection/qvbipbuffer.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +10,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -174,41 +175,6 @@ TEST(BipBufferScripts, EachStepLeavesTheExpectedLayout) {
     CheckedQueue q(kCapacity);
     for (const std::string& step : script.steps) {
       ASSERT_NO_FATAL_FAILURE(q.Run(step));
-    }
-  }
-}
-
-// Random appends, in-place writes, consumes and copies, sometimes of more
-// than fits or is queued. A small capacity wraps constantly.
-TEST(BipBufferModel, RandomStepsKeepTheBytesOfAPlainQueue) {
-  struct Run {
-    std::uint32_t capacity;
-    int steps;
-    std::uint32_t seed;
-  };
-  for (const Run& run : {Run{257, 5000, 20240611u}, Run{kCapacity, 400, 7u}}) {
-    SCOPED_TRACE("capacity " + std::to_string(run.capacity));
-    CheckedQueue q(run.capacity);
-    std::mt19937 rng(run.seed);
-    auto upTo = [&rng](std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n)(rng); };
-    for (int i = 0; i < run.steps && !testing::Test::HasFatalFailure(); ++i) {
-      const std::uint64_t queued = q.model.size();
-      std::uint64_t n;
-      switch (upTo(3)) {
-        case 0:
-          n = upTo(run.capacity / 2);
-          q.Run((n <= q.buffer.FreeSpace() ? "A" : "a") + std::to_string(n));
-          break;
-        case 1:
-          q.Run("P" + std::to_string(upTo(q.buffer.FreeSpace())));
-          break;
-        case 2:
-          q.Run("C" + std::to_string(upTo(3) == 0 ? upTo(queued + 3) : upTo(q.buffer.ContiguousSize())));
-          break;
-        default:
-          n = upTo(queued + 2);
-          q.Run((n <= queued ? "O" : "o") + std::to_string(n));
-      }
     }
   }
 }
