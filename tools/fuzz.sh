@@ -52,7 +52,7 @@ for t in $targets; do
   (cd "$run" && nice -n 19 ../../tests/fuzz/"fuzz_$t" -max_total_time="$seconds" -max_len="$(max_len "$t")" \
      -timeout=30 -rss_limit_mb=4096 -close_fd_mask=1 -print_final_stats=1 -artifact_prefix=./ \
      ../../found/"$t" ../../../../tests/fuzz/corpus/"$t" >fuzz.log 2>&1) || status=$?
-  grep -E '^#[0-9]+ +DONE|INITED' "$run/fuzz.log" | tail -n 2 || true
+  grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)' "$run/fuzz.log" | tail -n 2 || true
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$run/fuzz.log" || true
   if [ "$status" -ne 0 ]; then
     echo "!! fuzz_$t found a fault (status $status):"
