@@ -47,16 +47,23 @@ for t in $targets; do
   mkdir -p "$run" "$found"
   echo "== fuzz_$t: ${seconds} s"
   status=0
-  # In its own folder: the library writes ./Log there. Standard output (the
-  # library's console traces) is closed.
+  # In its own folder: the library writes ./Log there. The target's own
+  # output is closed: the library's console traces, and the debug reports
+  # of the invalid calls frames_out makes by the thousand per second
+  # (libFuzzer's messages and sanitizer reports still come).
   (cd "$run" && nice -n 19 ../../tests/fuzz/"fuzz_$t" -max_total_time="$seconds" -max_len="$(max_len "$t")" \
-     -timeout=30 -rss_limit_mb=4096 -close_fd_mask=1 -print_final_stats=1 -artifact_prefix=./ \
+     -timeout=30 -rss_limit_mb=4096 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix=./ \
      ../../found/"$t" ../../../../tests/fuzz/corpus/"$t" >fuzz.log 2>&1) || status=$?
   grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)' "$run/fuzz.log" | tail -n 2 || true
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$run/fuzz.log" || true
   if [ "$status" -ne 0 ]; then
     echo "!! fuzz_$t found a fault (status $status):"
-    grep -E 'broken:|ERROR:|SUMMARY:|Test unit written' "$run/fuzz.log" | head -n 8 || true
+    grep -E 'ERROR:|SUMMARY:|Test unit written' "$run/fuzz.log" | head -n 8 || true
+    # Once more with its output open, for the invariant that broke.
+    for crash in "$run"/crash-* "$run"/timeout-* "$run"/leak-*; do
+      [ -f "$crash" ] || continue
+      (cd "$run" && ../../tests/fuzz/"fuzz_$t" "$(basename "$crash")" 2>&1 | grep -E 'broken:' | head -n 1) || true
+    done
     failed+=("$t")
   fi
 done
