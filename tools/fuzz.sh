@@ -5,7 +5,8 @@
 # reach when replayed (preset `fuzz-coverage`, clang's source-based coverage).
 #
 # Settings (environment):
-#   FUZZ_SECONDS   run time of each target (default 180)
+#   FUZZ_SECONDS   run time of each target (default 180; 0: no fuzzing, only
+#                  the coverage report)
 #   FUZZ_TARGETS   which targets, in order (default: all four)
 #   FUZZ_COVERAGE  0 skips the coverage report
 #   JOBS           parallel build jobs
@@ -41,6 +42,7 @@ max_len() {
 
 failed=()
 for t in $targets; do
+  [ "$seconds" -gt 0 ] || break
   run="build/fuzz/run/$t"
   found="build/fuzz/found/$t"
   rm -rf "$run"
@@ -69,28 +71,31 @@ for t in $targets; do
 done
 
 if [ "${FUZZ_COVERAGE:-1}" != "0" ]; then
-  echo "== line coverage reached by the committed corpora (tests/fuzz/corpus)"
+  echo "== line coverage reached by the committed corpora (tests/fuzz/corpus), replayed"
   cmake --preset fuzz-coverage >/dev/null
   cmake --build --preset fuzz-coverage -j "$jobs" >/dev/null
   cov="build/fuzz-coverage/coverage"
   rm -rf "$cov"
   mkdir -p "$cov"
+  files=(connection/qvbipbuffer.cpp connection/qvlengthcodec.cpp connection/qvconnection.cpp
+         tools/qvcat/qvcatinput.cpp)
   objects=()
+  printf "  %-12s %-30s %6s %6s %8s\n" target file lines missed cover
   for t in $targets; do
     bin="build/fuzz-coverage/tests/fuzz/qvnet_fuzz_replay_$t"
-    (cd "$cov" && LLVM_PROFILE_FILE="$t-%p.profraw" "../tests/fuzz/qvnet_fuzz_replay_$t" \
-       "../../../tests/fuzz/corpus/$t" >/dev/null 2>"$t.log") || { echo "!! replay of $t failed"; failed+=("$t"); }
     objects+=(-object "$bin")
+    (cd "$cov" && LLVM_PROFILE_FILE="$t.profraw" "../tests/fuzz/qvnet_fuzz_replay_$t" \
+       "../../../tests/fuzz/corpus/$t" >/dev/null 2>"$t.log") || { echo "!! replay of $t failed"; failed+=("$t"); }
+    llvm-profdata-14 merge -sparse "$cov/$t.profraw" -o "$cov/$t.profdata"
+    llvm-cov-14 report "$bin" -instr-profile="$cov/$t.profdata" "${files[@]}" 2>/dev/null |
+      awk -v t="$t" '$1 ~ /\.cpp$/ && $8 > 0 && $9 < $8 { printf "  %-12s %-30s %6s %6s %8s\n", t, $1, $8, $9, $10 }'
   done
   llvm-profdata-14 merge -sparse "$cov"/*.profraw -o "$cov/all.profdata"
-  report() { llvm-cov-14 report "${objects[@]:1}" -instr-profile="$cov/all.profdata" "$@" 2>/dev/null; }
-  printf "  %-44s %6s %6s %8s\n" file lines missed cover
-  report connection/qvbipbuffer.cpp connection/qvlengthcodec.cpp connection/qvconnection.cpp \
-    tools/qvcat/qvcatinput.cpp | awk '$1 ~ /\.cpp$|^TOTAL$/ { printf "  %-44s %6s %6s %8s\n", $1, $8, $9, $10 }'
-  echo "  -- the data path in connection/qvconnection.cpp, by function:"
-  report -show-functions -Xdemangler=c++filt connection/qvconnection.cpp |
+  echo "  -- all corpora together: the data path of connection/qvconnection.cpp, by function"
+  llvm-cov-14 report -show-functions -Xdemangler=c++filt "${objects[@]:1}" -instr-profile="$cov/all.profdata" \
+    connection/qvconnection.cpp 2>/dev/null |
     grep -E '^QvConnection::(OnRead|ParseFrames|WrapArea|Send|Queue|Refill|Drain|Unsent|OnError)\(' |
-    awk '{ name = $1; sub(/\(.*/, "()", name); printf "  %-44s %6s %6s %8s\n", name, $(NF-5), $(NF-4), $(NF-3) }' || true
+    awk '{ name = $1; sub(/\(.*/, "()", name); printf "  %-43s %6s %6s %8s\n", name, $(NF-5), $(NF-4), $(NF-3) }' || true
 fi
 
 if [ ${#failed[@]} -gt 0 ]; then
