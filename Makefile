@@ -55,6 +55,13 @@ bench:
 	cmake --build --preset bench -j $(JOBS)
 	python3 bench/run.py
 
+# Builds the libFuzzer targets (clang) and runs each for FUZZ_SECONDS (180),
+# then reports the line coverage their committed corpora reach; installs
+# clang and LLVM when missing. Not part of CI. See tools/fuzz.sh.
+.PHONY: fuzz
+fuzz:
+	bash tools/fuzz.sh
+
 clean:
 	rm -rf build
 

@@ -5,7 +5,9 @@
 //
 // Every line of standard input goes out as one frame (without its line end);
 // every frame received is printed, as "[LENGTH] text" or as a hex dump. See
-// Usage() below and README.md ("Poke at a server with qvcat").
+// kUsage (qvcatinput.cpp) and README.md ("Poke at a server with qvcat").
+// Reading the arguments, the input lines and --file, and the forms of a
+// printed frame, live in qvcatinput.{h,cpp}.
 //
 // Standard output carries qvcat's own output only: before it uses the
 // library, qvcat turns the library's console traces off with the library's
@@ -14,22 +16,19 @@
 //
 // qvcat uses the library as any application does: the public headers and the
 // shared library.
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "qvcatinput.h"
 #include "qvnet.h"
 #include "settingdefault.h"  // shared with the examples
 #include "winsockinit.h"
@@ -45,182 +44,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The largest payload the library's default framing takes.
-constexpr int kLargestPayload = 40955;
+using qvcat::kExitFailure;
+using qvcat::kExitOk;
+using qvcat::kExitUsage;
+using qvcat::Options;
 
-enum Exit { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
-
-const char kUsage[] =
-    "usage: qvcat [options] connect HOST PORT\n"
-    "       qvcat [options] listen PORT\n"
-    "\n"
-    "Sends every line of standard input as one frame (without its line end)\n"
-    "and prints every frame received, one line each: \"[LENGTH] text\".\n"
-    "\n"
-    "options:\n"
-    "  --file F      send the bytes of file F as one frame (at most 40955 bytes)\n"
-    "                instead of reading standard input; in listen mode every\n"
-    "                peer gets it as soon as it connects\n"
-    "  --hex         print every frame as a hex dump\n"
-    "  --count N     exit once N frames have been received\n"
-    "  --wait S      connect mode: once the input is sent, wait at most S seconds\n"
-    "                (default 10) for the rest of the --count frames\n"
-    "  --echo        answer every frame received with itself\n"
-    "  --bind ADDR   listen mode: the IPv4 address to listen on (default 127.0.0.1)\n"
-    "  --traces      also show the library's console traces on standard output\n"
-    "                (QVNET_TRACE=stdout); without it qvcat sets QVNET_TRACE=off\n"
-    "  --help        show this help\n"
-    "\n"
-    "Text output shows bytes below 0x20, 0x7f and backslash as \\n, \\r, \\t, \\\\\n"
-    "or \\xHH, so that each frame stays on one line.\n"
-    "\n"
-    "connect: ends when the input is sent (and, with --count, N frames have\n"
-    "  come), or as soon as N frames have come.\n"
-    "listen: serves every peer at once; standard input goes to every peer\n"
-    "  connected at the time (reading waits for the first one); runs until\n"
-    "  --count frames have come from all peers together, or until stopped.\n"
-    "  Peers coming and going are reported on standard error.\n"
-    "\n"
-    "exit status: 0 clean end, 1 network failure (refused, closed by the peer,\n"
-    "  frames missing after --wait), 2 bad arguments or unusable --file.\n"
-    "\n"
-    "The library's settings (environment variables) apply; one set in the\n"
-    "environment wins over qvcat's choice:\n"
-    "  QVNET_TRACE=stdout|stderr|off     where the library's traces go\n"
-    "  QVNET_TRACE_ENCODING=gbk|utf-8    the traces' encoding (default gbk)\n"
-    "  QVNET_LOG=on|off                  the log file (default on)\n"
-    "  QVNET_LOG_FILE=PATH               its path (default ./Log/Network.log)\n"
-    "  QVNET_SEND_LIMIT, QVNET_LINGER_SECONDS   see the library's README\n"
-    "The reason of a network failure is the log's last line.\n";
-
-// ---------------------------------------------------------------- options
-
-struct Options {
-  bool listen = false;
-  bool haveBind = false;
-  bool haveWait = false;
-  std::string host;
-  int port = 0;
-  std::string bind = "127.0.0.1";
-  bool haveFile = false;
-  std::string file;
-  bool hex = false;
-  long count = 0;  // 0: no limit
-  int waitSeconds = 10;
-  bool echo = false;
-  bool traces = false;
-};
+// ----------------------------------------------------------------- errors
 
 [[noreturn]] void Fail(int status, const std::string& reason) {
   std::fprintf(stderr, "qvcat: %s\n", reason.c_str());
   std::fflush(nullptr);
   std::_Exit(status);
-}
-
-[[noreturn]] void UsageError(const std::string& reason) { Fail(kExitUsage, reason + " (see qvcat --help)"); }
-
-bool ParseNumber(const std::string& text, long low, long high, long* value) {
-  if (text.empty() || text.size() > 9) return false;
-  long v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  if (v < low || v > high) return false;
-  *value = v;
-  return true;
-}
-
-int ParsePort(const std::string& text) {
-  long port = 0;
-  if (!ParseNumber(text, 1, 65535, &port)) UsageError("bad port '" + text + "' (1 to 65535)");
-  return static_cast<int>(port);
-}
-
-Options ParseArguments(int argc, char** argv) {
-  Options o;
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    bool inlineValue = false;
-    if (arg.compare(0, 2, "--") == 0) {
-      const size_t equals = arg.find('=');
-      if (equals != std::string::npos) {
-        value = arg.substr(equals + 1);
-        arg = arg.substr(0, equals);
-        inlineValue = true;
-      }
-    }
-    auto takeValue = [&]() -> std::string {
-      if (inlineValue) return value;
-      if (i + 1 >= argc) UsageError(arg + " needs a value");
-      return argv[++i];
-    };
-    auto noValue = [&] {
-      if (inlineValue) UsageError(arg + " takes no value");
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(kExitOk);
-    } else if (arg == "--hex") {
-      noValue();
-      o.hex = true;
-    } else if (arg == "--echo") {
-      noValue();
-      o.echo = true;
-    } else if (arg == "--traces") {
-      noValue();
-      o.traces = true;
-    } else if (arg == "--file") {
-      o.file = takeValue();
-      o.haveFile = true;
-    } else if (arg == "--bind") {
-      o.bind = takeValue();
-      o.haveBind = true;
-    } else if (arg == "--count") {
-      const std::string text = takeValue();
-      if (!ParseNumber(text, 1, 999999999, &o.count)) UsageError("bad --count '" + text + "' (a number from 1)");
-    } else if (arg == "--wait") {
-      const std::string text = takeValue();
-      long seconds = 0;
-      if (!ParseNumber(text, 0, 86400, &seconds)) UsageError("bad --wait '" + text + "' (seconds, 0 to 86400)");
-      o.waitSeconds = static_cast<int>(seconds);
-      o.haveWait = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      UsageError("unknown option " + arg);
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (positional.empty()) UsageError("say connect HOST PORT or listen PORT");
-  if (positional[0] == "connect") {
-    if (positional.size() != 3) UsageError("connect takes HOST and PORT");
-    o.host = positional[1];
-    if (o.host.empty()) UsageError("empty HOST");
-    o.port = ParsePort(positional[2]);
-  } else if (positional[0] == "listen") {
-    if (positional.size() != 2) UsageError("listen takes PORT");
-    o.listen = true;
-    o.port = ParsePort(positional[1]);
-  } else {
-    UsageError("unknown mode '" + positional[0] + "' (connect or listen)");
-  }
-  if (o.haveBind && !o.listen) UsageError("--bind is for listen mode");
-  if (o.haveWait && o.listen) UsageError("--wait is for connect mode");
-  return o;
-}
-
-// The file's bytes, checked against the frame limit before any connecting.
-std::string ReadFrameFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) Fail(kExitUsage, "cannot read " + path + ": " + std::strerror(errno));
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) Fail(kExitUsage, "cannot read " + path);
-  if (bytes.size() > static_cast<size_t>(kLargestPayload)) {
-    Fail(kExitUsage, path + " is " + std::to_string(bytes.size()) + " bytes, over the 40955-byte limit of one frame");
-  }
-  return bytes;
 }
 
 // ----------------------------------------------------------------- output
@@ -234,17 +68,8 @@ void ChooseTraces(bool traces) { DefaultSetting("QVNET_TRACE", traces ? "stdout"
 // for, come between frames).
 class Output {
  public:
-
   void Frame(const char* data, int length, bool hex) {
-    std::string text = "[" + std::to_string(length) + "]";
-    if (hex) {
-      text += '\n';
-      AppendHexDump(data, length, &text);
-    } else {
-      if (length > 0) text += ' ';
-      AppendEscaped(data, length, &text);
-      text += '\n';
-    }
+    const std::string text = qvcat::FormatFrame(data, length, hex);
     std::lock_guard<std::mutex> lock(mutex_);
     std::fwrite(text.data(), 1, text.size(), out_);
     std::fflush(out_);
@@ -252,55 +77,10 @@ class Output {
 
   void Flush() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (out_ != nullptr) std::fflush(out_);
+    std::fflush(out_);
   }
 
  private:
-  static void AppendEscaped(const char* data, int length, std::string* text) {
-    static const char kDigits[] = "0123456789abcdef";
-    for (int i = 0; i < length; ++i) {
-      const unsigned char c = static_cast<unsigned char>(data[i]);
-      switch (c) {
-        case '\\': *text += "\\\\"; break;
-        case '\n': *text += "\\n"; break;
-        case '\r': *text += "\\r"; break;
-        case '\t': *text += "\\t"; break;
-        default:
-          if (c < 0x20 || c == 0x7f) {
-            *text += "\\x";
-            *text += kDigits[c >> 4];
-            *text += kDigits[c & 15];
-          } else {
-            *text += static_cast<char>(c);
-          }
-      }
-    }
-  }
-
-  // 00000000  68 65 6c 6c 6f 0a                                 |hello.|
-  static void AppendHexDump(const char* data, int length, std::string* text) {
-    char cell[16];
-    for (int line = 0; line < length; line += 16) {
-      std::snprintf(cell, sizeof cell, "%08x  ", static_cast<unsigned>(line));
-      *text += cell;
-      for (int i = 0; i < 16; ++i) {
-        if (line + i < length) {
-          std::snprintf(cell, sizeof cell, "%02x ", static_cast<unsigned char>(data[line + i]));
-          *text += cell;
-        } else {
-          *text += "   ";
-        }
-        if (i == 7) *text += ' ';
-      }
-      *text += " |";
-      for (int i = 0; i < 16 && line + i < length; ++i) {
-        const unsigned char c = static_cast<unsigned char>(data[line + i]);
-        *text += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '.';
-      }
-      *text += "|\n";
-    }
-  }
-
   std::mutex mutex_;
   FILE* const out_ = stdout;
 };
@@ -400,19 +180,12 @@ struct Tool {
 // to `send`; tells the state when the input ends.
 template <typename Send>
 void ReadLines(Tool* tool, Send send) {
-  std::string line;
-  long number = 0;
-  while (std::getline(std::cin, line)) {
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > static_cast<size_t>(kLargestPayload)) {
-      tool->state.InputFailed("line " + std::to_string(number) + " of the input is " + std::to_string(line.size()) +
-                              " bytes, over the 40955-byte limit of one frame");
-      return;
-    }
-    send(line);
+  const std::string error = qvcat::ReadLines(std::cin, send);
+  if (error.empty()) {
+    tool->state.InputDone();
+  } else {
+    tool->state.InputFailed(error);
   }
-  tool->state.InputDone();
 }
 
 // ---------------------------------------------------------------- connect
@@ -604,10 +377,19 @@ class ListenAcceptor : public QvAcceptHandler {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = ParseArguments(argc, argv);
+  const qvcat::Arguments arguments = qvcat::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+  if (arguments.outcome == qvcat::Arguments::kHelp) {
+    std::fputs(qvcat::kUsage, stdout);
+    std::exit(kExitOk);
+  }
+  if (arguments.outcome == qvcat::Arguments::kUsage) Fail(kExitUsage, arguments.error);
+  const Options& options = arguments.options;
   std::ios::sync_with_stdio(false);
   Tool tool(options);
-  if (options.haveFile) tool.fileBytes = ReadFrameFile(options.file);
+  if (options.haveFile) {
+    std::string error;
+    if (!qvcat::ReadFrameFile(options.file, &tool.fileBytes, &error)) Fail(kExitUsage, error);
+  }
   WinsockInit sockets;
   ChooseTraces(options.traces);
   if (options.listen) RunListen(&tool);
