@@ -324,8 +324,9 @@ void QvConnection::Send(const char* data, int length) {
   QvPacketCodec* codec = codec_.load();
   if (s == qvplat::kNoSocket || codec == nullptr || overLimit_) return;
   const auto payload = static_cast<unsigned int>(length);
+  bool queued = false;
   if (codec != lengthCodec_.load()) {
-    EncodeAndQueue(codec, data, payload);
+    queued = EncodeAndQueue(codec, data, payload);
   } else if (!QvLengthCodec::Frames(payload, kQueueCapacity)) {
     QV_DEBUG_CHECK_TEXT(false, "the codec frames the payload", kFile, __LINE__);  // over 40955 bytes
     return;
@@ -335,23 +336,26 @@ void QvConnection::Send(const char* data, int length) {
     char header[kFrameHeaderSize];
     StoreFrameLength(header, frame);
     bool overflows = false;
-    if (Queue(header, kFrameHeaderSize, data, payload, &overflows)) {
+    queued = Queue(header, kFrameHeaderSize, data, payload, &overflows);
+    if (queued) {
       QvLengthCodec::Encoded(frame);
       AfterQueued(overflows);
     }
   }
+  if (!queued && !overLimit_) return;  // refused by the codec: nothing to write
   // Armed before the lock is left: a Close on another thread cannot slip in
   // between and leave this arming a descriptor number that is reused.
   QvSocketManager::Instance().Arm(s, overLimit_ ? std::uint32_t{EndRequest} : std::uint32_t{WriteInterest}, this);
 }
 
-void QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length) {
+bool QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length) {
   char* area = static_cast<char*>(QvChunkPool::Instance().Take());
   unsigned int encoded = kQueueCapacity;
   if (area == nullptr) {
     OutOfMemory();
-    return;
+    return false;
   }
+  bool queued = false;
   codec->Encode(data, length, area, &encoded);
   if (encoded == 0 || encoded > kQueueCapacity) {
     // Too long for the codec, or a codec that wrote past the room it was
@@ -359,9 +363,11 @@ void QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsign
     QV_DEBUG_CHECK_TEXT(false, "the codec frames the payload", kFile, __LINE__);
   } else {
     bool overflows = false;
-    if (Queue(area, encoded, nullptr, 0, &overflows)) AfterQueued(overflows);
+    queued = Queue(area, encoded, nullptr, 0, &overflows);
+    if (queued) AfterQueued(overflows);
   }
   QvChunkPool::Instance().Give(area);
+  return queued;
 }
 
 bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,

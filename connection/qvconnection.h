@@ -202,7 +202,7 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void KeepRest(std::uint32_t used, std::uint32_t left);
   // Encodes with a codec of the application's own, then queues. Send lock
   // held.
-  void EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length);
+  bool EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length);
   // Queues one frame, given as a head and a tail (either may be empty), and
   // says when it began an overflow (*overflows). False, with nothing
   // queued, when memory ran out. Send lock held.

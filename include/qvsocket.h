@@ -14,8 +14,9 @@ class QvSocket {
   virtual void ReservedA(int a, int b, int c) = 0;
   /// Frames the payload with the connection's codec and queues it for
   /// sending. Payloads of up to 40955 bytes fit the default framing. Does
-  /// nothing on a connection that is not connected; a frame that does not fit
-  /// the send queue is dropped with a console trace.
+  /// nothing on a connection that is not connected. Frames that do not fit
+  /// the send queue wait behind it, in order; a payload the codec cannot
+  /// frame (or a null one with a length) is refused and nothing is sent.
   virtual void Send(const char* data, int length) = 0;
   /// Closes the connection. No sink callback follows a Close made by the
   /// application.

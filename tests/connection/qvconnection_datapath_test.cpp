@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "connection/qvchunkpool.h"
+#include "support/qvtestpeers.h"
 #include "support/qvworkerfixture.h"
 
 namespace {
@@ -158,6 +159,30 @@ TEST_F(ConnectionDataTest, SendSizeLimitsAndAFullQueue) {
     EXPECT_TRUE(payload == Pattern(i, 10000)) << "frame " << i;
   }
   ASSERT_TRUE(qvtest::WaitUntil([&] { return conn->Unsent() == 0; }));
+}
+
+// Whatever Send refuses queues nothing and asks the worker for nothing.
+TEST_F(ConnectionDataTest, RefusedSendsQueueAndArmNothing) {
+  RawSocket peer = Connected();
+  manager.Stop();  // the interest stays as Send leaves it
+  const std::string big = Pattern(3, 40956);
+  qvtest::MarkerCodec marker;  // its '#' makes 40955 bytes one too many
+  struct Case {
+    const char* what;
+    QvPacketCodec* codec;
+    const char* data;
+    int length;
+  };
+  for (const Case& c : {Case{"null with a length", &codec, nullptr, 5}, Case{"negative length", &codec, big.data(), -1},
+                        Case{"over the framing", &codec, big.data(), 40956},
+                        Case{"refused by the application's codec", &marker, big.data(), 40955}}) {
+    SCOPED_TRACE(c.what);
+    conn->SetCodec(c.codec);
+    conn->Send(c.data, c.length);
+    EXPECT_EQ(conn->Unsent(), 0u);
+    EXPECT_EQ(InterestOf(conn->GetSocket()) & WriteInterest, 0);
+  }
+  conn->SetCodec(&codec);
 }
 
 // A header below 4 describes no frame, and one above the queue's size a
