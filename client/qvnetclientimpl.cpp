@@ -10,16 +10,9 @@
 #include "../diag/qvtrace.h"
 #include "../module/qvnetmoduleimpl.h"
 
-QvPacketCodec* QvNetClientImpl::DefaultCodec() {
-  // Stateless, so one serves every connector and connection; never freed,
-  // so that no connection outlives it, at exit included.
-  static QvPacketCodec* const codec = new QvLengthCodec;
-  return codec;
-}
-
 QvNetClientImpl::QvNetClientImpl()
     : clientSocket_(qvplat::kNoSocket),
-      codec_(DefaultCodec()),
+      codec_(&QvLengthCodec::Shared()),
       port_(0),
       connected_(0),
       connection_(nullptr),

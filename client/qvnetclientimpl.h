@@ -34,7 +34,6 @@ class QvNetClientImpl : public QvNetClient {
   qvplat::Socket ClientSocket() const { return clientSocket_; }
   QvPacketCodec* Codec() const { return codec_; }
   // The default codec of every connector.
-  static QvPacketCodec* DefaultCodec();
 
  private:
   static constexpr int kHostTextSize = 128;

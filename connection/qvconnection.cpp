@@ -309,7 +309,8 @@ bool QvConnection::Attach(qvplat::Socket socket) {
 // -------------------------------------------------------------- data path
 
 void QvConnection::SetCodec(QvPacketCodec* codec) {
-  lengthCodec_.store(dynamic_cast<QvLengthCodec*>(codec));
+  QvLengthCodec* shared = &QvLengthCodec::Shared();
+  lengthCodec_.store(codec == shared ? shared : nullptr);
   codec_.store(codec);
 }
 

@@ -19,6 +19,11 @@ std::uint32_t LoadFrameLength(const char* at) {
          static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
 }
 
+QvLengthCodec& QvLengthCodec::Shared() {
+  static QvLengthCodec* const codec = new QvLengthCodec;
+  return *codec;
+}
+
 bool QvLengthCodec::Frames(unsigned int length, unsigned int room) {
   // Compared in 64 bits: a length near 4 GiB must not wrap round and pass.
   return static_cast<std::uint64_t>(length) + kFrameHeaderSize < room;

@@ -15,6 +15,14 @@ constexpr std::uint32_t kFrameHeaderSize = 4;
 // Stateless; one instance may serve any number of connections and threads.
 class QvLengthCodec : public QvPacketCodec {
  public:
+  // The instance every connector and listener of the library starts with;
+  // never freed, so no connection outlives it, at exit included. A
+  // connection that has it frames payloads straight into its queue: it is
+  // known by its address, since an application's codec may come from
+  // another compiler, whose objects carry no type information this one can
+  // read.
+  static QvLengthCodec& Shared();
+
   // Frames the payload when header and payload are strictly smaller than
   // *dstLength (so a 40960-byte area takes payloads up to 40955 bytes), and
   // prints the frame length as a trace; otherwise writes nothing and sets

@@ -19,9 +19,7 @@ constexpr char kFile[] = "qvnetlistener";
 }  // namespace
 
 QvNetListener::QvNetListener()
-    : codec_(nullptr), acceptHandler_(nullptr), listenSocket_(qvplat::kNoSocket), ownCodec_(new QvLengthCodec) {
-  SetCodec(ownCodec_);
-}
+    : codec_(&QvLengthCodec::Shared()), acceptHandler_(nullptr), listenSocket_(qvplat::kNoSocket) {}
 
 QvNetListener::~QvNetListener() {
   ApiClose();
@@ -41,13 +39,10 @@ void QvNetListener::ReleaseHandlers() {
   // The codec and the handler may be the application's, built by another
   // compiler: each is deleted through the destructor entry it was given
   // (qvdestructor.h).
+  // The library's shared codec is never deleted: peers accepted with it
+  // may live on.
   QvPacketCodec* codec = codec_.exchange(nullptr);
-  QvDelete(codec);
-  // The listener's own codec, when an application codec replaced it, stayed
-  // for the peers accepted before; by now they are gone, and nobody else
-  // could ever delete it.
-  if (ownCodec_ != codec) delete ownCodec_;
-  ownCodec_ = nullptr;
+  if (codec != &QvLengthCodec::Shared()) QvDelete(codec);
   QvDelete(acceptHandler_.exchange(nullptr));
   UpdateAcceptInterest();
 }

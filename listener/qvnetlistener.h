@@ -40,7 +40,7 @@ class QvListenerApiSide : public QvListenerApi {
 
 class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
  public:
-  // Makes the listener's own QvLengthCodec; no handler yet.
+  // Starts with the library's shared codec; no handler yet.
   QvNetListener();
   // Unregisters and closes a listening socket that is still open, and waits
   // until the worker is no longer inside the listener. Deletes neither the
@@ -60,8 +60,8 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   // 0-65535, or bind or listen failed; false without one when no socket
   // could be made or the slot table is full.
   bool Listen(const char* address, int port) override;
-  // Deletes the codec (and the listener's own one, if SetCodec replaced
-  // it), then the handler, and forgets both.
+  // Deletes the application's codec (not the library's shared one), then
+  // the handler, and forgets both.
   void ReleaseHandlers() override;
 
   // ---- QvSocketBase, the dispatcher's side.
@@ -97,8 +97,6 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   std::atomic<QvPacketCodec*> codec_;
   std::atomic<QvAcceptHandler*> acceptHandler_;
   std::atomic<qvplat::Socket> listenSocket_;
-  // The codec the listener made itself; deleted by ReleaseHandlers.
-  QvPacketCodec* ownCodec_;
   // Held around accept() and around closing or replacing the socket, so the
   // worker never accepts on a descriptor another thread has released.
   qvplat::RecursiveLock socketLock_{qvplat::kLockListener};

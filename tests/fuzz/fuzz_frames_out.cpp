@@ -251,7 +251,7 @@ class Script {
   std::size_t size_;
   qvfuzz::Pair pair_;
   QvConnection* conn_ = nullptr;
-  QvLengthCodec codec_;
+  QvLengthCodec& codec_ = QvLengthCodec::Shared();
   RecordingSink sink_;
   std::string expected_;
   std::string received_;

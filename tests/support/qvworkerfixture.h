@@ -346,7 +346,7 @@ class ConnectionTest : public WorkerTest {
 
   int port = 0;
   RawSocket listener{qvtest::ListenLoopback(&port)};  // on 127.0.0.1
-  QvLengthCodec codec;
+  QvLengthCodec& codec = QvLengthCodec::Shared();
   std::unique_ptr<RecordingSink> ownSink{new RecordingSink};
   RecordingSink& sink = *ownSink;
   std::unique_ptr<QvConnection> conn;
