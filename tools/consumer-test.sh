@@ -38,6 +38,7 @@ echo "== what was installed"
 expected="bin/qvcat
 include/qvnet/qvaccepthandler.h
 include/qvnet/qvconnectionsink.h
+include/qvnet/qvdestructor.h
 include/qvnet/qvlistenerapi.h
 include/qvnet/qvnet.h
 include/qvnet/qvnetclient.h
