@@ -15,12 +15,12 @@ struct QvSendQueue::Block {
   char* Bytes() { return reinterpret_cast<char*>(this + 1); }
 };
 
-std::size_t QvSendQueue::Room(const Block*) { return QvChunkPool::kChunkSize - sizeof(Block); }
+const std::size_t QvSendQueue::kRoom = QvChunkPool::kChunkSize - sizeof(Block);
 
 bool QvSendQueue::Reserve(std::size_t length) {
   // Free room from the block being filled to the last one.
   std::size_t room = 0;
-  for (Block* b = fill_; b != nullptr && room < length; b = b->next) room += Room(b) - b->end;
+  for (Block* b = fill_; b != nullptr && room < length; b = b->next) room += kRoom - b->end;
   Block* first = nullptr;
   Block* last = nullptr;
   while (room < length) {
@@ -38,7 +38,7 @@ bool QvSendQueue::Reserve(std::size_t length) {
     if (last != nullptr) last->next = b;
     else first = b;
     last = b;
-    room += Room(b);
+    room += kRoom;
   }
   if (first == nullptr) return true;
   if (tail_ != nullptr) tail_->next = first;
@@ -52,12 +52,12 @@ void QvSendQueue::Append(const char* data, std::size_t length) {
   bytes_ += length;
   while (length > 0) {
     Block* b = fill_;
-    const std::size_t n = std::min(length, Room(b) - b->end);
+    const std::size_t n = std::min(length, kRoom - b->end);
     std::memcpy(b->Bytes() + b->end, data, n);
     b->end += static_cast<std::uint32_t>(n);
     data += n;
     length -= n;
-    if (b->end == Room(b) && b->next != nullptr) fill_ = b->next;
+    if (b->end == kRoom && b->next != nullptr) fill_ = b->next;
   }
 }
 

@@ -43,8 +43,8 @@ class QvSendQueue {
 
  private:
   struct Block;
-  // Bytes of a block after its header.
-  static std::size_t Room(const Block* b);
+  // The bytes a block holds after its header.
+  static const std::size_t kRoom;
 
   Block* head_ = nullptr;  // oldest bytes
   Block* tail_ = nullptr;  // where bytes are appended
