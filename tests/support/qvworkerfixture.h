@@ -23,6 +23,7 @@
 #include "dispatch/qvsocketmanager.h"
 #include "dispatch/qvwritetry.h"
 #include "include/qvconnectionsink.h"
+#include "support/qvquietsocket.h"
 #include "support/qvtestos.h"
 #include "support/qvtestsupport.h"
 
@@ -61,23 +62,6 @@ class WorkerTest : public ::testing::Test {
   }
 
   QvSocketManager& manager = QvSocketManager::Instance();
-};
-
-// A socket object whose own operations do nothing.
-class QuietSocket : public QvSocketBase {
- public:
-  explicit QuietSocket(SocketKind kind = so_connection) : kind_(kind) {}
-  void ReservedA(int, int, int) override {}
-  void Send(const char*, int) override {}
-  void Close() override {}
-  void Reconnect() override {}
-  bool IsConnected() override { return false; }
-  SocketKind GetType() override { return kind_; }
-  void SetSink(QvConnectionSink*) override {}
-  void SetCodec(QvPacketCodec*) override {}
-
- private:
-  SocketKind kind_;
 };
 
 // Calls recorded from any thread, as one text: "read@0 write@0".
