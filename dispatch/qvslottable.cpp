@@ -26,16 +26,20 @@ QvSlotTable::QvSlotTable(int capacity)
       freeBound_(0),
       changed_(nullptr),
       changedWords_(0),
+      changedSummary_(nullptr),
+      summaryWords_(0),
       hints_(nullptr),
       hintMask_(0) {
   if (capacity <= 0) return;
   std::size_t hintCount = 16384;
   while (hintCount < 2 * static_cast<std::size_t>(capacity)) hintCount *= 2;
   const int words = (capacity + 63) / 64;
+  const int summaryWords = (words + 63) / 64;
   slots_ = new (std::nothrow) SocketSlot[static_cast<std::size_t>(capacity)];
   changed_ = new (std::nothrow) std::atomic<std::uint64_t>[static_cast<std::size_t>(words)];
+  changedSummary_ = new (std::nothrow) std::atomic<std::uint64_t>[static_cast<std::size_t>(summaryWords)];
   hints_ = new (std::nothrow) std::atomic<int>[hintCount];
-  if (slots_ == nullptr || changed_ == nullptr || hints_ == nullptr) return;  // no slots: refuses everything
+  if (slots_ == nullptr || changed_ == nullptr || changedSummary_ == nullptr || hints_ == nullptr) return;  // no slots: refuses everything
   for (int i = 0; i < capacity; ++i) {
     slots_[i].socketHandle.store(qvplat::kNoSocket);
     slots_[i].interest.store(0);
@@ -43,15 +47,18 @@ QvSlotTable::QvSlotTable(int capacity)
     slots_[i].generation.store(0);
   }
   for (int w = 0; w < words; ++w) changed_[w].store(0);
+  for (int w = 0; w < summaryWords; ++w) changedSummary_[w].store(0);
   for (std::size_t h = 0; h < hintCount; ++h) hints_[h].store(-1);
   hintMask_ = hintCount - 1;
   changedWords_ = words;
+  summaryWords_ = summaryWords;
   capacity_ = capacity;
 }
 
 QvSlotTable::~QvSlotTable() {
   delete[] slots_;
   delete[] changed_;
+  delete[] changedSummary_;
   delete[] hints_;
 }
 
@@ -149,8 +156,13 @@ bool QvSlotTable::StillRegistered(int index, std::uint32_t generation) const {
          slots_[index].generation.load() == generation;
 }
 
-void QvSlotTable::MarkChanged(int index) { changed_[index >> 6].fetch_or(std::uint64_t{1} << (index & 63)); }
+void QvSlotTable::MarkChanged(int index) {
+  const int w = index >> 6;
+  changed_[w].fetch_or(std::uint64_t{1} << (index & 63));
+  changedSummary_[w >> 6].fetch_or(std::uint64_t{1} << (w & 63));
+}
 
 void QvSlotTable::DropMarks() {
+  for (int w = 0; w < summaryWords_; ++w) changedSummary_[w].exchange(0);
   for (int w = 0; w < changedWords_; ++w) changed_[w].exchange(0);
 }

@@ -151,6 +151,17 @@ TEST_F(SlotTableTest, ChangesAreMarkedOnceUntilTaken) {
   table.TakeChanged([&](int i) { changed.push_back(i); });
   EXPECT_EQ(changed, std::vector<int>{0});
   EXPECT_EQ(Slot(0).interest, 0u);
+  // Marks at the edges of the bitmap's words, in a table larger than one
+  // summary word covers (64 words of 64 slots).
+  QvSlotTable large(4200);
+  const std::vector<int> edges{0, 63, 64, 4031, 4095, 4096, 4199};
+  for (auto it = edges.rbegin(); it != edges.rend(); ++it) large.MarkChanged(*it);
+  changed.clear();
+  large.TakeChanged([&](int i) { changed.push_back(i); });
+  EXPECT_EQ(changed, edges);
+  changed.clear();
+  large.TakeChanged([&](int i) { changed.push_back(i); });
+  EXPECT_TRUE(changed.empty());
 }
 
 TEST_F(SlotTableTest, ConcurrentRegistrationsNeverShareASlot) {
