@@ -11,6 +11,10 @@ QvChunkPool& QvChunkPool::Instance() {
 }
 
 void* QvChunkPool::Take() {
+  for (std::atomic<void*>& slot : fast_) {
+    if (slot.load() == nullptr) continue;
+    if (void* chunk = slot.exchange(nullptr)) return chunk;
+  }
   {
     qvplat::LockGuard guard(lock_);
     if (count_ > 0) return spare_[--count_];
@@ -20,9 +24,13 @@ void* QvChunkPool::Take() {
 
 void QvChunkPool::Give(void* chunk) {
   if (chunk == nullptr) return;
+  for (std::atomic<void*>& slot : fast_) {
+    void* empty = nullptr;
+    if (slot.load() == nullptr && slot.compare_exchange_strong(empty, chunk)) return;
+  }
   {
     qvplat::LockGuard guard(lock_);
-    if (count_ < kKept) {
+    if (count_ < kKept - kFast) {
       spare_[count_++] = chunk;
       return;
     }
@@ -31,6 +39,8 @@ void QvChunkPool::Give(void* chunk) {
 }
 
 int QvChunkPool::Spare() {
+  int fast = 0;
+  for (const std::atomic<void*>& slot : fast_) fast += slot.load() != nullptr ? 1 : 0;
   qvplat::LockGuard guard(lock_);
-  return count_;
+  return count_ + fast;
 }

@@ -9,6 +9,7 @@
 #ifndef QV_CONNECTION_QVCHUNKPOOL_H
 #define QV_CONNECTION_QVCHUNKPOOL_H
 
+#include <atomic>
 #include <cstddef>
 
 #include "../platform/qvthreads.h"
@@ -32,8 +33,13 @@ class QvChunkPool {
  private:
   QvChunkPool() = default;
 
+  // A few spare blocks are kept in slots taken and filled without the lock:
+  // a connection that answers frame after frame gives its block back and
+  // takes it again at every read and write.
+  static constexpr int kFast = 2;
+  std::atomic<void*> fast_[kFast] = {};
   qvplat::RecursiveLock lock_{qvplat::kLockPool};
-  void* spare_[kKept] = {};
+  void* spare_[kKept - kFast] = {};
   int count_ = 0;
 };
 

@@ -61,6 +61,7 @@ bool QvLingerSet::HandOver(qvplat::Socket s, std::vector<std::string> parts, std
   e.skip = skip;
   e.peerEnded = peerEnded;
   handedOver_.push_back(std::move(e));
+  handedOverCount_.store(static_cast<int>(handedOver_.size()));
   return true;
 }
 
@@ -70,11 +71,15 @@ int QvLingerSet::Count() {
 }
 
 void QvLingerSet::Adopt() {
+  // Usually nothing was handed over: the lock is not taken for that. A
+  // hand-over the count does not show yet wakes the worker for another pass.
+  if (handedOverCount_.load() == 0) return;
   std::vector<Entry> arrived;
   {
     qvplat::LockGuard guard(handoverLock_);
     if (handedOver_.empty()) return;
     arrived.swap(handedOver_);
+    handedOverCount_.store(0);
     live_ += static_cast<int>(arrived.size());
   }
   const Clock::time_point deadline = Clock::now() + lingerTime_;
@@ -173,6 +178,8 @@ void QvLingerSet::Finish(std::size_t index) {
   qvplat::LockGuard guard(handoverLock_);
   --live_;
 }
+
+bool QvLingerSet::Idle() const { return entries_.size() == free_.size(); }
 
 void QvLingerSet::Expire(Clock::time_point now) {
   for (std::size_t i = 0; i < entries_.size(); ++i) {

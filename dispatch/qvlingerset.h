@@ -21,6 +21,7 @@
 #ifndef QV_DISPATCH_QVLINGERSET_H
 #define QV_DISPATCH_QVLINGERSET_H
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -53,6 +54,8 @@ class QvLingerSet {
   void OnEvent(std::uint64_t tag, unsigned ready);
   // Worker: closes the sockets whose time ran out by `now`.
   void Expire(Clock::time_point now);
+  // Whether no socket lingers on the worker's side (the worker's).
+  bool Idle() const;
 
   static bool IsLingerTag(std::uint64_t tag) { return (tag & kTagBit) != 0; }
   // Sockets lingering or handed over; for diagnostics and tests.
@@ -72,6 +75,7 @@ class QvLingerSet {
   std::chrono::seconds lingerTime_;
   qvplat::RecursiveLock handoverLock_{qvplat::kLockHandover};
   std::vector<Entry> handedOver_;  // under handoverLock_
+  std::atomic<int> handedOverCount_{0};  // its size, looked at without the lock
   std::vector<Entry> entries_;     // the worker's; a free entry has no socket
   std::vector<std::size_t> free_;
   int live_ = 0;

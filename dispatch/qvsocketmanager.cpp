@@ -69,6 +69,7 @@ struct QvSocketManager::LoopState {
   QvSlotTable* table = nullptr;  // the table the mirror describes
   std::vector<Mirror> mirror;
   std::vector<int> tryNow;  // slots whose write is tried in this pass without asking
+  std::vector<int> tried;   // the last pass's tryNow, looked at again (kept for its memory)
   std::vector<int> ends;    // slots whose handler asked to be ended
   std::vector<Ready> ready;
   std::vector<qvplat::Poller::Event> lingerEvents;
@@ -322,8 +323,9 @@ bool QvSocketManager::ApplyChanges(QvSlotTable* table) {
   ++loop.pass;
   loop.lingers.Adopt();
   loop.ends.clear();
-  std::vector<int> tried;
+  std::vector<int>& tried = loop.tried;
   tried.swap(loop.tryNow);
+  loop.tryNow.clear();
   if (loop.table != table) {
     TakeOn(table);
   } else if (table != nullptr) {
@@ -413,6 +415,7 @@ void QvSocketManager::CollectReady(QvSlotTable* table, int events) {
 
 void QvSocketManager::SortReady() {
   std::vector<Ready>& ready = loop_->ready;
+  if (ready.size() < 2) return;
   std::sort(ready.begin(), ready.end(), [](const Ready& a, const Ready& b) { return a.slot < b.slot; });
   size_t merged = 0;
   for (size_t k = 0; k < ready.size(); ++k) {
@@ -514,5 +517,5 @@ void QvSocketManager::Park(QvSlotTable& table, const Ready& r) {
 void QvSocketManager::ServeLingers() {
   LoopState& loop = *loop_;
   for (const qvplat::Poller::Event& e : loop.lingerEvents) loop.lingers.OnEvent(e.tag, e.ready);
-  loop.lingers.Expire(QvLingerSet::Clock::now());
+  if (!loop.lingers.Idle()) loop.lingers.Expire(QvLingerSet::Clock::now());
 }

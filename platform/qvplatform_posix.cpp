@@ -281,7 +281,9 @@ struct Poller::Impl {
   std::atomic<bool> wakePending{false};
   mutable RecursiveLock lock{kLockPoller};  // the entries, the refused list, the count
   std::vector<Entry> entries;               // indexed by descriptor
-  int watchedCount = 0;
+  // Changed under the lock; read without it by the waiting thread.
+  std::atomic<int> watchedCount{0};
+  std::atomic<int> refusedCount{0};
   std::vector<int> refused;
   std::uint32_t nextSerial = 0;
   std::vector<epoll_event> ready;  // the waiting thread's
@@ -297,6 +299,7 @@ struct Poller::Impl {
       if (refused[i] != fd) continue;
       refused[i] = refused.back();
       refused.pop_back();
+      refusedCount.store(static_cast<int>(refused.size()));
       return;
     }
   }
@@ -372,6 +375,7 @@ void Poller::Watch(Socket s, std::uint64_t tag, unsigned want) {
   } else if (err != 0 && !e.refused) {
     e.refused = true;
     m.refused.push_back(s);
+    m.refusedCount.store(static_cast<int>(m.refused.size()));
   }
 }
 
@@ -390,21 +394,16 @@ void Poller::Unwatch(Socket s, std::uint64_t tag) {
   --m.watchedCount;
 }
 
-int Poller::Watched() const {
-  LockGuard hold(impl_->lock);
-  return impl_->watchedCount;
-}
+int Poller::Watched() const { return impl_->watchedCount.load(); }
 
 int Poller::Wait(int timeoutMs) {
   Impl& m = *impl_;
   m.events.clear();
   if (m.epoll < 0) return -1;
-  {
-    LockGuard hold(m.lock);
-    // Refused sockets are reported at once, like poll()'s POLLNVAL.
-    if (!m.refused.empty()) timeoutMs = 0;
-    if (m.ready.size() < static_cast<size_t>(m.watchedCount) + 1) m.ready.resize(static_cast<size_t>(m.watchedCount) + 1);
-  }
+  // Refused sockets are reported at once, like poll()'s POLLNVAL.
+  if (m.refusedCount.load() > 0) timeoutMs = 0;
+  const auto room = static_cast<size_t>(m.watchedCount.load()) + 1;
+  if (m.ready.size() < room) m.ready.resize(room);
   const int n = ::epoll_wait(m.epoll, m.ready.data(), static_cast<int>(m.ready.size()), timeoutMs);
   if (n < 0 && errno != EINTR) return -1;
   LockGuard hold(m.lock);
