@@ -83,7 +83,7 @@ BENCHMARK(BM_CodecEncode)->Arg(64)->Arg(16384);
 // The console trace Encode prints for each frame, alone: how much of the
 // cost above is the trace.
 void BM_EncodeTraceAlone(benchmark::State& state) {
-  for (auto _ : state) qvdiag::Trace(qvtext::kTraceFrameEncoded, 68);
+  for (auto _ : state) qvdiag::TraceNumber(qvtext::kTraceFrameEncoded, 68);
 }
 BENCHMARK(BM_EncodeTraceAlone);
 

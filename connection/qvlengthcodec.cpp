@@ -30,7 +30,7 @@ bool QvLengthCodec::Frames(unsigned int length, unsigned int room) {
 }
 
 void QvLengthCodec::Encoded(std::uint32_t frameLength) {
-  qvdiag::Trace(qvtext::kTraceFrameEncoded, static_cast<int>(frameLength));
+  qvdiag::TraceNumber(qvtext::kTraceFrameEncoded, static_cast<int>(frameLength));
 }
 
 int QvLengthCodec::Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) {

@@ -3,8 +3,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "../platform/qvsystem.h"
 #include "qvgbk.h"
 #include "qvsettings.h"
 
@@ -64,10 +66,7 @@ const TraceSettings& Settings() {
 
 // Writes one trace with one call, so that it is never split by another.
 void Put(std::FILE* stream, TextEncoding encoding, const char* text, std::size_t length) {
-  if (encoding == TextEncoding::kGbk) {
-    std::fwrite(text, 1, length, stream);
-    return;
-  }
+  if (encoding == TextEncoding::kGbk) return qvplat::WriteWhole(stream, text, length);
   char small[Utf8Room(256)];
   std::string large;
   char* utf8 = small;
@@ -75,7 +74,7 @@ void Put(std::FILE* stream, TextEncoding encoding, const char* text, std::size_t
     large.resize(Utf8Room(length));
     utf8 = &large[0];
   }
-  std::fwrite(utf8, 1, GbkToUtf8(text, length, utf8), stream);
+  qvplat::WriteWhole(stream, utf8, GbkToUtf8(text, length, utf8));
 }
 
 }  // namespace
@@ -102,6 +101,29 @@ void Trace(const char* format, ...) {
   std::vsnprintf(&text[0], text.size(), format, args);
   va_end(args);
   Put(stream, settings.encoding, text.data(), static_cast<std::size_t>(needed));
+}
+
+void TraceText(const char* text, std::size_t length) {
+  const TraceSettings& settings = Settings();
+  std::FILE* const stream = settings.Stream();
+  if (stream != nullptr) Put(stream, settings.encoding, text, length);
+}
+
+void TraceNumber(const char* format, std::size_t length, int value) {
+  const TraceSettings& settings = Settings();
+  std::FILE* const stream = settings.Stream();
+  if (stream == nullptr) return;
+  const auto* percent = static_cast<const char*>(std::memchr(format, '%', length));
+  const std::size_t before = percent != nullptr ? static_cast<std::size_t>(percent - format) : 0;
+  char line[256];
+  if (percent == nullptr || before + 1 >= length || percent[1] != 'd' || length > sizeof line - 12) {
+    return Trace(format, value);  // longer than a line: the general form
+  }
+  const std::size_t after = length - before - 2;
+  std::memcpy(line, format, before);
+  char* out = PutInt(line + before, value);
+  std::memcpy(out, percent + 2, after);
+  Put(stream, settings.encoding, line, static_cast<std::size_t>(out - line) + after);
 }
 
 void ReportAssertion(const char* expression, const char* file, int line) {

@@ -8,6 +8,8 @@
 #define QV_PRINTF_LIKE(fmtIndex, firstArg)
 #endif
 
+#include <cstddef>
+
 namespace qvdiag {
 
 // Prints one console trace with one write: to standard output, standard
@@ -15,6 +17,29 @@ namespace qvdiag {
 // say (read at the first trace; see qvsettings.h). Nowhere formats nothing.
 // Any thread.
 void Trace(const char* format, ...) QV_PRINTF_LIKE(1, 2);
+
+// As Trace, for a text without conversions, written as it stands: the
+// traces of every event, kept cheap.
+void TraceText(const char* text, std::size_t length);
+template <std::size_t N>
+void TraceText(const char (&text)[N]) {
+  TraceText(text, N - 1);
+}
+// Two such texts that always follow each other, with one write.
+template <std::size_t N, std::size_t M>
+void TraceTexts(const char (&first)[N], const char (&second)[M]) {
+  char both[N + M - 2];
+  for (std::size_t i = 0; i + 1 < N; ++i) both[i] = first[i];
+  for (std::size_t i = 0; i + 1 < M; ++i) both[N - 1 + i] = second[i];
+  TraceText(both, sizeof both);
+}
+// As Trace, for a text of `length` bytes whose one conversion is a %d (and
+// no other %).
+void TraceNumber(const char* format, std::size_t length, int value);
+template <std::size_t N>
+void TraceNumber(const char (&format)[N], int value) {
+  TraceNumber(format, N - 1, value);
+}
 
 // Reports a failed debug assertion on standard error and returns; never
 // aborts. Compiled out of release builds (see QV_DEBUG_FAIL).

@@ -85,7 +85,7 @@ class QvSocketManager::WriteStart final : public QvWriteStart {
   WriteStart(QvSlotTable& table, const Ready& ready) : table_(table), ready_(ready) {}
   void Started() override {
     if (!table_.StillRegistered(ready_.slot, ready_.generation)) return;
-    qvdiag::Trace(qvtext::kTraceWriteEvent, static_cast<int>(table_.At(ready_.slot).socketHandle.load()));
+    qvdiag::TraceNumber(qvtext::kTraceWriteEvent, static_cast<int>(table_.At(ready_.slot).socketHandle.load()));
     table_.Disarm(ready_.slot, WriteInterest);
   }
 
@@ -443,7 +443,7 @@ void QvSocketManager::Serve(QvSlotTable& table, const Ready& r) {
       table.Disarm(r.slot, EndRequest);
       handler->OnError();
     } else if (r.bits & qvplat::kPollExcept) {
-      qvdiag::Trace(qvtext::kTraceExceptEvent);
+      qvdiag::TraceText(qvtext::kTraceExceptEvent);
       handler->OnError();
       // A handler that keeps its socket after an exception (a connection
       // whose connect is still completing defers it) would have it
@@ -473,13 +473,15 @@ void QvSocketManager::Serve(QvSlotTable& table, const Ready& r) {
 }
 
 void QvSocketManager::ServeRead(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {
-  qvdiag::Trace(qvtext::kTraceReadEvent);
+  // The event's trace and its kind's follow each other: written together.
   const SocketKind kind = handler->GetType();
   if (kind == so_listener) {
-    qvdiag::Trace(qvtext::kTraceListenerKind);
+    qvdiag::TraceTexts(qvtext::kTraceReadEvent, qvtext::kTraceListenerKind);
     handler->OnAccept();  // a listener's read interest stays set
-  } else if (kind == so_connection) {
-    qvdiag::Trace(qvtext::kTraceConnectionKind);
+  } else if (kind != so_connection) {
+    qvdiag::TraceText(qvtext::kTraceReadEvent);
+  } else {
+    qvdiag::TraceTexts(qvtext::kTraceReadEvent, qvtext::kTraceConnectionKind);
     table.Disarm(r.slot, ReadInterest);
     handler->OnRead();
   }

@@ -143,7 +143,7 @@ void QvNetListener::OnAccept() {
   QvAcceptHandler* handler = acceptHandler_.load();
   if (handler == nullptr) return;  // accepting waits for a handler
 
-  qvdiag::Trace(qvtext::kTraceNewAccept);
+  qvdiag::TraceText(qvtext::kTraceNewAccept);
   qvplat::PeerAddress peer;
   qvplat::Socket accepted;
   {
@@ -153,7 +153,7 @@ void QvNetListener::OnAccept() {
     accepted = qvplat::AcceptPeer(s, &peer, qvplat::ListenerMode::kNonBlocking);
     if (accepted == qvplat::kInvalidSocket) {
       std::uint32_t error = qvplat::LastSocketError();
-      qvdiag::Trace(qvtext::kTraceAcceptResult, -1);
+      qvdiag::TraceNumber(qvtext::kTraceAcceptResult, -1);
       LogNetError(error);
       // Out of descriptors, the peer would stay waiting and the socket stay
       // readable on every pass: turn it away instead.
@@ -161,7 +161,7 @@ void QvNetListener::OnAccept() {
       return;
     }
   }
-  qvdiag::Trace(qvtext::kTraceAcceptResult, static_cast<int>(accepted));
+  qvdiag::TraceNumber(qvtext::kTraceAcceptResult, static_cast<int>(accepted));
 
   handler->OnAccept(qvplat::AsSockaddrIn(peer));
   QvConnection* connection = QvNetModuleImpl::CreateConnection();

@@ -225,6 +225,18 @@ bool MakeDirectory(const char* path) { return ::mkdir(path, 0777) == 0; }
 
 bool LocalTime(std::time_t t, std::tm* out) { return ::localtime_r(&t, out) != nullptr; }
 
+void WriteWhole(std::FILE* stream, const char* bytes, std::size_t length) {
+  // Short lines go in byte by byte under the stream's lock, which costs
+  // less than fwrite's general copy; longer ones take fwrite's.
+  if (length > 32) {
+    std::fwrite(bytes, 1, length, stream);
+    return;
+  }
+  ::flockfile(stream);
+  for (std::size_t i = 0; i < length; ++i) putc_unlocked(bytes[i], stream);
+  ::funlockfile(stream);
+}
+
 bool LoadedWithEntryFunction() { return false; }
 
 // ------------------------------------------------------------- poller

@@ -150,6 +150,8 @@ bool MakeDirectory(const char* path) { return ::CreateDirectoryA(path, nullptr) 
 
 bool LocalTime(std::time_t t, std::tm* out) { return ::localtime_s(out, &t) == 0; }
 
+void WriteWhole(std::FILE* stream, const char* bytes, std::size_t length) { std::fwrite(bytes, 1, length, stream); }
+
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 // Built as the DLL, the library is a module of its own, and the system

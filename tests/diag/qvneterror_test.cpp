@@ -111,10 +111,19 @@ TEST(ConsoleTrace, PrintsItsTextWithNumbersAndStringsInPlace) {
   qvdiag::Trace("IP%s:%d 100%%\n", "127.0.0.1", 80);
   qvdiag::Trace("%s%d\n", longText.c_str(), 12);
   qvdiag::Trace((longText + "%d\n").c_str(), 345);
+  // The cheaper forms of the per-event traces print the same.
+  qvdiag::TraceNumber(qvtext::kTraceWriteEvent, 7);
+  qvdiag::TraceNumber(qvtext::kTraceAcceptResult, -2147483647 - 1);
+  const std::string longFormat = longText + "%d\n";
+  qvdiag::TraceNumber(longFormat.c_str(), longFormat.size(), 345);
+  qvdiag::TraceText(qvtext::kTraceReadEvent);
+  qvdiag::TraceTexts(qvtext::kTraceReadEvent, qvtext::kTraceConnectionKind);
   std::fflush(stdout);
   EXPECT_EQ(qvtest::EndCapture(), "[7]eWriteEvent\n-2147483648 client connect OK!\n0 \n40955 of 40960\n"
                                   "IP127.0.0.1:80 100%\n" +
-                                      longText + "12\n" + longText + "345\n");
+                                      longText + "12\n" + longText + "345\n" +
+                                      "[7]eWriteEvent\n-2147483648 client connect OK!\n" + longText +
+                                      "345\neReadEvent\neReadEvent\nso_connection\n");
 }
 
 }  // namespace
