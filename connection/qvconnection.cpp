@@ -382,8 +382,7 @@ bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char*
   // each time the queue fills, not for every frame that waits.
   *overflows = !spilled_ && sendQueue_.Size() + length > kQueueCapacity;
   if (*overflows) spilled_ = true;
-  sendQueue_.Append(head, headLength);
-  sendQueue_.Append(tail, tailLength);
+  sendQueue_.Append(head, headLength, tail, tailLength);
   return true;
 }
 

@@ -32,6 +32,8 @@ class QvSendQueue {
   bool Reserve(std::size_t length);
   // Appends bytes there is room for (Reserve).
   void Append(const char* data, std::size_t length);
+  // Appends a frame's two parts (header and payload) there is room for.
+  void Append(const char* head, std::size_t headLength, const char* tail, std::size_t tailLength);
   // The oldest bytes, in order, as at most `max` pieces; returns how many.
   int Gather(qvplat::SendPiece* pieces, int max) const;
   // Drops the `length` oldest bytes (at most Size()).

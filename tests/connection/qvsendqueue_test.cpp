@@ -41,10 +41,15 @@ TEST(SendQueueModel, RandomStepsKeepTheBytesOfAPlainQueue) {
       std::string bytes(n, '\0');
       for (char& c : bytes) c = static_cast<char>(written++ % 251);
       ASSERT_TRUE(q.Reserve(n));
-      // Appended in two parts, as a header and its payload are.
+      // Appended in two parts, as a header and its payload are: in one
+      // call or in two.
       const std::size_t head = std::min<std::size_t>(n, 4);
-      q.Append(bytes.data(), head);
-      q.Append(bytes.data() + head, n - head);
+      if (random() % 2 == 0) {
+        q.Append(bytes.data(), head, bytes.data() + head, n - head);
+      } else {
+        q.Append(bytes.data(), head);
+        q.Append(bytes.data() + head, n - head);
+      }
       model += bytes;
     } else if (what < 7) {
       // A send that takes part of what was gathered.

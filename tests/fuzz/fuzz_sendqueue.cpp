@@ -116,6 +116,15 @@ class Script {
       QVFUZZ_CHECK(queue_.Size() == model_.size());
       return;
     }
+    if (pieces.size() == 2) {  // a header and its payload, in one call
+      const char* head = StreamFrom(written_);
+      const char* tail = StreamFrom(written_ + pieces[0]);
+      queue_.Append(head, pieces[0], tail, pieces[1]);
+      model_.Push(head, pieces[0]);
+      model_.Push(tail, pieces[1]);
+      written_ += total;
+      return;
+    }
     for (std::size_t length : pieces) {
       const char* bytes = StreamFrom(written_);
       queue_.Append(bytes, length);
