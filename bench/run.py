@@ -2,8 +2,9 @@
 """Runs the benchmarks side by side and prints the results as Markdown.
 
 The echo servers (ours, raw epoll, asio, libuv) take turns: for every
-repetition, every scenario is run against each server in the same order,
-each time on a freshly started server. A server's ratio to the raw epoll
+repetition, every scenario is run against each server in turn, each time
+on a freshly started server; each repetition starts with the next server
+in the list. A server's ratio to the raw epoll
 server is taken within one repetition, then the median of those ratios is
 reported: the speed of this machine drifts between runs, so only ratios of
 neighbouring measurements mean anything.
@@ -279,7 +280,11 @@ def run_servers(servers, scenarios, workdir):
             if scenario == "hold" and rep >= HOLD_REPS:
                 continue
             args = SCENARIOS[scenario][0]
-            for key in servers:
+            # Each repetition starts with another server: one always run
+            # first (after the previous scenario's servers were stopped)
+            # would carry whatever that costs in every repetition.
+            shift = rep % len(servers)
+            for key in servers[shift:] + servers[:shift]:
                 with Server(key, workdir) as server:
                     extra = ["--server-pid", str(server.proc.pid)] if scenario in ("hold", "noread") else []
                     bound = 60 + (SECONDS if scenario in ("pp1", "pp16", "stream64", "stream16k") else 0) + (
