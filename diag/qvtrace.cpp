@@ -28,8 +28,9 @@ char* PutInt(char* out, int v) {
   return out;
 }
 
-// Traces are short texts whose only conversions are %d, and one goes out
-// per socket event: those are formatted here, without vsnprintf's parse.
+// Traces are short texts whose only conversions are %d and %s, and one
+// goes out per socket event: those are formatted here, without vsnprintf's
+// parse.
 // False (nothing usable in `line`) for any other conversion or a text
 // longer than the line.
 bool FormatNumbers(char (&line)[256], std::size_t* length, const char* format, va_list args) {
@@ -41,6 +42,15 @@ bool FormatNumbers(char (&line)[256], std::size_t* length, const char* format, v
       *out++ = *f;
     } else if (f[1] == 'd') {
       out = PutInt(out, va_arg(args, int));
+      ++f;
+    } else if (f[1] == 's') {
+      // An address, usually: copied while it fits, else printf's way.
+      const char* text = va_arg(args, const char*);
+      if (text == nullptr) return false;
+      const std::size_t n = std::strlen(text);
+      if (n > static_cast<std::size_t>(end - out)) return false;
+      std::memcpy(out, text, n);
+      out += n;
       ++f;
     } else {
       return false;

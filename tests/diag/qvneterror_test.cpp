@@ -109,6 +109,7 @@ TEST(ConsoleTrace, PrintsItsTextWithNumbersAndStringsInPlace) {
   qvdiag::Trace(qvtext::kTraceFrameEncoded, 0);
   qvdiag::Trace("%d of %d\n", 40955, 40960);
   qvdiag::Trace("IP%s:%d 100%%\n", "127.0.0.1", 80);
+  qvdiag::Trace("IP%s:%d\n", "127.0.0.1", 80);
   qvdiag::Trace("%s%d\n", longText.c_str(), 12);
   qvdiag::Trace((longText + "%d\n").c_str(), 345);
   // The cheaper forms of the per-event traces print the same.
@@ -120,7 +121,7 @@ TEST(ConsoleTrace, PrintsItsTextWithNumbersAndStringsInPlace) {
   qvdiag::TraceTexts(qvtext::kTraceReadEvent, qvtext::kTraceConnectionKind);
   std::fflush(stdout);
   EXPECT_EQ(qvtest::EndCapture(), "[7]eWriteEvent\n-2147483648 client connect OK!\n0 \n40955 of 40960\n"
-                                  "IP127.0.0.1:80 100%\n" +
+                                  "IP127.0.0.1:80 100%\nIP127.0.0.1:80\n" +
                                       longText + "12\n" + longText + "345\n" +
                                       "[7]eWriteEvent\n-2147483648 client connect OK!\n" + longText +
                                       "345\neReadEvent\neReadEvent\nso_connection\n");
