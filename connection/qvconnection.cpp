@@ -325,6 +325,7 @@ void QvConnection::Send(const char* data, int length) {
   QvPacketCodec* codec = codec_.load();
   if (s == qvplat::kNoSocket || codec == nullptr || overLimit_) return;
   const auto payload = static_cast<unsigned int>(length);
+  const bool waiting = !sendQueue_.Empty();
   bool queued = false;
   if (codec != lengthCodec_.load()) {
     queued = EncodeAndQueue(codec, data, payload);
@@ -344,6 +345,10 @@ void QvConnection::Send(const char* data, int length) {
     }
   }
   if (!queued && !overLimit_) return;  // refused by the codec: nothing to write
+  // Bytes that were waiting already had the write armed, or the worker is
+  // draining them and arms it again for what it leaves: a stream of frames
+  // sent from one OnPacket arms once.
+  if (waiting && !overLimit_) return;
   // Armed before the lock is left: a Close on another thread cannot slip in
   // between and leave this arming a descriptor number that is reused.
   QvSocketManager::Instance().Arm(s, overLimit_ ? std::uint32_t{EndRequest} : std::uint32_t{WriteInterest}, this);
