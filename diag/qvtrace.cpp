@@ -129,11 +129,12 @@ void TraceNumber(const char* format, std::size_t length, int value) {
   if (percent == nullptr || before + 1 >= length || percent[1] != 'd' || length > sizeof line - 12) {
     return Trace(format, value);  // longer than a line: the general form
   }
-  const std::size_t after = length - before - 2;
-  std::memcpy(line, format, before);
-  char* out = PutInt(line + before, value);
-  std::memcpy(out, percent + 2, after);
-  Put(stream, settings.encoding, line, static_cast<std::size_t>(out - line) + after);
+  // A few bytes on either side: copied here rather than through memcpy.
+  char* out = line;
+  for (const char* f = format; f < percent; ++f) *out++ = *f;
+  out = PutInt(out, value);
+  for (const char* f = percent + 2; f < format + length; ++f) *out++ = *f;
+  Put(stream, settings.encoding, line, static_cast<std::size_t>(out - line));
 }
 
 void ReportAssertion(const char* expression, const char* file, int line) {

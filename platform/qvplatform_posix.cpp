@@ -234,22 +234,25 @@ bool LocalTime(std::time_t t, std::tm* out) { return ::localtime_r(&t, out) != n
 #endif
 
 void WriteWhole(std::FILE* stream, const char* bytes, std::size_t length) {
-  // Short lines go in byte by byte under the stream's lock, which costs
-  // less than fwrite's general copy; longer ones take fwrite's. Under
-  // ThreadSanitizer, which does not see the lock flockfile takes, always
-  // fwrite's.
-#if defined(QV_STREAM_LOCK_UNSEEN)
-  const bool whole = true;
-#else
-  const bool whole = length > 32;
-#endif
-  if (whole) {
-    std::fwrite(bytes, 1, length, stream);
-    return;
-  }
+#if defined(__GLIBC__) && !defined(QV_STREAM_LOCK_UNSEEN)
+  // A short line is copied straight into the stream's buffer under its
+  // lock, as putc_unlocked does byte by byte: the room it checks is none (or
+  // less) for a line-buffered or unbuffered stream, which then takes
+  // fwrite's way, with its flush at the end of the line.
+  // (ThreadSanitizer does not see the lock flockfile takes: its builds
+  // always take fwrite's.)
   ::flockfile(stream);
-  for (std::size_t i = 0; i < length; ++i) putc_unlocked(bytes[i], stream);
+  const std::ptrdiff_t room = stream->_IO_write_end - stream->_IO_write_ptr;  // below zero when line-buffered
+  if (room > 0 && length <= static_cast<std::size_t>(room)) {
+    std::memcpy(stream->_IO_write_ptr, bytes, length);
+    stream->_IO_write_ptr += length;
+  } else {
+    ::fwrite_unlocked(bytes, 1, length, stream);
+  }
   ::funlockfile(stream);
+#else
+  std::fwrite(bytes, 1, length, stream);
+#endif
 }
 
 bool LoadedWithEntryFunction() { return false; }

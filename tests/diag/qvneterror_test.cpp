@@ -16,6 +16,11 @@
 #include "platform/qverrors.h"
 #include "support/qvtestsupport.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // The expected texts as explicit GBK bytes, independent of how this source
@@ -126,5 +131,38 @@ TEST(ConsoleTrace, PrintsItsTextWithNumbersAndStringsInPlace) {
                                       "[7]eWriteEvent\n-2147483648 client connect OK!\n" + longText +
                                       "345\neReadEvent\neReadEvent\nso_connection\n");
 }
+
+#if !defined(_WIN32)
+// On a line-buffered standard output (a terminal's) every trace line goes
+// out at its end of line, also after the application wrote part of a line.
+TEST(ConsoleTrace, LineBufferedOutputGetsEachLineAtItsEnd) {
+  std::fflush(stdout);
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ASSERT_EQ(::fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+  const int saved = ::dup(1);
+  ::dup2(ends[1], 1);
+  // Static: the stream keeps a buffer it was given when its mode is set back.
+  static char buffer[BUFSIZ];
+  std::setvbuf(stdout, buffer, _IOLBF, sizeof buffer);
+  std::string mismatch;
+  for (int i = 0; i < 1000 && mismatch.empty(); ++i) {  // more than the buffer holds
+    std::fputs("> ", stdout);
+    qvdiag::TraceText(qvtext::kTraceReadEvent);
+    qvdiag::TraceNumber(qvtext::kTraceFrameEncoded, i);
+    char bytes[64];
+    const auto n = ::read(ends[0], bytes, sizeof bytes);
+    const std::string got(bytes, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (got != "> eReadEvent\n" + std::to_string(i) + " \n") mismatch = std::to_string(i) + ": " + got;
+  }
+  std::fflush(stdout);
+  std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+  ::dup2(saved, 1);
+  ::close(saved);
+  ::close(ends[0]);
+  ::close(ends[1]);
+  EXPECT_EQ(mismatch, "");
+}
+#endif
 
 }  // namespace
