@@ -379,15 +379,18 @@ bool QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsign
 bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
                          bool* overflows) {
   const std::size_t length = std::size_t{headLength} + tailLength;
-  if (!sendQueue_.Reserve(length)) {
-    OutOfMemory();
-    return false;
-  }
   // Beyond the queue's capacity the frame waits behind it. Said once for
   // each time the queue fills, not for every frame that waits.
-  *overflows = !spilled_ && sendQueue_.Size() + length > kQueueCapacity;
-  if (*overflows) spilled_ = true;
-  sendQueue_.Append(head, headLength, tail, tailLength);
+  const bool fills = !spilled_ && sendQueue_.Size() + length > kQueueCapacity;
+  if (!sendQueue_.AppendInPlace(head, headLength, tail, tailLength)) {  // usually there is room
+    if (!sendQueue_.Reserve(length)) {
+      OutOfMemory();
+      return false;
+    }
+    sendQueue_.Append(head, headLength, tail, tailLength);
+  }
+  *overflows = fills;
+  if (fills) spilled_ = true;
   return true;
 }
 

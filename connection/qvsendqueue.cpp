@@ -62,18 +62,22 @@ void QvSendQueue::Append(const char* data, std::size_t length) {
 }
 
 void QvSendQueue::Append(const char* head, std::size_t headLength, const char* tail, std::size_t tailLength) {
+  if (AppendInPlace(head, headLength, tail, tailLength)) return;
+  // Across blocks, or filling this one (the next becomes the one filled).
+  Append(head, headLength);
+  Append(tail, tailLength);
+}
+
+bool QvSendQueue::AppendInPlace(const char* head, std::size_t headLength, const char* tail, std::size_t tailLength) {
   Block* b = fill_;
-  if (b == nullptr || kRoom - b->end <= headLength + tailLength) {
-    // Across blocks, or filling this one (the next becomes the one filled).
-    Append(head, headLength);
-    Append(tail, tailLength);
-    return;
-  }
+  const std::size_t length = headLength + tailLength;
+  if (b == nullptr || kRoom - b->end <= length) return false;
   char* out = b->Bytes() + b->end;
   std::memcpy(out, head, headLength);
   if (tailLength > 0) std::memcpy(out + headLength, tail, tailLength);
-  b->end += static_cast<std::uint32_t>(headLength + tailLength);
-  bytes_ += headLength + tailLength;
+  b->end += static_cast<std::uint32_t>(length);
+  bytes_ += length;
+  return true;
 }
 
 int QvSendQueue::Gather(qvplat::SendPiece* pieces, int max) const {

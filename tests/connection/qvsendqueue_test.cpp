@@ -40,15 +40,20 @@ TEST(SendQueueModel, RandomStepsKeepTheBytesOfAPlainQueue) {
       const std::size_t n = sizes[random() % 8] - (random() % 2);
       std::string bytes(n, '\0');
       for (char& c : bytes) c = static_cast<char>(written++ % 251);
-      ASSERT_TRUE(q.Reserve(n));
-      // Appended in two parts, as a header and its payload are: in one
-      // call or in two.
+      // Appended in two parts, as a header and its payload are: in place
+      // when the block has room (else nothing changes, and the model tells),
+      // or after Reserve in one call or in two.
       const std::size_t head = std::min<std::size_t>(n, 4);
-      if (random() % 2 == 0) {
-        q.Append(bytes.data(), head, bytes.data() + head, n - head);
-      } else {
-        q.Append(bytes.data(), head);
-        q.Append(bytes.data() + head, n - head);
+      const unsigned how = random() % 3;
+      const bool inPlace = how == 0 && q.AppendInPlace(bytes.data(), head, bytes.data() + head, n - head);
+      if (!inPlace) {
+        ASSERT_TRUE(q.Reserve(n));
+        if (how < 2) {
+          q.Append(bytes.data(), head, bytes.data() + head, n - head);
+        } else {
+          q.Append(bytes.data(), head);
+          q.Append(bytes.data() + head, n - head);
+        }
       }
       model += bytes;
     } else if (what < 7) {
