@@ -382,12 +382,9 @@ bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char*
   // Beyond the queue's capacity the frame waits behind it. Said once for
   // each time the queue fills, not for every frame that waits.
   const bool fills = !spilled_ && sendQueue_.Size() + length > kQueueCapacity;
-  if (!sendQueue_.AppendInPlace(head, headLength, tail, tailLength)) {  // usually there is room
-    if (!sendQueue_.Reserve(length)) {
-      OutOfMemory();
-      return false;
-    }
-    sendQueue_.Append(head, headLength, tail, tailLength);
+  if (!sendQueue_.AppendFrame(head, headLength, tail, tailLength)) {
+    OutOfMemory();
+    return false;
   }
   *overflows = fills;
   if (fills) spilled_ = true;

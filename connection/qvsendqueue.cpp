@@ -61,17 +61,17 @@ void QvSendQueue::Append(const char* data, std::size_t length) {
   }
 }
 
-void QvSendQueue::Append(const char* head, std::size_t headLength, const char* tail, std::size_t tailLength) {
-  if (AppendInPlace(head, headLength, tail, tailLength)) return;
-  // Across blocks, or filling this one (the next becomes the one filled).
-  Append(head, headLength);
-  Append(tail, tailLength);
-}
-
-bool QvSendQueue::AppendInPlace(const char* head, std::size_t headLength, const char* tail, std::size_t tailLength) {
-  Block* b = fill_;
+bool QvSendQueue::AppendFrame(const char* head, std::size_t headLength, const char* tail, std::size_t tailLength) {
   const std::size_t length = headLength + tailLength;
-  if (b == nullptr || kRoom - b->end <= length) return false;
+  Block* b = fill_;
+  if (b == nullptr || kRoom - b->end <= length) {
+    // Filling or crossing the block (the next becomes the one filled).
+    if (!Reserve(length)) return false;
+    Append(head, headLength);
+    Append(tail, tailLength);
+    return true;
+  }
+  // Usually: both fit the block being filled, with room to spare.
   char* out = b->Bytes() + b->end;
   std::memcpy(out, head, headLength);
   if (tailLength > 0) std::memcpy(out + headLength, tail, tailLength);

@@ -32,11 +32,10 @@ class QvSendQueue {
   bool Reserve(std::size_t length);
   // Appends bytes there is room for (Reserve).
   void Append(const char* data, std::size_t length);
-  // Appends a frame's two parts (header and payload) there is room for.
-  void Append(const char* head, std::size_t headLength, const char* tail, std::size_t tailLength);
-  // Appends a frame's two parts when the block being filled has room for
-  // both and more (no Reserve needed); false, and nothing changed, if not.
-  bool AppendInPlace(const char* head, std::size_t headLength, const char* tail, std::size_t tailLength);
+  // Appends a frame's two parts (header and payload), making room for them
+  // when the block being filled has too little; false (nothing changed)
+  // when memory ran out.
+  bool AppendFrame(const char* head, std::size_t headLength, const char* tail, std::size_t tailLength);
   // The oldest bytes, in order, as at most `max` pieces; returns how many.
   int Gather(qvplat::SendPiece* pieces, int max) const;
   // Drops the `length` oldest bytes (at most Size()).

@@ -127,7 +127,7 @@ void TraceNumber(const char* format, std::size_t length, int value) {
   const std::size_t before = percent != nullptr ? static_cast<std::size_t>(percent - format) : 0;
   char line[256];
   if (percent == nullptr || before + 1 >= length || percent[1] != 'd' || length > sizeof line - 12) {
-    return Trace(format, value);  // longer than a line: the general form
+    return Trace(format, value);  // not one %d, or longer than a line: the general form
   }
   // A few bytes on either side: copied here rather than through memcpy.
   char* out = line;

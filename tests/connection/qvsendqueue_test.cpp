@@ -40,20 +40,15 @@ TEST(SendQueueModel, RandomStepsKeepTheBytesOfAPlainQueue) {
       const std::size_t n = sizes[random() % 8] - (random() % 2);
       std::string bytes(n, '\0');
       for (char& c : bytes) c = static_cast<char>(written++ % 251);
-      // Appended in two parts, as a header and its payload are: in place
-      // when the block has room (else nothing changes, and the model tells),
-      // or after Reserve in one call or in two.
+      // Appended in two parts, as a header and its payload are: as a frame
+      // (which makes its own room), or after Reserve in two calls.
       const std::size_t head = std::min<std::size_t>(n, 4);
-      const unsigned how = random() % 3;
-      const bool inPlace = how == 0 && q.AppendInPlace(bytes.data(), head, bytes.data() + head, n - head);
-      if (!inPlace) {
+      if (random() % 2 == 0) {
+        ASSERT_TRUE(q.AppendFrame(bytes.data(), head, bytes.data() + head, n - head));
+      } else {
         ASSERT_TRUE(q.Reserve(n));
-        if (how < 2) {
-          q.Append(bytes.data(), head, bytes.data() + head, n - head);
-        } else {
-          q.Append(bytes.data(), head);
-          q.Append(bytes.data() + head, n - head);
-        }
+        q.Append(bytes.data(), head);
+        q.Append(bytes.data() + head, n - head);
       }
       model += bytes;
     } else if (what < 7) {

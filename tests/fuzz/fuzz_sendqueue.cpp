@@ -112,14 +112,15 @@ class Script {
  private:
   void Append(std::size_t total, const std::vector<std::size_t>& pieces) {
     if (model_.size() > (1u << 18)) return;
-    if (!queue_.Reserve(total)) {  // memory ran out: nothing changed
-      QVFUZZ_CHECK(queue_.Size() == model_.size());
+    const bool frame = pieces.size() == 2;  // a header and its payload, in one call
+    const char* head = StreamFrom(written_);
+    const char* tail = frame ? StreamFrom(written_ + pieces[0]) : nullptr;
+    const bool taken = frame ? queue_.AppendFrame(head, pieces[0], tail, pieces[1]) : queue_.Reserve(total);
+    if (!taken) {
+      QVFUZZ_CHECK(queue_.Size() == model_.size());  // memory ran out: nothing changed
       return;
     }
-    if (pieces.size() == 2) {  // a header and its payload, in one call
-      const char* head = StreamFrom(written_);
-      const char* tail = StreamFrom(written_ + pieces[0]);
-      queue_.Append(head, pieces[0], tail, pieces[1]);
+    if (frame) {
       model_.Push(head, pieces[0]);
       model_.Push(tail, pieces[1]);
       written_ += total;
