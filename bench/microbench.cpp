@@ -15,6 +15,7 @@
 #include "diag/qvtexts.h"
 #include "diag/qvtrace.h"
 #include "dispatch/qvsocketmanager.h"
+#include "tests/support/qvquietsocket.h"
 
 namespace {
 
@@ -114,19 +115,7 @@ BENCHMARK(BM_CutFrames)->Arg(64)->Arg(1024);
 
 // -------------------------------------------------------------- slot table
 
-class Handler : public QvSocketBase {
- public:
-  void ReservedA(int, int, int) override {}
-  void Send(const char*, int) override {}
-  void Close() override {}
-  void Reconnect() override {}
-  bool IsConnected() override { return true; }
-  SocketKind GetType() override { return so_connection; }
-  void SetSink(QvConnectionSink*) override {}
-  void SetCodec(QvPacketCodec*) override {}
-};
-
-Handler handler;
+nettest::QuietSocket handler;
 
 // Socket numbers that are never real: the worker is not started here.
 qvplat::Socket Fake(int n) { return static_cast<qvplat::Socket>(100000 + n); }
