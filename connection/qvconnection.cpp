@@ -56,19 +56,16 @@ QvConnection::QvConnection()
       closing_(0),
       peerEnded_(false),
       hasParameters_(false),
-      port_(0),
-      optNumber_(0),
-      mode_(0) {
-  std::memset(peerAddress_, 0, sizeof peerAddress_);
-  std::memset(optText1_, 0, sizeof optText1_);
-  std::memset(optText2_, 0, sizeof optText2_);
-  std::memset(optText3_, 0, sizeof optText3_);
-}
+      parameters_() {}
 
 QvConnection::~QvConnection() {
   // An owner should close first; if it did not, close here as Close does
   // (what was queued still goes out). Then the worker must neither keep a
   // slot naming this object nor be inside it when it goes.
+  EndSession(Ending::kGraceful);
+  // A connect under way or waiting its turn, or an accepted peer's
+  // OnConnected, ends first; a session the connect made meanwhile ends too.
+  presence_.Shut();
   EndSession(Ending::kGraceful);
   QvSocketManager::Instance().ReleaseAndWait(this);
   QvChunkPool::Instance().Give(receiveBlock_);
@@ -139,6 +136,9 @@ void QvConnection::Disconnect(Ending how, std::uint32_t epoch) {
 
 void QvConnection::Close() {
   EndSession(Ending::kGraceful);
+  // A connect of another thread that completes meanwhile made a session
+  // this Close ends too.
+  if (presence_.WaitForOthers()) EndSession(Ending::kGraceful);
   QvSocketManager::Instance().WaitUntilLeft(this);
 }
 
@@ -189,6 +189,26 @@ void QvConnection::Connect(const char* host, int port, int mode, const char* opt
 
 QvConnection::Outcome QvConnection::ConnectReporting(const char* host, int port, int mode, const char* optText1,
                                                      int optNumber, const char* optText2, const char* optText3) {
+  // The worker inside this connection's own callbacks must not wait for a
+  // connect that waits for the worker to leave.
+  switch (presence_.BeginConnect(!QvSocketManager::Instance().Serving(this))) {
+    case QvPresence::Turn::kGone:
+      return Outcome{false, qvplat::kNoSocket};  // deleted meanwhile: nobody is left to tell
+    case QvPresence::Turn::kBusy:
+      LogNetError(qvplat::kErrAlready);
+      if (QvConnectionSink* sink = sink_.load()) sink->OnConnectFailed();
+      return Outcome{false, qvplat::kNoSocket};
+    case QvPresence::Turn::kBegun:
+      break;
+  }
+  const Outcome outcome = ConnectInTurn(host, port, mode, optText1, optNumber, optText2, optText3);
+  // From here on another thread may delete the connection.
+  presence_.EndConnect();
+  return outcome;
+}
+
+QvConnection::Outcome QvConnection::ConnectInTurn(const char* host, int port, int mode, const char* optText1,
+                                                  int optNumber, const char* optText2, const char* optText3) {
   // A connection that is still open is closed first, so its socket neither
   // leaks nor stays registered, and the worker has left it.
   Close();
@@ -214,7 +234,7 @@ QvConnection::Outcome QvConnection::ConnectReporting(const char* host, int port,
   qvplat::FormatIPv4(address, dotted);
   qvdiag::Trace(qvtext::kTraceConnected, dotted);
   Remember(dotted, port, mode, optText1, optNumber, optText2, optText3);
-  qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogConnectSuccess, static_cast<int>(s), dotted, port_);
+  qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogConnectSuccess, static_cast<int>(s), dotted, port);
   OnConnected();
   establishing_.store(false);
   HandToTheWorker(s, epoch);
@@ -256,13 +276,14 @@ bool QvConnection::Publish(qvplat::Socket s, std::uint32_t* epoch) {
 
 void QvConnection::Remember(const char* dotted, int port, int mode, const char* optText1, int optNumber,
                             const char* optText2, const char* optText3) {
-  StoreText(peerAddress_, dotted);
-  port_ = port;
-  StoreText(optText1_, optText1);
-  optNumber_ = optNumber;
-  StoreText(optText2_, optText2);
-  StoreText(optText3_, optText3);
-  mode_ = mode;
+  qvplat::LockGuard sending(sendLock_);
+  StoreText(parameters_.peerAddress, dotted);
+  parameters_.port = port;
+  StoreText(parameters_.optText1, optText1);
+  parameters_.optNumber = optNumber;
+  StoreText(parameters_.optText2, optText2);
+  StoreText(parameters_.optText3, optText3);
+  parameters_.mode = mode;
   hasParameters_ = true;
 }
 
@@ -276,19 +297,21 @@ void QvConnection::HandToTheWorker(qvplat::Socket s, std::uint32_t epoch) {
 }
 
 void QvConnection::Reconnect() {
-  if (!hasParameters_) {
+  // Connect stores the parameters again; hand it a copy, not the fields.
+  Parameters p;
+  bool known;
+  {
+    qvplat::LockGuard sending(sendLock_);
+    known = hasParameters_;
+    p = parameters_;
+  }
+  if (!known) {
     // Never connected: there is nowhere to go back to.
     LogNetError(qvplat::kErrDestAddrRequired);
     OnConnectFailed();
     return;
   }
-  // Connect stores the parameters again; hand it copies, not the fields.
-  char peer[sizeof peerAddress_], text1[kTextSize], text2[kTextSize], text3[kTextSize];
-  std::memcpy(peer, peerAddress_, sizeof peer);
-  std::memcpy(text1, optText1_, sizeof text1);
-  std::memcpy(text2, optText2_, sizeof text2);
-  std::memcpy(text3, optText3_, sizeof text3);
-  Connect(peer, port_, mode_, text1, optNumber_, text2, text3);
+  Connect(p.peerAddress, p.port, p.mode, p.optText1, p.optNumber, p.optText2, p.optText3);
 }
 
 bool QvConnection::Attach(qvplat::Socket socket) {
@@ -302,7 +325,11 @@ bool QvConnection::Attach(qvplat::Socket socket) {
       return false;
     }
   }
+  // The worker serves the listener here: a thread that closes or deletes
+  // the connection meanwhile waits through the presence.
+  presence_.Enter();
   OnConnected();
+  presence_.Leave();  // from here on another thread may delete the connection
   return true;
 }
 

@@ -41,10 +41,18 @@
 //    OnConnected has returned, so the sink hears OnConnected first; an
 //    error the worker sees before then is found again, and reported on the
 //    worker, once it is watched for reading.
+//  - Close and deletion return only once no other thread is inside the
+//    connection: the worker in one of its callbacks, a thread in the
+//    connect procedure (its OnConnected or OnConnectFailed included), or
+//    the worker in an accepted peer's OnConnected (qvpresence.h). A call
+//    from inside the connection's own callback does not wait for itself.
+//  - Connects on one connection take turns; each ends the session before
+//    it as Close does. A connect called from inside the connection's own
+//    callbacks while another thread connects it fails at once (10037)
+//    instead of waiting for a thread that may be waiting for it.
 //
 // Ownership: the connection owns neither its sink nor its codec. Deleting a
-// connection closes it as Close does, and waits until the worker is no
-// longer inside it.
+// connection closes it as Close does, and waits as Close does.
 #ifndef QV_CONNECTION_QVCONNECTION_H
 #define QV_CONNECTION_QVCONNECTION_H
 
@@ -58,6 +66,7 @@
 #include "../dispatch/qvwritetry.h"
 #include "../platform/qvsockets.h"
 #include "../platform/qvthreads.h"
+#include "qvpresence.h"
 #include "qvsendqueue.h"
 
 class QvConnectionSink;
@@ -181,6 +190,9 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Empties the queues for the next session; with `unsent`, what was
   // still to be sent is appended there first. Both locks held.
   void EmptyQueues(std::vector<std::string>* unsent);
+  // ConnectReporting once it is this thread's turn to connect.
+  Outcome ConnectInTurn(const char* host, int port, int mode, const char* optText1, int optNumber,
+                        const char* optText2, const char* optText3);
   // ConnectReporting's steps: the address and the bounded connect (false,
   // logged where there is a reason, on failure); the registration that
   // publishes the socket (false when the table is full); the parameters
@@ -246,15 +258,22 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   std::atomic<int> closing_;
   bool peerEnded_;  // the peer ended its stream; receive lock
 
-  // Parameters of the last successful Connect, for Reconnect.
+  // The threads inside besides the worker's dispatch, and the turns of
+  // connects.
+  QvPresence presence_;
+
+  // Parameters of the last successful Connect, for Reconnect. Send lock.
+  struct Parameters {
+    char peerAddress[16];
+    int port;
+    char optText1[kTextSize];
+    int optNumber;
+    char optText2[kTextSize];
+    char optText3[kTextSize];
+    int mode;
+  };
   bool hasParameters_;
-  char peerAddress_[16];
-  int port_;
-  char optText1_[kTextSize];
-  int optNumber_;
-  char optText2_[kTextSize];
-  char optText3_[kTextSize];
-  int mode_;
+  Parameters parameters_;
 };
 
 #endif  // QV_CONNECTION_QVCONNECTION_H

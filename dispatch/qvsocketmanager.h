@@ -76,6 +76,9 @@ class QvSocketManager : public QvThread {
   // Sockets lingering or handed over to linger.
   int Lingering();
 
+  // True on the worker thread while it calls into `handler` for one of its
+  // slots (a callback of it included).
+  bool Serving(const QvSocketBase* handler) const { return OnWorkerThread() && dispatching_.load() == handler; }
   // True on the worker thread.
   static bool OnWorkerThread();
   // Debug builds: aborts, naming `where`, unless called on the worker.

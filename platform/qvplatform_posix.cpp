@@ -219,6 +219,37 @@ void RecursiveLock::Acquire() { ::pthread_mutex_lock(reinterpret_cast<pthread_mu
 
 void RecursiveLock::Release() { ::pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
+namespace {
+
+struct MonitorParts {
+  pthread_mutex_t mutex;
+  pthread_cond_t condition;
+};
+static_assert(sizeof(MonitorParts) <= 128, "Monitor storage too small");
+
+MonitorParts& PartsOf(unsigned char* storage) { return *reinterpret_cast<MonitorParts*>(storage); }
+
+}  // namespace
+
+Monitor::Monitor() {
+  MonitorParts* parts = new (storage_) MonitorParts;
+  ::pthread_mutex_init(&parts->mutex, nullptr);
+  ::pthread_cond_init(&parts->condition, nullptr);
+}
+
+Monitor::~Monitor() {
+  ::pthread_cond_destroy(&PartsOf(storage_).condition);
+  ::pthread_mutex_destroy(&PartsOf(storage_).mutex);
+}
+
+void Monitor::Enter() { ::pthread_mutex_lock(&PartsOf(storage_).mutex); }
+
+void Monitor::Leave() { ::pthread_mutex_unlock(&PartsOf(storage_).mutex); }
+
+void Monitor::Wait() { ::pthread_cond_wait(&PartsOf(storage_).condition, &PartsOf(storage_).mutex); }
+
+void Monitor::WakeAll() { ::pthread_cond_broadcast(&PartsOf(storage_).condition); }
+
 // ------------------------------------------------------ files, loading
 
 bool MakeDirectory(const char* path) { return ::mkdir(path, 0777) == 0; }

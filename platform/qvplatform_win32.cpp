@@ -144,6 +144,35 @@ void RecursiveLock::Acquire() { ::EnterCriticalSection(reinterpret_cast<CRITICAL
 
 void RecursiveLock::Release() { ::LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
 
+namespace {
+
+struct MonitorParts {
+  SRWLOCK lock;
+  CONDITION_VARIABLE condition;
+};
+static_assert(sizeof(MonitorParts) <= 128, "Monitor storage too small");
+
+MonitorParts& PartsOf(unsigned char* storage) { return *reinterpret_cast<MonitorParts*>(storage); }
+
+}  // namespace
+
+Monitor::Monitor() {
+  MonitorParts* parts = new (storage_) MonitorParts;
+  ::InitializeSRWLock(&parts->lock);
+  ::InitializeConditionVariable(&parts->condition);
+}
+
+// Neither part holds a resource of the system.
+Monitor::~Monitor() {}
+
+void Monitor::Enter() { ::AcquireSRWLockExclusive(&PartsOf(storage_).lock); }
+
+void Monitor::Leave() { ::ReleaseSRWLockExclusive(&PartsOf(storage_).lock); }
+
+void Monitor::Wait() { ::SleepConditionVariableSRW(&PartsOf(storage_).condition, &PartsOf(storage_).lock, INFINITE, 0); }
+
+void Monitor::WakeAll() { ::WakeAllConditionVariable(&PartsOf(storage_).condition); }
+
 // ------------------------------------------------------ files, loading
 
 bool MakeDirectory(const char* path) { return ::CreateDirectoryA(path, nullptr) != 0; }

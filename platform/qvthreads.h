@@ -64,6 +64,39 @@ class LockGuard {
   RecursiveLock* lock_;
 };
 
+// A lock with one condition to wait on, for a thread that must wait until
+// others have done something. Not re-entrant. A leaf of the lock order:
+// nothing else is taken while it is held, so it has no level.
+class Monitor {
+ public:
+  Monitor();
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+  void Enter();
+  void Leave();
+  // Held: lets go of the monitor until woken (spurious wake-ups included),
+  // then holds it again. Callers wait in a loop on their condition.
+  void Wait();
+  // Wakes every thread in Wait.
+  void WakeAll();
+
+ private:
+  alignas(8) unsigned char storage_[128];
+};
+
+// Holds a monitor for its scope.
+class MonitorGuard {
+ public:
+  explicit MonitorGuard(Monitor& monitor) : monitor_(monitor) { monitor_.Enter(); }
+  ~MonitorGuard() { monitor_.Leave(); }
+  MonitorGuard(const MonitorGuard&) = delete;
+  MonitorGuard& operator=(const MonitorGuard&) = delete;
+
+ private:
+  Monitor& monitor_;
+};
+
 }  // namespace qvplat
 
 #endif  // QV_PLATFORM_QVTHREADS_H

@@ -4,6 +4,7 @@
 // connection that is still busy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -387,6 +388,105 @@ TEST_F(ConnectionLifecycleTest, ReconnectStormAgainstAStreamingPeerGivesOneConne
                                  << Occurrences(calls, "disconnected") << " disconnected";
   const std::vector<std::string> lines = LogLines();
   for (size_t i = linesBefore; i < lines.size(); ++i) EXPECT_EQ(lines[i].find(qvplat::SocketErrorText(qvplat::kErrNotConn)), std::string::npos);
+}
+
+// A sink publishes its connection in OnConnected and another thread deletes
+// it at once: the delete ends the session, then waits until OnConnected,
+// and the connect or accept around it, have left the connection. An
+// outgoing connect and an accepted peer alike.
+TEST_F(ConnectionLifecycleTest, DeleteDuringOnConnectedWaitsUntilTheThreadInsideLeaves) {
+  for (int round = 0; round < 20 && !HasFailure(); ++round) {
+    const bool accepted = round % 2 == 1;
+    SCOPED_TRACE(accepted ? "accepted" : "outgoing");
+    RecordingSink published;
+    QvConnection* c = NewConnection(&published).release();
+    qvtest::SocketPair pair;
+    if (accepted) {
+      ASSERT_TRUE(qvtest::MakeLoopbackPair(&pair));
+    }
+    RawSocket peer(pair.remote);
+    qvtest::Event handedOver;
+    std::atomic<bool> deleted{false};
+    std::thread deleter([&] {
+      if (handedOver.WaitFor(1)) delete c;
+      deleted.store(true);
+    });
+    published.onConnected = [&](QvSocket*) {
+      if (!accepted) peer = Accept(listener);
+      qvtest::SetTimeouts(peer.Get(), 10);
+      handedOver.Notify();
+      EXPECT_TRUE(SeesEnd(peer.Get()));  // the delete has begun
+      for (int i = 0; i < 1000; ++i) qvplat::YieldThread();
+      EXPECT_FALSE(deleted.load()) << "the delete returned while OnConnected ran";
+    };
+    if (accepted) {
+      c->Attach(pair.local);
+    } else {
+      c->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
+    }
+    deleter.join();
+    EXPECT_EQ(published.Calls(), "connected");
+  }
+  EXPECT_EQ(UsedSlots(), 0);
+}
+
+// Two threads reconnect one connection at once: the connects take turns and
+// each ends the session before it, so none fails and, once the connection
+// is closed, every peer the listener accepted sees its end.
+TEST_F(ConnectionLifecycleTest, RacingReconnectsTakeTurnsAndLeaveNoSocketOpen) {
+  constexpr int kPerThread = 200;
+  std::vector<RawSocket> peers;
+  std::atomic<bool> stop{false};
+  auto acceptWaiting = [&] {
+    while (Ready(listener.Get(), POLLIN)) peers.emplace_back(qvplat::AcceptPeer(listener.Get(), nullptr));
+  };
+  std::thread server([&] {
+    while (!stop.load()) acceptWaiting();
+  });
+  conn = NewConnection(&sink);
+  conn->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
+  auto reconnecting = [&] {
+    for (int i = 0; i < kPerThread; ++i) conn->Reconnect();
+  };
+  std::thread a(reconnecting), b(reconnecting);
+  a.join();
+  b.join();
+  conn->Close();
+  stop.store(true);
+  server.join();
+  acceptWaiting();
+
+  EXPECT_EQ(Occurrences(sink.Calls(), "connected"), size_t{1 + 2 * kPerThread});
+  EXPECT_EQ(Occurrences(sink.Calls(), "failed"), 0u);
+  EXPECT_EQ(UsedSlots(), 0);
+  ASSERT_EQ(peers.size(), size_t{1 + 2 * kPerThread});
+  size_t ended = 0;
+  qvtest::WaitUntil([&] {
+    ended = static_cast<size_t>(std::count_if(peers.begin(), peers.end(),
+                                              [](const RawSocket& p) { return Ready(p.Get(), POLLIN); }));
+    return ended == peers.size();
+  });
+  EXPECT_EQ(ended, peers.size()) << "sockets left open by a connect that lost the race";
+}
+
+// A Reconnect from inside OnPacket while another thread reconnects the same
+// connection: neither waits for the other for ever. The callback's connect
+// either runs in its turn or fails at once, telling the sink.
+TEST_F(ConnectionLifecycleTest, ReconnectFromOnPacketWhileAnotherThreadReconnectsEnds) {
+  conn = NewConnection(&sink);
+  RawSocket peer = ConnectPeer(*conn);
+  std::thread other;
+  sink.onPacket = [&](const char*, int) {
+    other = std::thread([&] { conn->Reconnect(); });
+    for (int i = 0; i < 100; ++i) qvplat::YieldThread();
+    conn->Reconnect();
+  };
+  ASSERT_TRUE(SendAll(peer, Frame("again")));
+  ASSERT_TRUE(sink.packet.WaitFor(1));
+  ASSERT_TRUE(qvtest::WaitUntil([&] { return Occurrences(sink.Calls(), "connected") + Occurrences(sink.Calls(), "failed") == 3; }))
+      << sink.Calls();
+  other.join();
+  EXPECT_TRUE(conn->IsConnected());
 }
 
 }  // namespace

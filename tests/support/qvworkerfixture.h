@@ -183,12 +183,21 @@ class RawSocket {
  public:
   explicit RawSocket(qvplat::Socket s = qvplat::kNoSocket) : s_(s) {}
   RawSocket(RawSocket&& other) noexcept : s_(other.s_) { other.s_ = qvplat::kNoSocket; }
+  RawSocket& operator=(RawSocket&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
   ~RawSocket() { Reset(); }
   void Reset(qvplat::Socket s = qvplat::kNoSocket) {
     if (s_ != qvplat::kNoSocket) qvplat::CloseSocket(s_);
     s_ = s;
   }
   qvplat::Socket Get() const { return s_; }
+  qvplat::Socket Release() {
+    const qvplat::Socket s = s_;
+    s_ = qvplat::kNoSocket;
+    return s;
+  }
   bool Valid() const { return s_ != qvplat::kNoSocket; }
 
  private:
