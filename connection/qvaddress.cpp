@@ -14,10 +14,18 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool PortInRange(int port) { return port >= 0 && port <= 65535; }
 
-// The text as both operations look at it: cut to fit, then at its first ':'.
-void HostPart(const char* text, char (&out)[kAddressTextSize]) {
+// The host the text names, as both operations look at it: cut to fit, then
+// at its ':'. False for no text at all, and for a text that begins with ':'
+// or holds more than one (IPv6 notation: its empty or cut host must never
+// turn into every interface or another host).
+bool HostPart(const char* text, char (&out)[kAddressTextSize]) {
+  if (text == nullptr) return false;
   qvdiag::CopyText(out, text);
-  if (char* colon = std::strchr(out, ':')) *colon = '\0';
+  char* colon = std::strchr(out, ':');
+  if (colon == nullptr) return true;
+  if (colon == out || std::strchr(colon + 1, ':') != nullptr) return false;
+  *colon = '\0';
+  return true;
 }
 
 // A non-empty text: a dotted address when it begins with a digit, else a
@@ -51,7 +59,7 @@ bool ParseDottedIPv4(const char* text, std::uint32_t* addrNet) {
 std::uint32_t ListenAddress(const char* text, int port, std::uint32_t* addrNet) {
   if (!PortInRange(port)) return qvplat::kErrInvalidArgument;
   char host[kAddressTextSize];
-  HostPart(text, host);
+  if (!HostPart(text, host)) return qvplat::kErrInvalidArgument;
   if (host[0] == '\0' || std::strcmp(host, "*") == 0) {
     *addrNet = qvplat::AnyAddress();
     return 0;
@@ -62,7 +70,7 @@ std::uint32_t ListenAddress(const char* text, int port, std::uint32_t* addrNet) 
 std::uint32_t ConnectAddress(const char* text, int port, std::uint32_t* addrNet) {
   if (!PortInRange(port)) return qvplat::kErrInvalidArgument;
   char host[kAddressTextSize];
-  HostPart(text, host);
+  if (!HostPart(text, host)) return qvplat::kErrInvalidArgument;
   if (host[0] == '\0') return qvplat::kErrInvalidArgument;  // no host at all
   return AddressOf(host, addrNet);
 }

@@ -2,9 +2,12 @@
 // Listen and for Connect (internal).
 //
 // The rules, the same for both:
-//  - At most the first 511 characters of the text are looked at, and the
-//    text ends at its first ':' (a port written in it does not count: the
-//    port argument does).
+//  - A null text fails.
+//  - At most the first 511 characters of the text are looked at. A text
+//    that begins with ':' or holds more than one ':' fails (IPv6 notation,
+//    which must never widen to every IPv4 interface); otherwise the text
+//    ends at its ':' (a port written in it does not count: the port
+//    argument does).
 //  - A text that begins with a decimal digit must be a dotted address (see
 //    ParseDottedIPv4); it is never looked up as a name.
 //  - Any other text is a host name, resolved to its first IPv4 address.
@@ -13,8 +16,9 @@
 // Connecting, an empty text names no host and fails.
 //
 // Failures are Windows Sockets codes, as the log's error texts know them:
-// 10022 (WSAEINVAL) for a port out of range, a digit-led text that is not
-// a dotted address, or no host to connect to; 11001 (WSAHOST_NOT_FOUND)
+// 10022 (WSAEINVAL) for a port out of range, a null text, a text that
+// begins with ':' or holds more than one, a digit-led text that is not a
+// dotted address, or no host to connect to; 11001 (WSAHOST_NOT_FOUND)
 // for a name that does not resolve.
 #ifndef QV_CONNECTION_QVADDRESS_H
 #define QV_CONNECTION_QVADDRESS_H

@@ -54,8 +54,9 @@ TEST_F(ConnectionLifecycleTest, ConnectRegistersReportsTracesAndLogs) {
 // the listener, and one log line with the reason, written before the sink
 // hears of the failure: a refused connect, a mode other than 0, a Reconnect
 // with no Connect before, a host that names no address (a name that does
-// not resolve, no host at all, a digit-led text that is not a dotted
-// address) or a port outside 0-65535.
+// not resolve, no host at all, a text that begins with ':' or holds more
+// than one, a digit-led text that is not a dotted address) or a port
+// outside 0-65535.
 TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceLogWhyAndLeaveNothingBehind) {
   const int closedPort = qvtest::FreePort();
   auto connectTo = [](const char* host, int to) {
@@ -71,7 +72,11 @@ TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceLogWhyAndLeaveNothingBeh
       {[](QvConnection& c) { c.Reconnect(); }, qvplat::SocketErrorText(qvplat::kErrDestAddrRequired)},
       {connectTo("no-such-host.invalid", port), qvplat::SocketErrorText(qvplat::kErrHostNotFound)},
       {connectTo("", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo(nullptr, port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {connectTo(":8000", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo("::", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo("::1", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo("1::2", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {connectTo("127.0.0.256", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {connectTo("127.1", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {connectTo("127.0.0.1", port + 65536), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},  // not cut to 16 bits
