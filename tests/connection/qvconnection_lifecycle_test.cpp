@@ -23,10 +23,11 @@ using namespace nettest;
 using ConnectionLifecycleTest = ConnectionTest;
 
 // Each host text names 127.0.0.1, and Connect goes there on the port
-// argument: the text's own port does not count, a name is resolved, and an
-// overlong text is cut, then cut at ':'.
+// argument: the text's own port does not count, an address may be written
+// short, a name is resolved, and an overlong text is cut, then cut at ':'.
 TEST_F(ConnectionLifecycleTest, ConnectRegistersReportsTracesAndLogs) {
-  for (const std::string& host : {std::string("127.0.0.1"), std::string("127.0.0.1:8000"), std::string("localhost"),
+  for (const std::string& host : {std::string("127.0.0.1"), std::string("127.0.0.1:8000"), std::string("0x7f.1"),
+                                  std::string("localhost"),
                                   "127.0.0.1:" + std::string(600, 'x')}) {
     SCOPED_TRACE(host.substr(0, 30));
     RecordingSink s;
@@ -55,8 +56,9 @@ TEST_F(ConnectionLifecycleTest, ConnectRegistersReportsTracesAndLogs) {
 // the listener, and one log line with the reason, written before the sink
 // hears of the failure: a refused connect, a mode other than 0, a Reconnect
 // with no Connect before, a host that names no address (a name that does
-// not resolve, no host at all, a digit-led text that is not a dotted
-// address) or a port outside 0-65535.
+// not resolve, no host at all, a text that begins with ':' or holds more
+// than one, a digit-led text that is no IPv4 address) or a port outside
+// 0-65535.
 TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceLogWhyAndLeaveNothingBehind) {
   const int closedPort = qvtest::FreePort();
   auto connectTo = [](const char* host, int to) {
@@ -72,9 +74,12 @@ TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceLogWhyAndLeaveNothingBeh
       {[](QvConnection& c) { c.Reconnect(); }, qvplat::SocketErrorText(qvplat::kErrDestAddrRequired)},
       {connectTo("no-such-host.invalid", port), qvplat::SocketErrorText(qvplat::kErrHostNotFound)},
       {connectTo("", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo(nullptr, port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {connectTo(":8000", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo("::", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo("::1", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {connectTo("1::2", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {connectTo("127.0.0.256", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
-      {connectTo("127.1", port), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {connectTo("127.0.0.1", port + 65536), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},  // not cut to 16 bits
       {connectTo("127.0.0.1", port - 65536), qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
   };

@@ -85,11 +85,12 @@ class ListenerTest : public ::testing::Test {
 };
 
 TEST_F(ListenerTest, BindsADottedAddressOrEveryInterfaceAndThePortArgument) {
-  // The port inside the address text is ignored; a name is bound to the
-  // address it resolves to; "", "0.0.0.0" and "*" mean every interface.
-  const std::pair<const char*, const char*> cases[] = {{"127.0.0.1:9000", "127.0.0.1"}, {"", "0.0.0.0"},
-                                                       {"0.0.0.0", "0.0.0.0"},         {"localhost", "127.0.0.1"},
-                                                       {"localhost:80", "127.0.0.1"},  {"*", "0.0.0.0"}};
+  // The port inside the address text is ignored; an address may be written
+  // short; a name is bound to the address it resolves to; "", "0.0.0.0" and
+  // "*" mean every interface.
+  const std::pair<const char*, const char*> cases[] = {
+      {"127.0.0.1:9000", "127.0.0.1"}, {"127.1", "127.0.0.1"}, {"", "0.0.0.0"}, {"0.0.0.0", "0.0.0.0"},
+      {"localhost", "127.0.0.1"}, {"localhost:80", "127.0.0.1"}, {"*", "0.0.0.0"}};
   listener->SetAcceptHandler(peers.NewHandler());
   int entries = 0;
   for (const auto& [address, bound] : cases) {
@@ -111,8 +112,10 @@ TEST_F(ListenerTest, BindsADottedAddressOrEveryInterfaceAndThePortArgument) {
 
 // Where the listener cannot listen as asked, it does not listen at all, and
 // says why in one log line: a name that does not resolve, a digit-led text
-// that is not a dotted address (never looked up as a name), a port outside
-// 0-65535 (not cut to its low 16 bits), an address not on this machine.
+// that is no IPv4 address (never looked up as a name), no text at all,
+// a text that begins with ':' or holds more than one (an IPv6 text never
+// means every interface), a port outside 0-65535 (not cut to its low 16
+// bits), an address not on this machine.
 TEST_F(ListenerTest, AnAddressOrPortItCannotUseFailsWithOneLogLine) {
   listener->SetAcceptHandler(peers.NewHandler());
   const int port = qvtest::FreePort();
@@ -125,16 +128,19 @@ TEST_F(ListenerTest, AnAddressOrPortItCannotUseFailsWithOneLogLine) {
   const Case cases[] = {
       {"no-such-host.invalid", port, qvplat::SocketErrorText(qvplat::kErrHostNotFound)},
       {"127.0.0.256", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
-      {"127.1", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
-      {"127.0.0.01", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {"127.0.0.1.", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {"1e3", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {nullptr, port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {":80", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"::", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"::1", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
+      {"1::2", port, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {"127.0.0.1", port + 65536, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {"127.0.0.1", port - 65536, qvplat::SocketErrorText(qvplat::kErrInvalidArgument)},
       {"192.0.2.1", port, qvplat::SocketErrorText(qvplat::kErrAddrNotAvailable)},  // a documentation address
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.address) + " port " + std::to_string(c.port));
+    SCOPED_TRACE(std::string(c.address != nullptr ? c.address : "(null)") + " port " + std::to_string(c.port));
     const std::string before = qvtest::ReadText("Log/Network.log");
     EXPECT_FALSE(listener->Listen(c.address, c.port));
     const std::string log = qvtest::ReadText("Log/Network.log");
