@@ -55,6 +55,9 @@ QvConnection::QvConnection()
       epoch_(0),
       closing_(0),
       peerEnded_(false),
+      moves_(0),
+      framesBegun_(0),
+      seen_(),
       hasParameters_(false),
       parameters_() {}
 
@@ -99,6 +102,10 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
   }
   closing_.fetch_sub(1);
   if (s == qvplat::kInvalidSocket) return true;
+  if (how == Ending::kReset) {
+    qvplat::ResetAndClose(s);
+    return true;
+  }
   if (how == Ending::kGraceful && wasConnected && unsent.empty() && peerEnded) {
     // Nothing is owed either way: the close sends the end of the stream.
     qvplat::CloseSocket(s);
@@ -176,6 +183,46 @@ void QvConnection::OnError() {
   const std::string limit = std::to_string(qvdiag::SendLimitBytes());
   qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogSendLimit, limit.c_str());
   Disconnect(Ending::kAbrupt, epoch);
+}
+
+void QvConnection::OnTick() {
+  QV_CHECK_ON_WORKER();
+  const std::uint32_t epoch = epoch_.load();
+  std::uint32_t held = 0;
+  const Stall stall = Stalled(epoch, &held);
+  if (stall == Stall::kNone) return;
+  if (stall == Stall::kFrame) {
+    qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogFrameExpired, qvdiag::FrameSeconds(), static_cast<unsigned>(held));
+  } else {
+    const std::string unsent = std::to_string(Unsent());
+    qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogIdleExpired, qvdiag::IdleSeconds(), static_cast<unsigned>(held),
+                unsent.c_str());
+  }
+  Disconnect(Ending::kReset, epoch);
+}
+
+QvConnection::Stall QvConnection::Stalled(std::uint32_t epoch, std::uint32_t* held) {
+  const std::uint64_t now = QvSocketManager::Instance().PassMillis();
+  const std::uint64_t frameMs = std::uint64_t{1000} * static_cast<unsigned>(qvdiag::FrameSeconds());
+  const std::uint64_t idleMs = std::uint64_t{1000} * static_cast<unsigned>(qvdiag::IdleSeconds());
+  qvplat::LockGuard receiving(recvLock_);
+  // A session still connecting is timed from the tick after OnConnected.
+  if (!connected_.load() || establishing_.load() || epoch_.load() != epoch || closing_.load() > 0) {
+    return Stall::kNone;
+  }
+  if (seen_.epoch != epoch) seen_ = TickView{epoch, moves_, framesBegun_, now, now};
+  if (seen_.moves != moves_) {
+    seen_.moves = moves_;
+    seen_.movedAt = now;
+  }
+  if (seen_.framesBegun != framesBegun_) {
+    seen_.framesBegun = framesBegun_;
+    seen_.frameBegunAt = now;
+  }
+  *held = carried_;
+  if (carried_ > 0 && frameMs > 0 && now - seen_.frameBegunAt >= frameMs) return Stall::kFrame;
+  if (idleMs > 0 && now - seen_.movedAt >= idleMs) return Stall::kIdle;
+  return Stall::kNone;
 }
 
 void QvConnection::LogNetError(std::uint32_t code) {
@@ -473,6 +520,7 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
         start = nullptr;
       }
       if (sent <= 0) break;  // full (the rest waits), or failed
+      ++moves_;
       sendQueue_.Consume(static_cast<std::size_t>(sent));
       if (static_cast<std::size_t>(sent) < offered) break;  // the socket took what it had room for
     }
@@ -529,6 +577,7 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
   const int received = qvplat::RecvSome(s, receiveBlock_ + carried_, static_cast<int>(room));
   Read outcome = Read::kGoOn;
   if (received > 0) {
+    ++moves_;
     const std::uint32_t size = carried_ + static_cast<std::uint32_t>(received);
     std::uint32_t used = 0;
     cutting_ = true;
@@ -541,6 +590,8 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
       return Read::kStopped;
     }
     if (cut == Cut::kMalformed) outcome = Read::kMalformed;
+    // The rest begins a frame unless it is the one carried before.
+    if (size > used && (used > 0 || carried_ == 0)) ++framesBegun_;
     KeepRest(used, size - used);
   } else {
     *detail = qvplat::LastSocketError();

@@ -14,7 +14,10 @@
 //    no frame, or the socket reports an exception: what was queued before
 //    still goes out;
 //  - on the worker, when send() or recv() fails, or the unsent bytes pass
-//    their limit (QVNET_SEND_LIMIT): at once, the queued bytes dropped.
+//    their limit (QVNET_SEND_LIMIT): at once, the queued bytes dropped;
+//  - on the worker, when a frame stays incomplete for QVNET_FRAME_SECONDS
+//    after its first byte came, or no byte moves either way for
+//    QVNET_IDLE_SECONDS: with a reset, what was held dropped.
 // The sink hears OnDisconnected for the last three. At the end the send
 // queue and the start of a frame still being received are dropped for the
 // next session; a socket that still owes the peer bytes is handed to the
@@ -118,6 +121,9 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   QvConnectionSink* GetSink() override { return sink_.load(); }
   void OnRead() override;
   void OnWrite() override;
+  // The worker, about once a second: a frame incomplete for too long, or a
+  // connection idle for too long, ends the session with a reset.
+  void OnTick() override;
   // The outgoing connection procedure, on the caller's thread. Ends with
   // OnConnected (connected, registered) or OnConnectFailed (closed). Only
   // mode 0 connects; other modes fail. The host text and port follow the
@@ -181,6 +187,7 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   enum class Ending {
     kGraceful,  // what was queued still goes out (the worker lingers)
     kAbrupt,    // the socket is closed at once; what was queued is dropped
+    kReset,     // ... and the peer is told so with a reset
   };
   // Ends the session, if there is one and, with `epoch`, if it is still the
   // one begun then. True when this call ended it.
@@ -228,6 +235,10 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // OnWrite's drain. With `start`, the socket's readiness is not known:
   // see TryWrite.
   WriteTry Drain(QvWriteStart* start);
+  // What OnTick found: nothing, a frame or the whole connection stalled
+  // past its time. *held: the bytes of the frame under way.
+  enum class Stall { kNone, kFrame, kIdle };
+  Stall Stalled(std::uint32_t epoch, std::uint32_t* held);
 
   std::atomic<qvplat::Socket> socket_;
   // What waits to be sent, in order. Send lock.
@@ -257,6 +268,20 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Ends of sessions under way, announced before their locks are taken.
   std::atomic<int> closing_;
   bool peerEnded_;  // the peer ended its stream; receive lock
+
+  // What OnTick compares, worker only: reads and sends that moved bytes,
+  // frames whose first bytes a read left waiting, and what the last tick
+  // saw of both in the session begun at `epoch`, since when.
+  std::uint32_t moves_;
+  std::uint32_t framesBegun_;
+  struct TickView {
+    std::uint32_t epoch;
+    std::uint32_t moves;
+    std::uint32_t framesBegun;
+    std::uint64_t movedAt;
+    std::uint64_t frameBegunAt;
+  };
+  TickView seen_;
 
   // The threads inside besides the worker's dispatch, and the turns of
   // connects.

@@ -17,6 +17,8 @@ constexpr std::uint64_t kLowestSendLimit = 64 * kKiB;
 constexpr std::uint64_t kHighestSendLimit = 1024 * kKiB * kKiB * kKiB;
 constexpr int kDefaultLingerSeconds = 10;
 constexpr int kLongestLingerSeconds = 3600;
+constexpr int kDefaultFrameSeconds = 30;
+constexpr int kLongestTimeout = 86400;  // a day
 
 // Digits only, at most 18 of them, so that no value overflows.
 bool ParseDigits(const char* text, std::uint64_t* value) {
@@ -88,6 +90,13 @@ bool ParseSeconds(const char* text, int* seconds) {
   return true;
 }
 
+bool ParseTimeout(const char* text, int* seconds) {
+  std::uint64_t n = 0;
+  if (!ParseDigits(text, &n) || n > static_cast<std::uint64_t>(kLongestTimeout)) return false;
+  *seconds = static_cast<int>(n);
+  return true;
+}
+
 bool ParseTraceTarget(const char* text, TraceTarget* target) {
   if (IsWord(text, "stdout")) {
     *target = TraceTarget::kStandardOutput;
@@ -133,6 +142,17 @@ std::uint64_t SendLimitBytes() {
 int LingerSeconds() {
   static const std::string fallback = std::to_string(kDefaultLingerSeconds);
   static const int seconds = Read("QVNET_LINGER_SECONDS", kDefaultLingerSeconds, fallback.c_str(), ParseSeconds);
+  return seconds;
+}
+
+int FrameSeconds() {
+  static const std::string fallback = std::to_string(kDefaultFrameSeconds);
+  static const int seconds = Read("QVNET_FRAME_SECONDS", kDefaultFrameSeconds, fallback.c_str(), ParseTimeout);
+  return seconds;
+}
+
+int IdleSeconds() {
+  static const int seconds = Read("QVNET_IDLE_SECONDS", 0, "0", ParseTimeout);
   return seconds;
 }
 

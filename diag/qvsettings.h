@@ -28,6 +28,15 @@ std::uint64_t SendLimitBytes();
 // before its socket is closed anyway. 0 to 3600; 0 closes at once. Default 10.
 int LingerSeconds();
 
+// QVNET_FRAME_SECONDS: how long a frame may stay incomplete after its first
+// byte arrived before the connection is reset. 0 to 86400; 0 never. Default
+// 30.
+int FrameSeconds();
+
+// QVNET_IDLE_SECONDS: how long a connection may move no byte in either
+// direction before it is reset. 0 to 86400; 0 (the default) never.
+int IdleSeconds();
+
 // QVNET_TRACE: where the console traces go. stdout (the default), stderr,
 // or off (none is formatted or written). Read at the first trace.
 enum class TraceTarget { kStandardOutput, kStandardError, kNowhere };
@@ -65,6 +74,7 @@ LogFileSettings ReadLogFileSettings();
 // The parsers behind them, for tests: false when the text is not valid.
 bool ParseByteCount(const char* text, std::uint64_t* bytes);
 bool ParseSeconds(const char* text, int* seconds);
+bool ParseTimeout(const char* text, int* seconds);
 bool ParseTraceTarget(const char* text, TraceTarget* target);
 bool ParseEncoding(const char* text, TextEncoding* encoding);
 bool ParseOnOff(const char* text, bool* on);

@@ -31,3 +31,5 @@ void QvSocketBase::Connect(const char*, int, int, const char*, int, const char*,
 }
 
 QvWriteTrier* QvSocketBase::WriteTrier() { return nullptr; }
+
+void QvSocketBase::OnTick() {}

@@ -20,7 +20,7 @@ enum SocketKind : std::int32_t {
 
 // Every socket object the worker drives: connections and listeners. The
 // slot table stores handlers as QvSocketBase*; the dispatcher calls only
-// GetType, OnAccept, OnRead, OnWrite, OnError and WriteTrier, on the worker
+// GetType, OnAccept, OnRead, OnWrite, OnError, WriteTrier and OnTick, on the worker
 // thread. The operations keep their order (it is the order of the virtual
 // table); what the library adds comes after Connect.
 //
@@ -47,6 +47,10 @@ class QvSocketBase : public QvSocket {
   // the system whether the socket is writable (see qvwritetry.h); null (the
   // default) when the worker must always ask first.
   virtual QvWriteTrier* WriteTrier();
+  // Called by the worker about once a second while a slot names the object
+  // (see QvSocketManager::PassMillis), for what must happen after a time.
+  // Default: nothing.
+  virtual void OnTick();
 
   // How many slots of the slot table name this object as their handler;
   // kept by the table (qvslottable.h). While it is 0 there is no slot to

@@ -25,6 +25,8 @@ constexpr int kPassTimeoutMs = 5;
 constexpr int kIdleNapMs = 500;
 // How long the worker sleeps before it tries again to open its poller.
 constexpr int kPollerRetryMs = 200;
+// How often the handlers hear OnTick.
+constexpr std::uint64_t kTickMs = 1000;
 // How long process exit waits for the worker to leave its loop.
 constexpr std::uint32_t kExitJoinMs = 5000;
 
@@ -34,7 +36,8 @@ thread_local bool tlsOnWorker = false;
 // the system, and an end the handler asked for (EndRequest).
 constexpr unsigned kTryWrite = 8;
 constexpr unsigned kEndAsked = 16;
-static_assert(((kTryWrite | kEndAsked) & (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
+constexpr unsigned kTick = 32;  // the slot's handler hears OnTick
+static_assert(((kTryWrite | kEndAsked | kTick) & (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
               "bits of their own");
 
 // A slot's registration as the poller knows it: slot index and generation.
@@ -74,7 +77,9 @@ struct QvSocketManager::LoopState {
   std::vector<Ready> ready;
   std::vector<qvplat::Poller::Event> lingerEvents;
   std::uint64_t pass = 0;
-  bool pollerFailed = false;  // the failure was logged
+  std::uint64_t now = 0;       // the pass's time (PassMillis)
+  std::uint64_t nextTick = 0;  // when the handlers hear OnTick again
+  bool pollerFailed = false;   // the failure was logged
 };
 
 // A write event, whether the system reported it or a write tried without
@@ -289,6 +294,7 @@ void QvSocketManager::Run() {
     }
     const int events = loop.poller.Wait(now ? 0 : kPassTimeoutMs);
     if (events < 0) continue;
+    loop.now = qvplat::CoarseMillis();
     CollectReady(table, events);
     for (const Ready& r : loop.ready) Serve(*table, r);
     ServeLingers();
@@ -410,8 +416,23 @@ void QvSocketManager::CollectReady(QvSlotTable* table, int events) {
   };
   listed(loop.tryNow, kTryWrite);
   listed(loop.ends, kEndAsked);
+  if (loop.now >= loop.nextTick) CollectTicks(table);
   SortReady();
 }
+
+// Every registered slot, for its handler's OnTick. The mirror's lock is
+// held.
+void QvSocketManager::CollectTicks(QvSlotTable* table) {
+  LoopState& loop = *loop_;
+  loop.nextTick = loop.now + kTickMs;
+  if (loop.table != table) return;
+  for (size_t i = 0; i < loop.mirror.size(); ++i) {
+    const LoopState::Mirror& m = loop.mirror[i];
+    if (m.socket != qvplat::kNoSocket) loop.ready.push_back(Ready{static_cast<int>(i), m.generation, kTick});
+  }
+}
+
+std::uint64_t QvSocketManager::PassMillis() const { return loop_->now; }
 
 void QvSocketManager::SortReady() {
   std::vector<Ready>& ready = loop_->ready;
@@ -450,26 +471,36 @@ void QvSocketManager::Serve(QvSlotTable& table, const Ready& r) {
       // reported at every wait: the socket rests until its slot changes.
       if (slot.handler.load() == handler && table.StillRegistered(r.slot, r.generation)) Park(table, r);
     } else {
-      Ready now = r;
-      if (r.bits & qvplat::kPollRead) {
-        ServeRead(table, r, handler);
-        // A write the read queued (an answer, usually) is tried at once when
-        // the socket is trusted, not at the next pass: that would first ask
-        // the system again, for nothing but this write.
-        if (!(r.bits & (qvplat::kPollWrite | kTryWrite)) && (slot.interest.load() & WriteInterest) &&
-            loop_->writes.TryNow(r.slot)) {
-          now.bits |= kTryWrite;
-        }
-      }
-      // The read may have closed the socket, or the slot gone to another
-      // object; only the same registration gets its write.
-      if ((now.bits & (qvplat::kPollWrite | kTryWrite)) && slot.handler.load() == handler &&
-          table.StillRegistered(r.slot, r.generation)) {
-        ServeWrite(table, now, handler);
-      }
+      ServeReadAndWrite(table, r, handler);
+    }
+    // After what the slot was ready for: a read may have completed what the
+    // tick would otherwise find waiting.
+    if ((r.bits & kTick) && slot.handler.load() == handler && table.StillRegistered(r.slot, r.generation)) {
+      handler->OnTick();
     }
   }
   dispatching_.store(nullptr);
+}
+
+void QvSocketManager::ServeReadAndWrite(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {
+  SocketSlot& slot = table.At(r.slot);
+  Ready now = r;
+  if (r.bits & qvplat::kPollRead) {
+    ServeRead(table, r, handler);
+    // A write the read queued (an answer, usually) is tried at once when
+    // the socket is trusted, not at the next pass: that would first ask
+    // the system again, for nothing but this write.
+    if (!(r.bits & (qvplat::kPollWrite | kTryWrite)) && (slot.interest.load() & WriteInterest) &&
+        loop_->writes.TryNow(r.slot)) {
+      now.bits |= kTryWrite;
+    }
+  }
+  // The read may have closed the socket, or the slot gone to another
+  // object; only the same registration gets its write.
+  if ((now.bits & (qvplat::kPollWrite | kTryWrite)) && slot.handler.load() == handler &&
+      table.StillRegistered(r.slot, r.generation)) {
+    ServeWrite(table, now, handler);
+  }
 }
 
 void QvSocketManager::ServeRead(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {

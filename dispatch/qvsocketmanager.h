@@ -11,6 +11,8 @@
 //   4. serve each: an end asked for, or an exception, alone; otherwise the
 //      read, then the write (with a write the read queued, tried at once);
 //   5. serve the lingering sockets.
+// About once a second, step 3 also collects every registered slot, whose
+// handler then hears OnTick after anything else it was ready for.
 // Threads: Register, Unregister, Arm, ReleaseAndWait, WaitUntilLeft and
 // Linger from any thread; Run on the worker.
 #ifndef QV_DISPATCH_QVSOCKETMANAGER_H
@@ -76,6 +78,9 @@ class QvSocketManager : public QvThread {
   // Sockets lingering or handed over to linger.
   int Lingering();
 
+  // The time of the worker's current pass (qvplat::CoarseMillis, read once
+  // a pass). Worker thread.
+  std::uint64_t PassMillis() const;
   // True on the worker thread while it calls into `handler` for one of its
   // slots (a callback of it included).
   bool Serving(const QvSocketBase* handler) const { return OnWorkerThread() && dispatching_.load() == handler; }
@@ -124,7 +129,9 @@ class QvSocketManager : public QvThread {
   bool NothingToWatch() const;
   void CollectReady(QvSlotTable* table, int events);
   void SortReady();
+  void CollectTicks(QvSlotTable* table);
   void Serve(QvSlotTable& table, const Ready& ready);
+  void ServeReadAndWrite(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
   void ServeRead(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
   void ServeWrite(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
   void Park(QvSlotTable& table, const Ready& ready);

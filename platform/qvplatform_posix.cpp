@@ -64,6 +64,12 @@ Socket TcpSocket() {
 
 void CloseSocket(Socket s) { os::Record(::close(s) != 0); }
 
+void ResetAndClose(Socket s) {
+  const linger now{1, 0};
+  os::Record(::setsockopt(s, SOL_SOCKET, SO_LINGER, &now, sizeof now) != 0);
+  CloseSocket(s);
+}
+
 void ShutdownBoth(Socket s) { os::Record(::shutdown(s, SHUT_RDWR) != 0); }
 
 void ShutdownSend(Socket s) { os::Record(::shutdown(s, SHUT_WR) != 0); }
@@ -202,6 +208,12 @@ void SleepMs(std::uint32_t ms) {
 }
 
 void YieldThread() { ::sched_yield(); }
+
+std::uint64_t CoarseMillis() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
 
 static_assert(sizeof(pthread_mutex_t) <= 64, "RecursiveLock storage too small");
 

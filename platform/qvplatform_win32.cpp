@@ -37,6 +37,12 @@ Socket TcpSocket() {
 
 void CloseSocket(Socket s) { os::Record(::closesocket(os::Native(s)) != 0); }
 
+void ResetAndClose(Socket s) {
+  const linger now{1, 0};
+  os::Record(::setsockopt(os::Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&now), sizeof now) != 0);
+  CloseSocket(s);
+}
+
 void ShutdownBoth(Socket s) { os::Record(::shutdown(os::Native(s), SD_BOTH) != 0); }
 
 void ShutdownSend(Socket s) { os::Record(::shutdown(os::Native(s), SD_SEND) != 0); }
@@ -131,6 +137,8 @@ bool JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs) {
 void SleepMs(std::uint32_t ms) { ::Sleep(ms); }
 
 void YieldThread() { ::SwitchToThread(); }
+
+std::uint64_t CoarseMillis() { return ::GetTickCount64(); }
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "RecursiveLock storage too small");
 

@@ -43,6 +43,9 @@ struct PeerAddress {
 Socket TcpSocket();  // AF_INET, SOCK_STREAM, TCP
 void CloseSocket(Socket s);
 void ShutdownBoth(Socket s);
+// Closes the socket with a reset: the peer's next call fails at once
+// instead of reading an orderly end of the stream.
+void ResetAndClose(Socket s);
 void ShutdownSend(Socket s);  // no more sends; the peer sees the end of stream
 bool SetNonBlocking(Socket s);
 bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port);  // blocking connect

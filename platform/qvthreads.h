@@ -17,6 +17,9 @@ constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 // 0. True when the thread has ended.
 bool JoinThread(ThreadHandle* handle, std::uint32_t timeoutMs);
 void SleepMs(std::uint32_t ms);
+// Milliseconds of a clock that only goes forward, at the system's coarse
+// resolution (a few milliseconds) and at the cost of a memory read.
+std::uint64_t CoarseMillis();
 void YieldThread();
 
 // True once NoteProcessEnding() was called: the library's static objects

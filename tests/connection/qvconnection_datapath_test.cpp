@@ -458,4 +458,36 @@ TEST_F(ConnectionDataTest, LingerWithoutProgressEndsAfterItsTime) {
   });
 }
 
+// A peer cannot hold its slot for ever: a frame still incomplete
+// QVNET_FRAME_SECONDS after its first byte, or, with QVNET_IDLE_SECONDS, a
+// connection that moves no byte that long, ends with a reset, one
+// OnDisconnected and a log line giving the bytes held. In processes of
+// their own, for the settings.
+TEST_F(ConnectionDataTest, StalledFrameOrIdlePeerIsResetAfterItsTime) {
+  const struct {
+    const char* setting;
+    std::string sent;  // by the peer, then nothing more
+    std::string logged;
+  } cases[] = {
+      {"QVNET_FRAME_SECONDS", Frame("whole") + Header(100) + "partial", Format(qvtext::kLogFrameExpired, 1, 11u)},
+      {"QVNET_IDLE_SECONDS", "", Format(qvtext::kLogIdleExpired, 1, 0u, "0")},
+  };
+  const std::string here = std::filesystem::current_path().string();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting);
+    QVTEST_EXPECT_CHILD(here, [&] {
+      qvtest::SetEnvironment(c.setting, "1");
+      RawSocket peer = Connected();
+      const size_t linesBefore = LogLines().size();
+      if (!SendAll(peer, c.sent)) return 1;
+      if (!sink.disconnected.WaitFor(1)) return 2;
+      char byte;
+      if (qvplat::RecvSome(peer.Get(), &byte, 1) != -1 || qvplat::LastSocketError() != qvplat::kErrConnReset) return 3;
+      const std::vector<std::string> lines = LogLines();
+      if (lines.size() != linesBefore + 1 || !EndsWith(lines.back(), c.logged)) return 4;
+      return sink.Calls() == (c.sent.empty() ? "connected disconnected" : "connected packet disconnected") ? 0 : 5;
+    });
+  }
+}
+
 }  // namespace
