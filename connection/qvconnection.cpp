@@ -144,8 +144,9 @@ void QvConnection::Disconnect(Ending how, std::uint32_t epoch) {
 void QvConnection::Close() {
   EndSession(Ending::kGraceful);
   // A connect of another thread that completes meanwhile made a session
-  // this Close ends too.
-  if (presence_.WaitForOthers()) EndSession(Ending::kGraceful);
+  // this Close ends too. Inside the connection's own callback on the
+  // worker, that connect may be waiting for the callback: not waited for.
+  if (!QvSocketManager::Instance().Serving(this) && presence_.WaitForOthers()) EndSession(Ending::kGraceful);
   QvSocketManager::Instance().WaitUntilLeft(this);
 }
 
@@ -210,7 +211,7 @@ QvConnection::Stall QvConnection::Stalled(std::uint32_t epoch, std::uint32_t* he
   if (!connected_.load() || establishing_.load() || epoch_.load() != epoch || closing_.load() > 0) {
     return Stall::kNone;
   }
-  if (seen_.epoch != epoch) seen_ = TickView{epoch, moves_, framesBegun_, now, now};
+  if (!seen_.valid || seen_.epoch != epoch) seen_ = TickView{true, epoch, moves_, framesBegun_, now, now};
   if (seen_.moves != moves_) {
     seen_.moves = moves_;
     seen_.movedAt = now;

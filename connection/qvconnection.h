@@ -275,6 +275,7 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   std::uint32_t moves_;
   std::uint32_t framesBegun_;
   struct TickView {
+    bool valid;  // false until the first tick of the first session
     std::uint32_t epoch;
     std::uint32_t moves;
     std::uint32_t framesBegun;

@@ -474,24 +474,38 @@ TEST_F(ConnectionLifecycleTest, RacingReconnectsTakeTurnsAndLeaveNoSocketOpen) {
   EXPECT_EQ(ended, peers.size()) << "sockets left open by a connect that lost the race";
 }
 
-// A Reconnect from inside OnPacket while another thread reconnects the same
-// connection: neither waits for the other for ever. The callback's connect
-// either runs in its turn or fails at once, telling the sink.
-TEST_F(ConnectionLifecycleTest, ReconnectFromOnPacketWhileAnotherThreadReconnectsEnds) {
-  conn = NewConnection(&sink);
-  RawSocket peer = ConnectPeer(*conn);
-  std::thread other;
-  sink.onPacket = [&](const char*, int) {
-    other = std::thread([&] { conn->Reconnect(); });
-    for (int i = 0; i < 100; ++i) qvplat::YieldThread();
-    conn->Reconnect();
-  };
-  ASSERT_TRUE(SendAll(peer, Frame("again")));
-  ASSERT_TRUE(sink.packet.WaitFor(1));
-  ASSERT_TRUE(qvtest::WaitUntil([&] { return Occurrences(sink.Calls(), "connected") + Occurrences(sink.Calls(), "failed") == 3; }))
-      << sink.Calls();
-  other.join();
-  EXPECT_TRUE(conn->IsConnected());
+// A Reconnect or a Close from inside OnPacket while another thread
+// reconnects the same connection: neither waits for the other for ever.
+// The callback's connect runs in its turn or fails at once, telling the
+// sink; its Close does not wait for a connect that waits for the callback.
+TEST_F(ConnectionLifecycleTest, ReconnectOrCloseFromOnPacketWhileAnotherThreadReconnectsEnds) {
+  for (const bool closing : {false, true}) {
+    SCOPED_TRACE(closing ? "Close" : "Reconnect");
+    RecordingSink calls;
+    std::unique_ptr<QvConnection> c = NewConnection(&calls);
+    RawSocket peer = ConnectPeer(*c);
+    std::thread other;
+    qvtest::Event reconnected;
+    calls.onPacket = [&](const char*, int) {
+      other = std::thread([&] {
+        c->Reconnect();
+        reconnected.Notify();
+      });
+      for (int i = 0; i < 100; ++i) qvplat::YieldThread();
+      closing ? c->Close() : c->Reconnect();
+    };
+    ASSERT_TRUE(SendAll(peer, Frame("again")));
+    ASSERT_TRUE(calls.packet.WaitFor(1));
+    const bool ended = reconnected.WaitFor(1);
+    other.join();
+    ASSERT_TRUE(ended);
+    const size_t expected = closing ? 2 : 3;  // the first connect's, the other thread's, the callback's
+    ASSERT_TRUE(qvtest::WaitUntil(
+        [&] { return Occurrences(calls.Calls(), "connected") + Occurrences(calls.Calls(), "failed") == expected; }))
+        << calls.Calls();
+    c.reset();
+    while (Ready(listener.Get(), POLLIN)) RawSocket(qvplat::AcceptPeer(listener.Get(), nullptr));  // the reconnects'
+  }
 }
 
 }  // namespace
