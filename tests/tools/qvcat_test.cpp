@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "diag/qvtexts.h"
+#include "support/qvtestos.h"
 #include "support/qvtestsupport.h"
+#include "support/qvworkerfixture.h"
 
 extern char** environ;
 
@@ -403,6 +405,37 @@ TEST_F(QvcatTest, LogIsOffUnlessTheEnvironmentAsksForIt) {
     EXPECT_EQ(qvtest::ReadFile(dir + "/Log/Network.log"), c.serverLog);
     EXPECT_EQ(qvtest::FileExists(dir + "/qvcat.log"), c.ownLog);
   }
+}
+
+// qvcat sends its input, closes and returns from main; its peer reads it
+// all and never ends its stream. With nothing left to send, qvcat exits at
+// once, not after the linger time (an hour here).
+TEST_F(QvcatTest, ExitWaitsOnlyForBytesStillOwed) {
+  int port = 0;
+  nettest::RawSocket listening{qvtest::ListenLoopback(&port)};
+  ASSERT_NE(listening.Get(), qvplat::kInvalidSocket);
+  ::setenv("QVNET_LINGER_SECONDS", "3600", 1);
+  Qvcat client;
+  const bool started = client.Start({"connect", "127.0.0.1", std::to_string(port)});
+  ::unsetenv("QVNET_LINGER_SECONDS");
+  ASSERT_TRUE(started);
+  pollfd waiting{listening.Get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&waiting, 1, 10000), 1) << "qvcat did not connect";
+  nettest::RawSocket peer{qvplat::AcceptPeer(listening.Get(), nullptr)};
+  ASSERT_TRUE(peer.Valid());
+  qvtest::SetTimeouts(peer.Get(), 10);
+  constexpr int kFrames = 300;
+  const std::string line = Letters(1000);
+  std::string input;
+  for (int i = 0; i < kFrames; ++i) input += line + "\n";
+  ASSERT_TRUE(client.Write(input));
+  client.CloseInput();
+  std::string payload;
+  for (int i = 0; i < kFrames; ++i) {
+    ASSERT_TRUE(nettest::RecvFrame(peer.Get(), &payload) && payload == line) << "frame " << i;
+  }
+  ASSERT_TRUE(client.Wait()) << "qvcat did not exit once its peer had everything";
+  EXPECT_EQ(client.ExitCode(), 0) << client.err;
 }
 
 // ------------------------------------------------------ qvcat and qvcat
