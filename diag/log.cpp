@@ -99,7 +99,7 @@ void DirectoryOf(const std::string& file, char (&out)[256]) {
 
 struct NetworkLogMaker {
   NetworkLogMaker() {
-    const LogFileSettings settings = ReadLogFileSettings();
+    const LogFileSettings settings = ReadLogFileSettings(qvplat::ProgramWantsLogOffByDefault());
     networkLog = new (networkLogStorage) class log(settings.file.c_str(), settings.on);
     if (!settings.on) {
       networkLogDirectory[0] = '\0';

@@ -51,7 +51,8 @@ void log(class log& target, const char* format, ...) QV_PRINTF_LIKE(2, 3);
 void FormatStamp(const std::tm* when, char (&out)[32]);
 
 // The process-wide log, on "./Log/Network.log" unless the settings
-// QVNET_LOG_FILE and QVNET_LOG (read here, see qvsettings.h) say otherwise.
+// QVNET_LOG_FILE and QVNET_LOG (read here, see qvsettings.h), or the
+// program's QVNET_LOG_OFF_BY_DEFAULT (qvnet.h), say otherwise.
 // It is constructed with the library's static objects, before the
 // load-time directory creation. It is never destroyed, so that objects the
 // application destroys during process exit may still log; its file is

@@ -166,11 +166,14 @@ TextEncoding TraceEncoding() {
   return encoding;
 }
 
-LogFileSettings ReadLogFileSettings() {
+LogFileSettings ReadLogFileSettings(bool offByDefault) {
   LogFileSettings settings;
-  settings.on = Read("QVNET_LOG", true, "on", ParseOnOff, &settings.bad);
-  settings.file = Read("QVNET_LOG_FILE", settings.file, kDefaultLogFile, ParseLogFile, &settings.bad);
-  settings.defaultFile = settings.file == kDefaultLogFile;
+  const std::string named = Read("QVNET_LOG_FILE", std::string(), kDefaultLogFile, ParseLogFile, &settings.bad);
+  if (!named.empty()) settings.file = named;
+  settings.defaultFile = named.empty() || named == kDefaultLogFile;
+  // A program's own default gives way to a file the environment names.
+  const bool on = !offByDefault || !named.empty();
+  settings.on = Read("QVNET_LOG", on, on ? "on" : "off", ParseOnOff, &settings.bad);
   return settings;
 }
 

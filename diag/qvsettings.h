@@ -63,13 +63,15 @@ struct BadSetting {
 // kDefaultLogFile by default. Read once, when the library is loaded, by the
 // network log itself, which does not exist yet: values that are not valid
 // are handed back in `bad`, for the log to write once it is made.
+// `offByDefault` (the program declared QVNET_LOG_OFF_BY_DEFAULT) makes the
+// log off unless QVNET_LOG=on or a valid QVNET_LOG_FILE is set.
 struct LogFileSettings {
   bool on = true;
   bool defaultFile = true;  // QVNET_LOG_FILE not set (or not valid)
   std::string file = kDefaultLogFile;
   std::vector<BadSetting> bad;
 };
-LogFileSettings ReadLogFileSettings();
+LogFileSettings ReadLogFileSettings(bool offByDefault);
 
 // The parsers behind them, for tests: false when the text is not valid.
 bool ParseByteCount(const char* text, std::uint64_t* bytes);

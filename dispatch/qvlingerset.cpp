@@ -31,6 +31,8 @@ namespace {
 // How much one event may read and discard, so that a peer that streams
 // cannot hold the worker.
 constexpr int kReadsPerEvent = 4;
+// How much one pass may read and discard from a socket it is about to close.
+constexpr int kReadsBeforeClose = 16;
 char discard[64 * 1024];  // the worker's only
 
 std::uint64_t TagOf(std::size_t index, std::uint32_t serial) {
@@ -181,13 +183,41 @@ void QvLingerSet::Finish(std::size_t index) {
 
 bool QvLingerSet::Idle() const { return entries_.size() == free_.size(); }
 
-void QvLingerSet::Expire(Clock::time_point now) {
+// True when nothing received is left unread: the input is drained to the
+// point where the system has no more, or the stream ended or failed.
+bool QvLingerSet::DiscardReceived(Entry& e) {
+  for (int i = 0; i < kReadsBeforeClose && !e.peerEnded; ++i) {
+    const int n = qvplat::RecvSome(e.socket, discard, static_cast<int>(sizeof discard));
+    if (n > 0) continue;
+    if (n < 0) return true;  // nothing more now, or a failed socket: either way nothing unread
+    e.peerEnded = true;
+  }
+  return e.peerEnded;
+}
+
+// The sockets that owe nothing: what they sent is the system's to deliver.
+// One whose peer still streams is tried again at the next pass.
+void QvLingerSet::CloseSent() {
   for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const Entry& e = entries_[i];
+    Entry& e = entries_[i];
+    if (e.socket != qvplat::kNoSocket && e.parts.empty() && DiscardReceived(e)) Finish(i);
+  }
+}
+
+void QvLingerSet::Expire(Clock::time_point now) {
+  if (releaseSent_.load()) CloseSent();
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    Entry& e = entries_[i];
     if (e.socket == qvplat::kNoSocket || e.deadline > now) continue;
-    const std::string unsent = std::to_string(e.Unsent());
-    qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogLingerExpired, static_cast<int>(lingerTime_.count()),
-                unsent.c_str());
+    // With every byte handed to the system, only the peer's end of stream
+    // was missing: nothing is lost, and nothing is logged.
+    if (e.parts.empty()) {
+      DiscardReceived(e);
+    } else {
+      const std::string unsent = std::to_string(e.Unsent());
+      qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogLingerExpired, static_cast<int>(lingerTime_.count()),
+                  unsent.c_str());
+    }
     Finish(i);
   }
 }

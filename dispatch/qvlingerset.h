@@ -13,11 +13,18 @@
 //      input would send a reset, which may destroy the tail in flight.
 // A reset or error ends this at once. So does a linger that makes no
 // progress (no byte sent, no end of stream seen) for the linger time: the
-// socket is closed and one line is logged. Lingering sockets are not in the
-// slot table and print no traces; the application never hears of them.
+// socket is closed, and when bytes were still unsent one line says how many
+// were dropped. Lingering sockets are not in the slot table and print no
+// traces; the application never hears of them.
 //
-// Threads: HandOver and Count from any thread; everything else on the
-// worker.
+// At process exit only the bytes still owed matter: once ReleaseSent is
+// called, a socket that has handed every byte to the system is closed
+// without waiting for the peer's end of stream (the system delivers what
+// it holds), after what the peer sent meanwhile has been read and
+// discarded, so that the close sends no reset.
+//
+// Threads: HandOver, ReleaseSent and Count from any thread; everything else
+// on the worker.
 #ifndef QV_DISPATCH_QVLINGERSET_H
 #define QV_DISPATCH_QVLINGERSET_H
 
@@ -52,8 +59,12 @@ class QvLingerSet {
   void Adopt();
   // Worker: serves one event of the poller whose tag IsLingerTag.
   void OnEvent(std::uint64_t tag, unsigned ready);
-  // Worker: closes the sockets whose time ran out by `now`.
+  // Worker: closes the sockets whose time ran out by `now`, and after
+  // ReleaseSent those with nothing left to send.
   void Expire(Clock::time_point now);
+  // Any thread: from now on the worker closes every socket that has handed
+  // all its bytes to the system without waiting for the peer's end.
+  void ReleaseSent() { releaseSent_.store(true); }
   // Whether no socket lingers on the worker's side (the worker's).
   bool Idle() const;
 
@@ -67,6 +78,8 @@ class QvLingerSet {
 
   void Serve(std::size_t index, unsigned ready);
   bool ReadAndDiscard(Entry& e);
+  bool DiscardReceived(Entry& e);
+  void CloseSent();
   bool SendPending(Entry& e);
   void Rewatch(std::size_t index);
   void Finish(std::size_t index);
@@ -76,6 +89,7 @@ class QvLingerSet {
   qvplat::RecursiveLock handoverLock_{qvplat::kLockHandover};
   std::vector<Entry> handedOver_;  // under handoverLock_
   std::atomic<int> handedOverCount_{0};  // its size, looked at without the lock
+  std::atomic<bool> releaseSent_{false};
   std::vector<Entry> entries_;     // the worker's; a free entry has no socket
   std::vector<std::size_t> free_;
   int live_ = 0;

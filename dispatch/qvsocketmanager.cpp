@@ -133,8 +133,10 @@ void QvSocketManager::StopAtExit() {
   // Sockets of closed connections that still deliver what was queued get
   // the linger time to finish: a program that closes and then exits still
   // has its last frames delivered. Each also ends by itself once it makes
-  // no progress for that long.
+  // no progress for that long. Those that owe nothing more are closed at
+  // once: waiting for their peers' end of stream delivers nothing.
   if (m.IsRunning()) {
+    m.ReleaseSentLingers();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(qvdiag::LingerSeconds());
     while (m.Lingering() > 0 && std::chrono::steady_clock::now() < deadline) qvplat::SleepMs(5);
   }
@@ -278,6 +280,11 @@ bool QvSocketManager::Linger(qvplat::Socket s, std::vector<std::string> parts, s
 }
 
 int QvSocketManager::Lingering() { return loop_->lingers.Count(); }
+
+void QvSocketManager::ReleaseSentLingers() {
+  loop_->lingers.ReleaseSent();
+  WakeFromApplication();
+}
 
 // ------------------------------------------------------------ the pass
 

@@ -77,6 +77,10 @@ class QvSocketManager : public QvThread {
   bool Linger(qvplat::Socket s, std::vector<std::string> parts, std::size_t skip, bool peerEnded);
   // Sockets lingering or handed over to linger.
   int Lingering();
+  // From now on the lingering sockets that have handed all their bytes to
+  // the system are closed without waiting for the peer's end of stream
+  // (qvlingerset.h). For process exit; any thread.
+  void ReleaseSentLingers();
 
   // The time of the worker's current pass (qvplat::CoarseMillis, read once
   // a pass). Worker thread.

@@ -300,6 +300,14 @@ void WriteWhole(std::FILE* stream, const char* bytes, std::size_t length) {
 
 bool LoadedWithEntryFunction() { return false; }
 
+// A weak reference: null unless the program defines the symbol. Linked into
+// a program, the library finds the definition there; as a shared library,
+// through the executable's dynamic symbols, where the linker puts it
+// because this library refers to it.
+extern "C" const int QvNetLogOffByDefault __attribute__((weak));
+
+bool ProgramWantsLogOffByDefault() { return &QvNetLogOffByDefault != nullptr; }
+
 // ------------------------------------------------------------- poller
 //
 // epoll keeps the watched set in the kernel, so a wait costs nothing per idle

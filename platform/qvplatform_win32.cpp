@@ -197,6 +197,12 @@ bool LoadedWithEntryFunction() {
   return reinterpret_cast<HMODULE>(&__ImageBase) != ::GetModuleHandleA(nullptr);
 }
 
+// The program's executable exports it (__declspec(dllexport)); asked of the
+// executable's module whether the library is the DLL or linked in.
+bool ProgramWantsLogOffByDefault() {
+  return ::GetProcAddress(::GetModuleHandleA(nullptr), "QvNetLogOffByDefault") != nullptr;
+}
+
 // ------------------------------------------------------------- poller
 //
 // select() with sets sized for every watched socket, rebuilt at every wait: a

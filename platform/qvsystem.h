@@ -29,6 +29,11 @@ void WriteWhole(std::FILE* stream, const char* bytes, std::size_t length);
 // program).
 bool LoadedWithEntryFunction();
 
+// Whether the program declared QVNET_LOG_OFF_BY_DEFAULT (qvnet.h): whether
+// its executable exports the symbol QvNetLogOffByDefault. Answers at load,
+// before main.
+bool ProgramWantsLogOffByDefault();
+
 }  // namespace qvplat
 
 #endif  // QV_PLATFORM_QVSYSTEM_H

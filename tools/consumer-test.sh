@@ -6,7 +6,8 @@
 # commands run are the README's own, taken from the blocks marked
 # "consumer-test: ..."; its CMakeLists.txt must be tests/consumer's. The
 # installed files must be the expected ones, bin/qvcat among them, and
-# bin/qvcat must run from the prefix.
+# bin/qvcat must run from the prefix, and leave the log of the folder it
+# runs in alone.
 #
 #   tools/consumer-test.sh            (build directory: build/consumer)
 #   QVNET_CONSUMER_BUILD=DIR tools/consumer-test.sh
@@ -70,6 +71,14 @@ help=$(cd "$work" && env -u LD_LIBRARY_PATH QVNET_LOG=off "$prefix/bin/qvcat" --
 for setting in QVNET_TRACE= QVNET_TRACE_ENCODING= QVNET_LOG= QVNET_LOG_FILE= QVNET_SEND_LIMIT QVNET_LINGER_SECONDS; do
   grep -qF -- "$setting" <<<"$help" || fail "bin/qvcat --help does not name $setting"
 done
+# Its log is off by default, as the library looks it up at load: run in a
+# server's folder, it leaves the server's log as it was.
+mkdir -p "$work/server/Log"
+echo "a line of the server's" >"$work/server/Log/Network.log"
+(cd "$work/server" && env -u LD_LIBRARY_PATH -u QVNET_LOG -u QVNET_LOG_FILE "$prefix/bin/qvcat" --help >/dev/null) ||
+  fail "bin/qvcat --help failed in a server's folder"
+[ "$(cat "$work/server/Log/Network.log")" = "a line of the server's" ] ||
+  fail "bin/qvcat --help emptied the log of the folder it ran in"
 loaded=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/qvcat" | awk '$1 == "libQvWinNetModule.so.1" {print $3}')
 [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$(realpath "$prefix/lib/libQvWinNetModule.so.1")" ] ||
   fail "bin/qvcat does not load the installed library (it loads '$loaded')"

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -19,7 +20,9 @@
 #include <vector>
 
 #include "diag/qvtexts.h"
+#include "support/qvtestos.h"
 #include "support/qvtestsupport.h"
+#include "support/qvworkerfixture.h"
 
 extern char** environ;
 
@@ -37,7 +40,8 @@ class Qvcat {
   Qvcat& operator=(const Qvcat&) = delete;
   ~Qvcat() { Reset(); }
 
-  bool Start(const std::vector<std::string>& arguments) {
+  // Starts qvcat in `directory` (this process's own when empty).
+  bool Start(const std::vector<std::string>& arguments, const std::string& directory = "") {
     Reset();
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return false;
@@ -51,6 +55,7 @@ class Qvcat {
     ::posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     ::posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    if (!directory.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     // The test ignores SIGPIPE (a child may go before it reads its input);
     // the child starts with the default.
     posix_spawnattr_t attributes;
@@ -170,8 +175,9 @@ class QvcatTest : public ::testing::Test {
 
   // Runs qvcat with `input` on standard input (then closed) to its end;
   // false when it did not end in time.
-  static bool Run(Qvcat* qvcat, const std::vector<std::string>& arguments, const std::string& input = "") {
-    if (!qvcat->Start(arguments)) return false;
+  static bool Run(Qvcat* qvcat, const std::vector<std::string>& arguments, const std::string& input = "",
+                  const std::string& directory = "") {
+    if (!qvcat->Start(arguments, directory)) return false;
     qvcat->Write(input);  // fails harmlessly when qvcat ended without reading
     qvcat->CloseInput();
     return qvcat->Wait();
@@ -366,6 +372,70 @@ TEST_F(QvcatTest, BadArgumentsFailWithAOneLineReasonAndHelpShowsUsage) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(help.err, "");
+}
+
+// qvcat's log is off unless the environment asks for one: run in a
+// server's directory, it leaves the server's log as it was.
+TEST_F(QvcatTest, LogIsOffUnlessTheEnvironmentAsksForIt) {
+  const std::string serverLines = "a line of the server's\n";
+  const struct {
+    const char* log;   // QVNET_LOG
+    const char* file;  // QVNET_LOG_FILE
+    std::string serverLog;  // Log/Network.log afterwards
+    bool ownLog;            // qvcat.log was made
+  } cases[] = {
+      {nullptr, nullptr, serverLines, false},
+      {"on", nullptr, "", false},
+      {nullptr, "qvcat.log", serverLines, true},
+      {"off", "qvcat.log", serverLines, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.log ? c.log : "-") + " " + (c.file ? c.file : "-"));
+    const std::string dir = qvtest::FreshDir("server-dir-" + std::to_string(&c - cases));
+    std::filesystem::create_directory(dir + "/Log");
+    ASSERT_TRUE(qvtest::WriteFile(dir + "/Log/Network.log", serverLines));
+    if (c.log != nullptr) ::setenv("QVNET_LOG", c.log, 1);
+    if (c.file != nullptr) ::setenv("QVNET_LOG_FILE", c.file, 1);
+    Qvcat help;
+    const bool ran = Run(&help, {"--help"}, "", dir);
+    ::unsetenv("QVNET_LOG");
+    ::unsetenv("QVNET_LOG_FILE");
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(help.ExitCode(), 0) << help.err;
+    EXPECT_EQ(qvtest::ReadFile(dir + "/Log/Network.log"), c.serverLog);
+    EXPECT_EQ(qvtest::FileExists(dir + "/qvcat.log"), c.ownLog);
+  }
+}
+
+// qvcat sends its input, closes and returns from main; its peer reads it
+// all and never ends its stream. With nothing left to send, qvcat exits at
+// once, not after the linger time (an hour here).
+TEST_F(QvcatTest, ExitWaitsOnlyForBytesStillOwed) {
+  int port = 0;
+  nettest::RawSocket listening{qvtest::ListenLoopback(&port)};
+  ASSERT_NE(listening.Get(), qvplat::kInvalidSocket);
+  ::setenv("QVNET_LINGER_SECONDS", "3600", 1);
+  Qvcat client;
+  const bool started = client.Start({"connect", "127.0.0.1", std::to_string(port)});
+  ::unsetenv("QVNET_LINGER_SECONDS");
+  ASSERT_TRUE(started);
+  pollfd waiting{listening.Get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&waiting, 1, 10000), 1) << "qvcat did not connect";
+  nettest::RawSocket peer{qvplat::AcceptPeer(listening.Get(), nullptr)};
+  ASSERT_TRUE(peer.Valid());
+  qvtest::SetTimeouts(peer.Get(), 10);
+  constexpr int kFrames = 300;
+  const std::string line = Letters(1000);
+  std::string input;
+  for (int i = 0; i < kFrames; ++i) input += line + "\n";
+  ASSERT_TRUE(client.Write(input));
+  client.CloseInput();
+  std::string payload;
+  for (int i = 0; i < kFrames; ++i) {
+    ASSERT_TRUE(nettest::RecvFrame(peer.Get(), &payload) && payload == line) << "frame " << i;
+  }
+  ASSERT_TRUE(client.Wait()) << "qvcat did not exit once its peer had everything";
+  EXPECT_EQ(client.ExitCode(), 0) << client.err;
 }
 
 // ------------------------------------------------------ qvcat and qvcat

@@ -14,6 +14,11 @@
 // own setting (QVNET_TRACE=off), or on with --traces (stdout), unless the
 // environment already says where they go.
 //
+// qvcat writes no log unless the environment asks for one (QVNET_LOG=on, or
+// a QVNET_LOG_FILE): run in a server's directory, it must not empty the
+// server's ./Log/Network.log, which the library would do as it loads,
+// before main.
+//
 // qvcat uses the library as any application does: the public headers and the
 // shared library.
 #include <atomic>
@@ -39,6 +44,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #endif
+
+QVNET_LOG_OFF_BY_DEFAULT;
 
 namespace {
 

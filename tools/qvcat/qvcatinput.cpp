@@ -47,10 +47,11 @@ const char kUsage[] =
     "environment wins over qvcat's choice:\n"
     "  QVNET_TRACE=stdout|stderr|off     where the library's traces go\n"
     "  QVNET_TRACE_ENCODING=gbk|utf-8    the traces' encoding (default gbk)\n"
-    "  QVNET_LOG=on|off                  the log file (default on)\n"
-    "  QVNET_LOG_FILE=PATH               its path (default ./Log/Network.log)\n"
+    "  QVNET_LOG=on|off                  the log file (default off for qvcat)\n"
+    "  QVNET_LOG_FILE=PATH               its path, and the log on (library\n"
+    "                                    default ./Log/Network.log)\n"
     "  QVNET_SEND_LIMIT, QVNET_LINGER_SECONDS   see the library's README\n"
-    "The reason of a network failure is the log's last line.\n";
+    "With a log, the reason of a network failure is its last line.\n";
 
 bool ParseNumber(const std::string& text, long low, long high, long* value) {
   if (text.empty() || text.size() > 9) return false;
