@@ -100,8 +100,8 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // length, and a payload the codec does not frame: nothing is queued.
   void Send(const char* data, int length) override;
   // Ends the session without a sink callback; what was queued still goes
-  // out. Returns once the worker is not inside the connection (unless
-  // called on the worker).
+  // out. Returns once no other thread is inside the connection (see the
+  // threads above).
   void Close() override;
   // Connects again to the stored address and port. Without a successful
   // Connect before, it fails with OnConnectFailed.
