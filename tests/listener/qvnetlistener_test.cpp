@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -360,6 +362,49 @@ TEST_F(ListenerTest, CloseWaitsForAnAcceptUnderWay) {
   EXPECT_EQ(order, (std::vector<std::string>{"accepted", "deleted"}));
   ASSERT_TRUE(journal.changed.WaitFor(1));  // the peer's connection, made before the handler went
   delete sink.connection.load();
+}
+
+// A connection's OnPacket runs with its receive lock held; from there a
+// listener may still be closed, listen again, or be released and deleted.
+// Debug builds check the lock order on the way.
+TEST_F(ListenerTest, AConnectionsCallbackMayCloseListenOrDeleteAListener) {
+  const std::function<bool(QvListenerApi*&)> calls[] = {
+      [](QvListenerApi*& other) {
+        other->Close();
+        return true;
+      },
+      [](QvListenerApi*& other) { return other->Listen("127.0.0.1", 0); },
+      [](QvListenerApi*& other) {
+        other->ReleaseHandlers();
+        delete other;
+        other = nullptr;
+        return true;
+      },
+  };
+  std::atomic<size_t> row{0};
+  std::atomic<bool> succeeded{false};
+  QvListenerApi* other = nullptr;  // handed to the worker with each frame
+  qvtest::Event called;
+  peers.onPacket = [&] {
+    succeeded.store(calls[row.load()](other));
+    called.Notify();
+  };
+  const qvplat::Socket client = Connect(ListenWithHandler());
+  ASSERT_NE(client, qvplat::kInvalidSocket);
+  ASSERT_TRUE(peers.journal.changed.WaitFor(3));
+  for (size_t i = 0; i < std::size(calls); ++i) {
+    SCOPED_TRACE(i);
+    qvtest::Peers otherPeers;
+    other = module->CreateListener();
+    other->SetAcceptHandler(otherPeers.NewHandler());
+    ASSERT_NE(ListenOnFreePort(other), 0);
+    row.store(i);
+    const std::string frame = Frame("x");
+    ASSERT_TRUE(qvtest::SendAll(client, frame.data(), frame.size()));
+    ASSERT_TRUE(called.WaitFor(static_cast<int>(i) + 1));
+    EXPECT_TRUE(succeeded.load());
+    if (other != nullptr) qvtest::DestroyListener(other, &otherPeers);
+  }
 }
 
 // ------------------------------------------------------------- slot table
