@@ -36,6 +36,11 @@ void QvNetListener::SetAcceptHandler(QvAcceptHandler* handler) {
 }
 
 void QvNetListener::ReleaseHandlers() {
+  // No accept starts with the handler from here on; one under way finishes
+  // with it (and the codec) first.
+  QvAcceptHandler* handler = acceptHandler_.exchange(nullptr);
+  UpdateAcceptInterest();
+  QvSocketManager::Instance().WaitUntilLeft(static_cast<QvSocketBase*>(this));
   // The codec and the handler may be the application's, built by another
   // compiler: each is deleted through the destructor entry it was given
   // (qvdestructor.h).
@@ -43,8 +48,13 @@ void QvNetListener::ReleaseHandlers() {
   // may live on.
   QvPacketCodec* codec = codec_.exchange(nullptr);
   if (codec != &QvLengthCodec::Shared()) QvDelete(codec);
-  QvDelete(acceptHandler_.exchange(nullptr));
-  UpdateAcceptInterest();
+  // Called from inside the listener's own accept (the worker's wait above
+  // returns at once): that accept deletes the handler when it is over.
+  if (handler != nullptr && QvSocketManager::OnWorkerThread() && handler == acceptingWith_) {
+    released_ = true;
+    return;
+  }
+  QvDelete(handler);
 }
 
 void QvNetListener::UpdateAcceptInterest() {
@@ -145,27 +155,47 @@ void QvNetListener::OnAccept() {
 
   qvdiag::TraceText(qvtext::kTraceNewAccept);
   qvplat::PeerAddress peer;
-  qvplat::Socket accepted;
-  {
-    qvplat::LockGuard guard(socketLock_);
-    qvplat::Socket s = listenSocket_.load();
-    if (s == qvplat::kNoSocket) return;  // closed meanwhile
-    accepted = qvplat::AcceptPeer(s, &peer, qvplat::ListenerMode::kNonBlocking);
-    if (accepted == qvplat::kInvalidSocket) {
-      std::uint32_t error = qvplat::LastSocketError();
-      qvdiag::TraceNumber(qvtext::kTraceAcceptResult, -1);
-      LogNetError(error);
-      // Out of descriptors, the peer would stay waiting and the socket stay
-      // readable on every pass: turn it away instead.
-      if (error == qvplat::kErrTooManyFiles) qvplat::DropPendingPeer(s);
-      return;
-    }
-  }
+  const qvplat::Socket accepted = AcceptOne(&peer);
+  if (accepted == qvplat::kInvalidSocket) return;
   qvdiag::TraceNumber(qvtext::kTraceAcceptResult, static_cast<int>(accepted));
+  MakeConnection(handler, accepted, peer);
+  char dotted[16];
+  qvplat::FormatIPv4(peer.addrNet, dotted);
+  qvdiag::Trace(qvtext::kTraceAcceptedFrom, dotted);
+}
 
+qvplat::Socket QvNetListener::AcceptOne(qvplat::PeerAddress* peer) {
+  qvplat::LockGuard guard(socketLock_);
+  const qvplat::Socket s = listenSocket_.load();
+  if (s == qvplat::kNoSocket) return qvplat::kInvalidSocket;  // closed meanwhile
+  const qvplat::Socket accepted = qvplat::AcceptPeer(s, peer, qvplat::ListenerMode::kNonBlocking);
+  if (accepted != qvplat::kInvalidSocket) return accepted;
+  const std::uint32_t error = qvplat::LastSocketError();
+  qvdiag::TraceNumber(qvtext::kTraceAcceptResult, -1);
+  LogNetError(error);
+  // Out of descriptors, the peer would stay waiting and the socket stay
+  // readable on every pass: turn it away instead.
+  if (error == qvplat::kErrTooManyFiles) qvplat::DropPendingPeer(s);
+  return qvplat::kInvalidSocket;
+}
+
+void QvNetListener::MakeConnection(QvAcceptHandler* handler, qvplat::Socket accepted,
+                                   const qvplat::PeerAddress& peer) {
+  acceptingWith_ = handler;
   handler->OnAccept(qvplat::AsSockaddrIn(peer));
+  QvConnectionSink* sink = released_ ? nullptr : handler->CreateSink();
+  acceptingWith_ = nullptr;
+  if (released_) {
+    // ReleaseHandlers ran inside OnAccept or CreateSink: the codec is gone,
+    // and the peer with it. A sink made for it hears so.
+    released_ = false;
+    qvplat::CloseSocket(accepted);
+    if (sink != nullptr) sink->OnConnectFailed();
+    QvDelete(handler);
+    return;
+  }
   QvConnection* connection = QvNetModuleImpl::CreateConnection();
-  connection->SetSink(handler->CreateSink());
+  connection->SetSink(sink);
   connection->SetCodec(codec_.load());
   if (!connection->Attach(accepted)) {
     // The table is full: nobody would ever serve it. Its sink hears that
@@ -173,7 +203,4 @@ void QvNetListener::OnAccept() {
     connection->OnConnectFailed();
     QvNetModuleImpl::DestroyConnection(connection);
   }
-  char dotted[16];
-  qvplat::FormatIPv4(peer.addrNet, dotted);
-  qvdiag::Trace(qvtext::kTraceAcceptedFrom, dotted);
 }

@@ -60,8 +60,11 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   // 0-65535, or bind or listen failed; false without one when no socket
   // could be made or the slot table is full.
   bool Listen(const char* address, int port) override;
-  // Deletes the application's codec (not the library's shared one), then
-  // the handler, and forgets both.
+  // Stops accepting, waits as ApiClose does until an accept under way has
+  // finished, then deletes the application's codec (not the library's
+  // shared one) and the handler, and forgets both. Inside the listener's
+  // own OnAccept or CreateSink the handler goes when that accept is over,
+  // and the peer is turned away.
   void ReleaseHandlers() override;
 
   // ---- QvSocketBase, the dispatcher's side.
@@ -93,6 +96,10 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
  private:
   // Read interest while a handler is set, none without one.
   void UpdateAcceptInterest();
+  // accept() under the socket lock; the peer, or kInvalidSocket.
+  qvplat::Socket AcceptOne(qvplat::PeerAddress* peer);
+  // The accepted peer's connection, with the handler's sink. Worker thread.
+  void MakeConnection(QvAcceptHandler* handler, qvplat::Socket accepted, const qvplat::PeerAddress& peer);
 
   std::atomic<QvPacketCodec*> codec_;
   std::atomic<QvAcceptHandler*> acceptHandler_;
@@ -100,6 +107,10 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   // Held around accept() and around closing or replacing the socket, so the
   // worker never accepts on a descriptor another thread has released.
   qvplat::RecursiveLock socketLock_{qvplat::kLockListener};
+  // The worker's: the handler of the accept under way, and whether
+  // ReleaseHandlers gave it up meanwhile.
+  QvAcceptHandler* acceptingWith_ = nullptr;
+  bool released_ = false;
 };
 
 #endif  // QV_LISTENER_QVNETLISTENER_H

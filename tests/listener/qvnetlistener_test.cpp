@@ -364,6 +364,77 @@ TEST_F(ListenerTest, CloseWaitsForAnAcceptUnderWay) {
   delete sink.connection.load();
 }
 
+// ReleaseHandlers, and deleting a listener that was never closed, wait as
+// Close does for an accept under way: the handler is not deleted while the
+// worker is inside it. Peers keep connecting meanwhile; the address
+// sanitizer's build tells a handler used after it went.
+TEST_F(ListenerTest, ReleaseHandlersAndDeleteWaitForAnAcceptUnderWay) {
+  constexpr int kRounds = 20;
+  constexpr int kPeers = 16;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    const bool release = round % 2 == 0;  // else deleted with its handler set
+    qvtest::Peers racing;
+    QvAcceptHandler* handler = racing.NewHandler();
+    QvListenerApi* racer = module->CreateListener();
+    racer->SetAcceptHandler(handler);
+    const int port = ListenOnFreePort(racer);
+    ASSERT_NE(port, 0);
+    std::thread connecting([port] {
+      for (int i = 0; i < kPeers; ++i) {
+        const qvplat::Socket s = RawConnect(port);
+        if (s == qvplat::kInvalidSocket) return;  // the listener is gone
+        qvplat::CloseSocket(s);
+      }
+    });
+    EXPECT_TRUE(racing.journal.changed.WaitFor(1));  // accepting
+    if (release) racer->ReleaseHandlers();
+    delete racer;
+    if (!release) delete handler;
+    connecting.join();
+    racing.DeleteConnections();
+  }
+}
+
+// ReleaseHandlers inside the listener's own OnAccept: the codec goes at
+// once and the handler when the accept is over; the peer, which would have
+// needed both, is turned away.
+TEST_F(ListenerTest, ReleaseHandlersInsideItsOwnAcceptTurnsThePeerAway) {
+  class Releasing : public QvAcceptHandler {
+   public:
+    Releasing(QvListenerApi* listener, std::vector<std::string>* notes, qvtest::Event* gone)
+        : listener_(listener), notes_(notes), gone_(gone) {}
+    ~Releasing() override {
+      notes_->push_back("handler");
+      gone_->Notify();
+    }
+    void OnAccept(const sockaddr_in*) override {
+      listener_->ReleaseHandlers();
+      notes_->push_back("accepted");
+    }
+    QvConnectionSink* CreateSink() override {
+      notes_->push_back("sink");
+      return nullptr;
+    }
+
+   private:
+    QvListenerApi* listener_;
+    std::vector<std::string>* notes_;
+    qvtest::Event* gone_;
+  };
+  std::vector<std::string> notes;  // the worker's until `gone`
+  qvtest::Event gone;
+  listener->SetCodec(new qvtest::MarkerCodec(&notes));
+  listener->SetAcceptHandler(new Releasing(listener, &notes, &gone));
+  const qvplat::Socket client = Connect(ListenOnFreePort(listener));
+  ASSERT_NE(client, qvplat::kInvalidSocket);
+  ASSERT_TRUE(gone.WaitFor(1));
+  EXPECT_EQ(notes, (std::vector<std::string>{"codec", "accepted", "handler"}));
+  char byte;
+  EXPECT_EQ(qvplat::RecvSome(client, &byte, 1), 0);  // end of stream
+  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), 0);
+}
+
 // A connection's OnPacket runs with its receive lock held; from there a
 // listener may still be closed, listen again, or be released and deleted.
 // Debug builds check the lock order on the way.
