@@ -16,6 +16,16 @@ namespace {
 
 constexpr char kFile[] = "qvnetlistener";
 
+// How long a listener that can neither accept a waiting peer nor turn it
+// away is left alone by the worker before it tries again.
+constexpr int kBackOffMs = 100;
+
+// accept() failed for want of descriptors (the process's or the system's)
+// or of memory: the peer stays waiting, and trying again at once is futile.
+bool OutOfResources(std::uint32_t error) {
+  return error == qvplat::kErrTooManyFiles || error == qvplat::kErrNoBuffers;
+}
+
 }  // namespace
 
 QvNetListener::QvNetListener()
@@ -169,13 +179,23 @@ qvplat::Socket QvNetListener::AcceptOne(qvplat::PeerAddress* peer) {
   const qvplat::Socket s = listenSocket_.load();
   if (s == qvplat::kNoSocket) return qvplat::kInvalidSocket;  // closed meanwhile
   const qvplat::Socket accepted = qvplat::AcceptPeer(s, peer, qvplat::ListenerMode::kNonBlocking);
-  if (accepted != qvplat::kInvalidSocket) return accepted;
+  if (accepted != qvplat::kInvalidSocket) {
+    starved_ = false;  // the episode is over
+    return accepted;
+  }
   const std::uint32_t error = qvplat::LastSocketError();
   qvdiag::TraceNumber(qvtext::kTraceAcceptResult, -1);
-  LogNetError(error);
-  // Out of descriptors, the peer would stay waiting and the socket stay
-  // readable on every pass: turn it away instead.
-  if (error == qvplat::kErrTooManyFiles) qvplat::DropPendingPeer(s);
+  if (!OutOfResources(error)) {
+    LogNetError(error);
+    return qvplat::kInvalidSocket;
+  }
+  // Logged once from the first failure to the next accept.
+  if (!starved_) LogNetError(error);
+  starved_ = true;
+  // The peer would stay waiting and the socket readable on every pass:
+  // turn it away, or, where that cannot be done, leave the socket alone a
+  // while.
+  if (!qvplat::DropPendingPeer(s)) QvSocketManager::Instance().Rest(s, kBackOffMs);
   return qvplat::kInvalidSocket;
 }
 

@@ -96,7 +96,9 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
  private:
   // Read interest while a handler is set, none without one.
   void UpdateAcceptInterest();
-  // accept() under the socket lock; the peer, or kInvalidSocket.
+  // accept() under the socket lock; the peer, or kInvalidSocket. Out of
+  // descriptors or memory, logs once per episode and turns the peer away,
+  // or rests the socket when it cannot.
   qvplat::Socket AcceptOne(qvplat::PeerAddress* peer);
   // The accepted peer's connection, with the handler's sink. Worker thread.
   void MakeConnection(QvAcceptHandler* handler, qvplat::Socket accepted, const qvplat::PeerAddress& peer);
@@ -111,6 +113,9 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   // ReleaseHandlers gave it up meanwhile.
   QvAcceptHandler* acceptingWith_ = nullptr;
   bool released_ = false;
+  // The worker's: accept() has failed for want of descriptors or memory
+  // since the last peer it accepted.
+  bool starved_ = false;
 };
 
 #endif  // QV_LISTENER_QVNETLISTENER_H

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <mutex>
@@ -22,6 +23,12 @@
 #include "support/qvtestos.h"
 #include "support/qvtestpeers.h"
 #include "support/qvtestsupport.h"
+#include "support/qvworkerfixture.h"
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -568,5 +575,73 @@ TEST_F(ListenerTest, FullTableRefusesTheListenerAndClosesAcceptedPeers) {
   EXPECT_EQ(timesLogged(), loggedBefore + 2);
   table.Init(QvSocketManager::kDefaultCapacity);
 }
+
+// ---------------------------------------------------- out of descriptors
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
+// Lets the process open no descriptor above `count` - 1; true on success.
+bool LimitDescriptors(rlim_t count) {
+  rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  limit.rlim_cur = count;
+  return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// The descriptor the process would open next.
+rlim_t LowestFreeDescriptor() {
+  const int lowest = ::dup(0);
+  ::close(lowest);
+  return static_cast<rlim_t>(lowest);
+}
+
+// Connects the test's socket s, and true once the listener turned it away.
+bool TurnedAway(qvplat::Socket s, int port) {
+  char byte;
+  return qvplat::ConnectIPv4(s, qvplat::LoopbackAddress(), port) && qvplat::RecvSome(s, &byte, 1) == 0;
+}
+
+// Out of descriptors, a listener turns each waiting peer away with the one
+// it keeps spare for that. With no descriptor at all, the spare it let go
+// for a peer cannot be had back (as when another thread took its number):
+// then the listener rests between tries instead of being ready on every
+// pass, which an echo's round trips count meanwhile. The log has one line
+// from the first failure to the next accept, which also takes the spare
+// back. In a process of its own, with its descriptor limit lowered; POSIX
+// only, and not with the address sanitizer's build (see PollerFailureTest).
+TEST_F(ListenerTest, OutOfDescriptorsItLogsOnceAndRestsWithoutASpare) {
+  const std::string here = std::filesystem::current_path().string();
+  QVTEST_EXPECT_CHILD(here, [this] {
+    constexpr int kTrips = 40;
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 11;
+    const rlim_t usual = limit.rlim_cur;
+    qvtest::Peers echoing(true);
+    listener->SetAcceptHandler(echoing.NewHandler());
+    const int port = ListenOnFreePort(listener);
+    const qvplat::Socket echo = Connect(port);
+    qvplat::Socket waiting[3];  // made now: none can be made later
+    for (qvplat::Socket& w : waiting) raw.push_back(w = qvplat::TcpSocket());
+    if (port == 0 || echo == qvplat::kInvalidSocket || !echoing.journal.changed.WaitFor(3)) return 1;
+    qvtest::BeginCapture();
+    if (!LimitDescriptors(LowestFreeDescriptor()) || !TurnedAway(waiting[0], port)) return 2;
+    std::printf("<no spare>");
+    if (!LimitDescriptors(0) || !qvplat::ConnectIPv4(waiting[1], qvplat::LoopbackAddress(), port)) return 3;
+    const std::string ping = Frame("ping");
+    for (int i = 0; i < kTrips; ++i) {
+      if (!qvtest::SendAll(echo, ping.data(), ping.size()) || Receive(echo, ping.size()) != ping) return 4;
+    }
+    std::printf("<echoed>");
+    if (!LimitDescriptors(usual)) return 5;
+    const std::string out = qvtest::EndCapture();
+    const std::string resting = out.substr(out.find("<no spare>"), out.find("<echoed>") - out.find("<no spare>"));
+    if (nettest::Occurrences(resting, "so_listener!") >= kTrips / 2) return 6;
+    if (!echoing.journal.changed.WaitFor(6)) return 7;  // accepted once there are descriptors
+    if (!LimitDescriptors(LowestFreeDescriptor()) || !TurnedAway(waiting[2], port)) return 8;
+    if (!LimitDescriptors(usual)) return 9;
+    const std::string tooMany = ": " + Format(qvtext::kLogNetError, qvplat::SocketErrorText(qvplat::kErrTooManyFiles));
+    return nettest::Occurrences(qvtest::ReadText("Log/Network.log"), tooMany) == 2 ? 0 : 10;
+  });
+}
+#endif
 
 }  // namespace
