@@ -76,6 +76,13 @@ struct QvSocketManager::LoopState {
   std::vector<int> ends;    // slots whose handler asked to be ended
   std::vector<Ready> ready;
   std::vector<qvplat::Poller::Event> lingerEvents;
+  // Slots parked by Rest, and when each is watched again.
+  struct Resting {
+    int slot;
+    std::uint32_t generation;
+    std::chrono::steady_clock::time_point until;
+  };
+  std::vector<Resting> resting;
   std::uint64_t pass = 0;
   std::uint64_t now = 0;       // the pass's time (PassMillis)
   std::uint64_t nextTick = 0;  // when the handlers hear OnTick again
@@ -335,6 +342,7 @@ bool QvSocketManager::ApplyChanges(QvSlotTable* table) {
   qvplat::LockGuard guard(loop.lock);
   ++loop.pass;
   loop.lingers.Adopt();
+  WakeRested();
   loop.ends.clear();
   std::vector<int>& tried = loop.tried;
   tried.swap(loop.tryNow);
@@ -358,6 +366,7 @@ void QvSocketManager::TakeOn(QvSlotTable* table) {
   LoopState& loop = *loop_;
   for (size_t i = 0; i < loop.mirror.size(); ++i) Unwatch(static_cast<int>(i));
   loop.table = table;
+  loop.resting.clear();
   loop.mirror.assign(table != nullptr ? static_cast<size_t>(table->Capacity()) : 0, LoopState::Mirror{});
   loop.writes.Reset(loop.mirror.size());
   if (table == nullptr) return;
@@ -396,7 +405,8 @@ void QvSocketManager::ApplySlot(QvSlotTable& table, int i, bool changed) {
 }
 
 bool QvSocketManager::NothingToWatch() const {
-  return loop_->poller.Watched() == 0;
+  // A resting socket is waited for pass by pass, not napped past.
+  return loop_->poller.Watched() == 0 && loop_->resting.empty();
 }
 
 // The slots ready in this pass, in slot order, each once: the poller's
@@ -552,6 +562,40 @@ void QvSocketManager::Park(QvSlotTable& table, const Ready& r) {
   loop.poller.Unwatch(m.socket, Tag(r.slot, m.generation));
   m.parked = true;
   m.parkedInterest = table.At(r.slot).interest.load();
+}
+
+void QvSocketManager::Rest(qvplat::Socket socket, int ms) {
+  QV_CHECK_ON_WORKER();
+  LoopState& loop = *loop_;
+  qvplat::LockGuard guard(loop.lock);
+  QvSlotTable* table = loop.table;
+  const int i = table != nullptr ? table->Find(socket) : -1;
+  if (i < 0) return;
+  const std::uint32_t generation = table->At(i).generation.load();
+  Park(*table, Ready{i, generation, 0});
+  if (!loop.mirror[static_cast<size_t>(i)].parked) return;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  loop.resting.push_back(LoopState::Resting{i, generation, until});
+}
+
+// Resting slots whose time is up are watched again; those whose slot
+// changed meanwhile were watched again by ApplySlot. The mirror's lock is
+// held.
+void QvSocketManager::WakeRested() {
+  LoopState& loop = *loop_;
+  if (loop.resting.empty()) return;
+  const auto now = std::chrono::steady_clock::now();
+  auto over = [&](const LoopState::Resting& r) {
+    LoopState::Mirror& m = loop.mirror[static_cast<size_t>(r.slot)];
+    const bool stillResting = m.parked && m.generation == r.generation;
+    if (stillResting && now < r.until) return false;
+    if (stillResting) {
+      loop.poller.Watch(m.socket, Tag(r.slot, m.generation), m.want);
+      m.parked = false;
+    }
+    return true;
+  };
+  loop.resting.erase(std::remove_if(loop.resting.begin(), loop.resting.end(), over), loop.resting.end());
 }
 
 void QvSocketManager::ServeLingers() {

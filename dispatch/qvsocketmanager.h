@@ -60,6 +60,10 @@ class QvSocketManager : public QvThread {
   // close it.
   int Unregister(qvplat::Socket socket);
   int Arm(qvplat::Socket socket, std::uint32_t interest, QvSocketBase* handler);
+  // Worker thread: the poller leaves the socket alone for `ms` milliseconds,
+  // or until its slot changes, whichever comes first. For a socket that
+  // would be ready on every pass with nothing to be done about it yet.
+  void Rest(qvplat::Socket socket, int ms);
 
   // Frees every slot whose handler is `handler` and waits as WaitUntilLeft
   // does. For an object that is about to be destroyed.
@@ -139,6 +143,7 @@ class QvSocketManager : public QvThread {
   void ServeRead(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
   void ServeWrite(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
   void Park(QvSlotTable& table, const Ready& ready);
+  void WakeRested();
   void ServeLingers();
 
   std::atomic<QvSlotTable*> table_;

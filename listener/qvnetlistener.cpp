@@ -16,6 +16,16 @@ namespace {
 
 constexpr char kFile[] = "qvnetlistener";
 
+// How long a listener that can neither accept a waiting peer nor turn it
+// away is left alone by the worker before it tries again.
+constexpr int kBackOffMs = 100;
+
+// accept() failed for want of descriptors (the process's or the system's)
+// or of memory: the peer stays waiting, and trying again at once is futile.
+bool OutOfResources(std::uint32_t error) {
+  return error == qvplat::kErrTooManyFiles || error == qvplat::kErrNoBuffers;
+}
+
 }  // namespace
 
 QvNetListener::QvNetListener()
@@ -36,6 +46,11 @@ void QvNetListener::SetAcceptHandler(QvAcceptHandler* handler) {
 }
 
 void QvNetListener::ReleaseHandlers() {
+  // No accept starts with the handler from here on; one under way finishes
+  // with it (and the codec) first.
+  QvAcceptHandler* handler = acceptHandler_.exchange(nullptr);
+  UpdateAcceptInterest();
+  QvSocketManager::Instance().WaitUntilLeft(static_cast<QvSocketBase*>(this));
   // The codec and the handler may be the application's, built by another
   // compiler: each is deleted through the destructor entry it was given
   // (qvdestructor.h).
@@ -43,8 +58,13 @@ void QvNetListener::ReleaseHandlers() {
   // may live on.
   QvPacketCodec* codec = codec_.exchange(nullptr);
   if (codec != &QvLengthCodec::Shared()) QvDelete(codec);
-  QvDelete(acceptHandler_.exchange(nullptr));
-  UpdateAcceptInterest();
+  // Called from inside the listener's own accept (the worker's wait above
+  // returns at once): that accept deletes the handler when it is over.
+  if (handler != nullptr && QvSocketManager::OnWorkerThread() && handler == acceptingWith_) {
+    released_ = true;
+    return;
+  }
+  QvDelete(handler);
 }
 
 void QvNetListener::UpdateAcceptInterest() {
@@ -145,27 +165,57 @@ void QvNetListener::OnAccept() {
 
   qvdiag::TraceText(qvtext::kTraceNewAccept);
   qvplat::PeerAddress peer;
-  qvplat::Socket accepted;
-  {
-    qvplat::LockGuard guard(socketLock_);
-    qvplat::Socket s = listenSocket_.load();
-    if (s == qvplat::kNoSocket) return;  // closed meanwhile
-    accepted = qvplat::AcceptPeer(s, &peer, qvplat::ListenerMode::kNonBlocking);
-    if (accepted == qvplat::kInvalidSocket) {
-      std::uint32_t error = qvplat::LastSocketError();
-      qvdiag::TraceNumber(qvtext::kTraceAcceptResult, -1);
-      LogNetError(error);
-      // Out of descriptors, the peer would stay waiting and the socket stay
-      // readable on every pass: turn it away instead.
-      if (error == qvplat::kErrTooManyFiles) qvplat::DropPendingPeer(s);
-      return;
-    }
-  }
+  const qvplat::Socket accepted = AcceptOne(&peer);
+  if (accepted == qvplat::kInvalidSocket) return;
   qvdiag::TraceNumber(qvtext::kTraceAcceptResult, static_cast<int>(accepted));
+  MakeConnection(handler, accepted, peer);
+  char dotted[16];
+  qvplat::FormatIPv4(peer.addrNet, dotted);
+  qvdiag::Trace(qvtext::kTraceAcceptedFrom, dotted);
+}
 
+qvplat::Socket QvNetListener::AcceptOne(qvplat::PeerAddress* peer) {
+  qvplat::LockGuard guard(socketLock_);
+  const qvplat::Socket s = listenSocket_.load();
+  if (s == qvplat::kNoSocket) return qvplat::kInvalidSocket;  // closed meanwhile
+  const qvplat::Socket accepted = qvplat::AcceptPeer(s, peer, qvplat::ListenerMode::kNonBlocking);
+  if (accepted != qvplat::kInvalidSocket) {
+    starved_ = false;  // the episode is over
+    return accepted;
+  }
+  const std::uint32_t error = qvplat::LastSocketError();
+  qvdiag::TraceNumber(qvtext::kTraceAcceptResult, -1);
+  if (!OutOfResources(error)) {
+    LogNetError(error);
+    return qvplat::kInvalidSocket;
+  }
+  // Logged once from the first failure to the next accept.
+  if (!starved_) LogNetError(error);
+  starved_ = true;
+  // The peer would stay waiting and the socket readable on every pass:
+  // turn it away, or, where that cannot be done, leave the socket alone a
+  // while.
+  if (!qvplat::DropPendingPeer(s)) QvSocketManager::Instance().Rest(s, kBackOffMs);
+  return qvplat::kInvalidSocket;
+}
+
+void QvNetListener::MakeConnection(QvAcceptHandler* handler, qvplat::Socket accepted,
+                                   const qvplat::PeerAddress& peer) {
+  acceptingWith_ = handler;
   handler->OnAccept(qvplat::AsSockaddrIn(peer));
+  QvConnectionSink* sink = released_ ? nullptr : handler->CreateSink();
+  acceptingWith_ = nullptr;
+  if (released_) {
+    // ReleaseHandlers ran inside OnAccept or CreateSink: the codec is gone,
+    // and the peer with it. A sink made for it hears so.
+    released_ = false;
+    qvplat::CloseSocket(accepted);
+    if (sink != nullptr) sink->OnConnectFailed();
+    QvDelete(handler);
+    return;
+  }
   QvConnection* connection = QvNetModuleImpl::CreateConnection();
-  connection->SetSink(handler->CreateSink());
+  connection->SetSink(sink);
   connection->SetCodec(codec_.load());
   if (!connection->Attach(accepted)) {
     // The table is full: nobody would ever serve it. Its sink hears that
@@ -173,7 +223,4 @@ void QvNetListener::OnAccept() {
     connection->OnConnectFailed();
     QvNetModuleImpl::DestroyConnection(connection);
   }
-  char dotted[16];
-  qvplat::FormatIPv4(peer.addrNet, dotted);
-  qvdiag::Trace(qvtext::kTraceAcceptedFrom, dotted);
 }

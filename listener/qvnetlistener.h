@@ -60,8 +60,11 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   // 0-65535, or bind or listen failed; false without one when no socket
   // could be made or the slot table is full.
   bool Listen(const char* address, int port) override;
-  // Deletes the application's codec (not the library's shared one), then
-  // the handler, and forgets both.
+  // Stops accepting, waits as ApiClose does until an accept under way has
+  // finished, then deletes the application's codec (not the library's
+  // shared one) and the handler, and forgets both. Inside the listener's
+  // own OnAccept or CreateSink the handler goes when that accept is over,
+  // and the peer is turned away.
   void ReleaseHandlers() override;
 
   // ---- QvSocketBase, the dispatcher's side.
@@ -93,6 +96,12 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
  private:
   // Read interest while a handler is set, none without one.
   void UpdateAcceptInterest();
+  // accept() under the socket lock; the peer, or kInvalidSocket. Out of
+  // descriptors or memory, logs once per episode and turns the peer away,
+  // or rests the socket when it cannot.
+  qvplat::Socket AcceptOne(qvplat::PeerAddress* peer);
+  // The accepted peer's connection, with the handler's sink. Worker thread.
+  void MakeConnection(QvAcceptHandler* handler, qvplat::Socket accepted, const qvplat::PeerAddress& peer);
 
   std::atomic<QvPacketCodec*> codec_;
   std::atomic<QvAcceptHandler*> acceptHandler_;
@@ -100,6 +109,13 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   // Held around accept() and around closing or replacing the socket, so the
   // worker never accepts on a descriptor another thread has released.
   qvplat::RecursiveLock socketLock_{qvplat::kLockListener};
+  // The worker's: the handler of the accept under way, and whether
+  // ReleaseHandlers gave it up meanwhile.
+  QvAcceptHandler* acceptingWith_ = nullptr;
+  bool released_ = false;
+  // The worker's: accept() has failed for want of descriptors or memory
+  // since the last peer it accepted.
+  bool starved_ = false;
 };
 
 #endif  // QV_LISTENER_QVNETLISTENER_H

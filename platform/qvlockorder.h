@@ -9,10 +9,10 @@
 // naming both levels; release builds check nothing.
 //
 //   level          lock                         held across a callback?
-//   kLockListener  a listener's socket lock     no (only around accept() and
-//                                               closing or replacing its socket)
 //   kLockReceive   a connection's receive lock  yes: OnPacket, and nothing else
 //   kLockSend      a connection's send lock     no (the codec's Encode runs under it)
+//   kLockListener  a listener's socket lock     no (only around accept() and
+//                                               closing or replacing its socket)
 //   kLockTable     the slot table's             no
 //                  re-initialisation lock
 //   kLockMirror    the worker's record of what  no
@@ -23,6 +23,12 @@
 //   kLockPool      the spare blocks of the      no; a leaf
 //                  connections' queues
 //   kLockLog       the log file                 no; a leaf: nothing is taken under it
+//
+// A listener's lock ranks above a connection's: OnPacket (under the
+// receive lock) may close, re-listen or delete a listener. Under its own
+// lock a listener takes only higher ones (the mirror's and the poller's,
+// when its slot changes, and the log's); it makes the connection of an
+// accepted peer after letting go of it.
 //
 // Receive locks of different connections may nest: a callback of one
 // connection (run under its receive lock) may close or delete another,
@@ -41,9 +47,9 @@ namespace qvplat {
 
 enum LockLevel : int {
   kLockUnordered = 0,  // not checked: locks outside the library's order
-  kLockListener = 10,
   kLockReceive = 20,
   kLockSend = 30,
+  kLockListener = 35,
   kLockTable = 40,
   kLockMirror = 50,
   kLockPoller = 55,

@@ -93,6 +93,22 @@ int os::WaitConnectDone(Socket s, int timeoutMs) {
   return r < 0 ? -1 : r;
 }
 
+namespace {
+// One descriptor held back for DropPendingPeer: with it released there is
+// room to accept the waiting peer and close it again. Between the release
+// and the reopening another thread may take its number; the spare is then
+// lost until a later accept finds room to open it again.
+int OpenSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+std::atomic<int> spareDescriptor{OpenSpare()};
+
+void KeepSpare() {
+  if (spareDescriptor.load() >= 0) return;
+  const int fd = OpenSpare();
+  int none = -1;
+  if (fd >= 0 && !spareDescriptor.compare_exchange_strong(none, fd)) ::close(fd);
+}
+}  // namespace
+
 Socket AcceptPeer(Socket listener, PeerAddress* peer, ListenerMode mode) {
   sockaddr_in sa;
   socklen_t len = sizeof sa;
@@ -107,21 +123,19 @@ Socket AcceptPeer(Socket listener, PeerAddress* peer, ListenerMode mode) {
   int s = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC | nonBlocking);
   os::Record(s < 0);
   os::FillPeer(sa, peer);
-  return s < 0 ? kInvalidSocket : s;
+  if (s < 0) return kInvalidSocket;
+  KeepSpare();  // a spare lost before is taken again while there is room
+  return s;
 }
 
-namespace {
-// One descriptor held back for DropPendingPeer: with it released there is
-// room to accept the waiting peer and close it again.
-int spareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-}  // namespace
-
 bool DropPendingPeer(Socket listener) {
-  if (spareDescriptor < 0) return false;
-  ::close(spareDescriptor);
-  int s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  KeepSpare();
+  const int spare = spareDescriptor.exchange(-1);
+  if (spare < 0) return false;
+  ::close(spare);
+  const int s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   if (s >= 0) ::close(s);
-  spareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  KeepSpare();
   return s >= 0;
 }
 

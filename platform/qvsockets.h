@@ -74,11 +74,14 @@ enum class ListenerMode {
   kNonBlocking,  // it was made non-blocking
 };
 // Accepts one peer. The accepted socket inherits the listening socket's
-// non-blocking mode on every platform (as Windows does).
+// non-blocking mode on every platform (as Windows does). On POSIX an accept
+// that succeeds also takes back DropPendingPeer's spare if it was lost.
 Socket AcceptPeer(Socket listener, PeerAddress* peer, ListenerMode mode = ListenerMode::kFindOut);
 // When accept() fails for lack of descriptors, takes the waiting peer off
-// the listening socket and closes it, so that readiness does not persist
-// and turn the dispatcher into a busy loop. False where that is not possible.
+// the listening socket with a descriptor kept spare for it, and closes it.
+// False when it could not: no spare could be had (another thread may take
+// its number while it is let go, or the system has none), or the accept
+// failed all the same; the peer then stays waiting. Windows keeps no spare.
 bool DropPendingPeer(Socket listener);
 // The peer as the system's own sockaddr_in, valid until the next call on
 // this thread.

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +23,12 @@
 #include "support/qvtestos.h"
 #include "support/qvtestpeers.h"
 #include "support/qvtestsupport.h"
+#include "support/qvworkerfixture.h"
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -368,6 +377,120 @@ TEST_F(ListenerTest, CloseWaitsForAnAcceptUnderWay) {
   delete sink.connection.load();
 }
 
+// ReleaseHandlers, and deleting a listener that was never closed, wait as
+// Close does for an accept under way: the handler is not deleted while the
+// worker is inside it. Peers keep connecting meanwhile; the address
+// sanitizer's build tells a handler used after it went.
+TEST_F(ListenerTest, ReleaseHandlersAndDeleteWaitForAnAcceptUnderWay) {
+  constexpr int kRounds = 20;
+  constexpr int kPeers = 16;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    const bool release = round % 2 == 0;  // else deleted with its handler set
+    qvtest::Peers racing;
+    QvAcceptHandler* handler = racing.NewHandler();
+    QvListenerApi* racer = module->CreateListener();
+    racer->SetAcceptHandler(handler);
+    const int port = ListenOnFreePort(racer);
+    ASSERT_NE(port, 0);
+    std::thread connecting([port] {
+      for (int i = 0; i < kPeers; ++i) {
+        const qvplat::Socket s = RawConnect(port);
+        if (s == qvplat::kInvalidSocket) return;  // the listener is gone
+        qvplat::CloseSocket(s);
+      }
+    });
+    EXPECT_TRUE(racing.journal.changed.WaitFor(1));  // accepting
+    if (release) racer->ReleaseHandlers();
+    delete racer;
+    if (!release) delete handler;
+    connecting.join();
+    racing.DeleteConnections();
+  }
+}
+
+// ReleaseHandlers inside the listener's own OnAccept: the codec goes at
+// once and the handler when the accept is over; the peer, which would have
+// needed both, is turned away.
+TEST_F(ListenerTest, ReleaseHandlersInsideItsOwnAcceptTurnsThePeerAway) {
+  class Releasing : public QvAcceptHandler {
+   public:
+    Releasing(QvListenerApi* listener, std::vector<std::string>* notes, qvtest::Event* gone)
+        : listener_(listener), notes_(notes), gone_(gone) {}
+    ~Releasing() override {
+      notes_->push_back("handler");
+      gone_->Notify();
+    }
+    void OnAccept(const sockaddr_in*) override {
+      listener_->ReleaseHandlers();
+      notes_->push_back("accepted");
+    }
+    QvConnectionSink* CreateSink() override {
+      notes_->push_back("sink");
+      return nullptr;
+    }
+
+   private:
+    QvListenerApi* listener_;
+    std::vector<std::string>* notes_;
+    qvtest::Event* gone_;
+  };
+  std::vector<std::string> notes;  // the worker's until `gone`
+  qvtest::Event gone;
+  listener->SetCodec(new qvtest::MarkerCodec(&notes));
+  listener->SetAcceptHandler(new Releasing(listener, &notes, &gone));
+  const qvplat::Socket client = Connect(ListenOnFreePort(listener));
+  ASSERT_NE(client, qvplat::kInvalidSocket);
+  ASSERT_TRUE(gone.WaitFor(1));
+  EXPECT_EQ(notes, (std::vector<std::string>{"codec", "accepted", "handler"}));
+  char byte;
+  EXPECT_EQ(qvplat::RecvSome(client, &byte, 1), 0);  // end of stream
+  EXPECT_EQ(InterestOf(Impl()->ListenSocket()), 0);
+}
+
+// A connection's OnPacket runs with its receive lock held; from there a
+// listener may still be closed, listen again, or be released and deleted.
+// Debug builds check the lock order on the way.
+TEST_F(ListenerTest, AConnectionsCallbackMayCloseListenOrDeleteAListener) {
+  const std::function<bool(QvListenerApi*&)> calls[] = {
+      [](QvListenerApi*& other) {
+        other->Close();
+        return true;
+      },
+      [](QvListenerApi*& other) { return other->Listen("127.0.0.1", 0); },
+      [](QvListenerApi*& other) {
+        other->ReleaseHandlers();
+        delete other;
+        other = nullptr;
+        return true;
+      },
+  };
+  std::atomic<size_t> row{0};
+  std::atomic<bool> succeeded{false};
+  QvListenerApi* other = nullptr;  // handed to the worker with each frame
+  qvtest::Event called;
+  peers.onPacket = [&] {
+    succeeded.store(calls[row.load()](other));
+    called.Notify();
+  };
+  const qvplat::Socket client = Connect(ListenWithHandler());
+  ASSERT_NE(client, qvplat::kInvalidSocket);
+  ASSERT_TRUE(peers.journal.changed.WaitFor(3));
+  for (size_t i = 0; i < std::size(calls); ++i) {
+    SCOPED_TRACE(i);
+    qvtest::Peers otherPeers;
+    other = module->CreateListener();
+    other->SetAcceptHandler(otherPeers.NewHandler());
+    ASSERT_NE(ListenOnFreePort(other), 0);
+    row.store(i);
+    const std::string frame = Frame("x");
+    ASSERT_TRUE(qvtest::SendAll(client, frame.data(), frame.size()));
+    ASSERT_TRUE(called.WaitFor(static_cast<int>(i) + 1));
+    EXPECT_TRUE(succeeded.load());
+    if (other != nullptr) qvtest::DestroyListener(other, &otherPeers);
+  }
+}
+
 // ------------------------------------------------------------- slot table
 
 TEST_F(ListenerTest, OnlyTheApplicationsCloseClosesAndItFreesTheSlot) {
@@ -458,5 +581,73 @@ TEST_F(ListenerTest, FullTableRefusesTheListenerAndClosesAcceptedPeers) {
   EXPECT_EQ(timesLogged(), loggedBefore + 2);
   table.Init(QvSocketManager::kDefaultCapacity);
 }
+
+// ---------------------------------------------------- out of descriptors
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__)
+// Lets the process open no descriptor above `count` - 1; true on success.
+bool LimitDescriptors(rlim_t count) {
+  rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  limit.rlim_cur = count;
+  return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// The descriptor the process would open next.
+rlim_t LowestFreeDescriptor() {
+  const int lowest = ::dup(0);
+  ::close(lowest);
+  return static_cast<rlim_t>(lowest);
+}
+
+// Connects the test's socket s, and true once the listener turned it away.
+bool TurnedAway(qvplat::Socket s, int port) {
+  char byte;
+  return qvplat::ConnectIPv4(s, qvplat::LoopbackAddress(), port) && qvplat::RecvSome(s, &byte, 1) == 0;
+}
+
+// Out of descriptors, a listener turns each waiting peer away with the one
+// it keeps spare for that. With no descriptor at all, the spare it let go
+// for a peer cannot be had back (as when another thread took its number):
+// then the listener rests between tries instead of being ready on every
+// pass, which an echo's round trips count meanwhile. The log has one line
+// from the first failure to the next accept, which also takes the spare
+// back. In a process of its own, with its descriptor limit lowered; POSIX
+// only, and not with the address sanitizer's build (see PollerFailureTest).
+TEST_F(ListenerTest, OutOfDescriptorsItLogsOnceAndRestsWithoutASpare) {
+  const std::string here = std::filesystem::current_path().string();
+  QVTEST_EXPECT_CHILD(here, [this] {
+    constexpr int kTrips = 40;
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 11;
+    const rlim_t usual = limit.rlim_cur;
+    qvtest::Peers echoing(true);
+    listener->SetAcceptHandler(echoing.NewHandler());
+    const int port = ListenOnFreePort(listener);
+    const qvplat::Socket echo = Connect(port);
+    qvplat::Socket waiting[3];  // made now: none can be made later
+    for (qvplat::Socket& w : waiting) raw.push_back(w = qvplat::TcpSocket());
+    if (port == 0 || echo == qvplat::kInvalidSocket || !echoing.journal.changed.WaitFor(3)) return 1;
+    qvtest::BeginCapture();
+    if (!LimitDescriptors(LowestFreeDescriptor()) || !TurnedAway(waiting[0], port)) return 2;
+    std::printf("<no spare>");
+    if (!LimitDescriptors(0) || !qvplat::ConnectIPv4(waiting[1], qvplat::LoopbackAddress(), port)) return 3;
+    const std::string ping = Frame("ping");
+    for (int i = 0; i < kTrips; ++i) {
+      if (!qvtest::SendAll(echo, ping.data(), ping.size()) || Receive(echo, ping.size()) != ping) return 4;
+    }
+    std::printf("<echoed>");
+    if (!LimitDescriptors(usual)) return 5;
+    const std::string out = qvtest::EndCapture();
+    const std::string resting = out.substr(out.find("<no spare>"), out.find("<echoed>") - out.find("<no spare>"));
+    if (nettest::Occurrences(resting, "so_listener!") >= kTrips / 2) return 6;
+    if (!echoing.journal.changed.WaitFor(6)) return 7;  // accepted once there are descriptors
+    if (!LimitDescriptors(LowestFreeDescriptor()) || !TurnedAway(waiting[2], port)) return 8;
+    if (!LimitDescriptors(usual)) return 9;
+    const std::string tooMany = ": " + Format(qvtext::kLogNetError, qvplat::SocketErrorText(qvplat::kErrTooManyFiles));
+    return nettest::Occurrences(qvtest::ReadText("Log/Network.log"), tooMany) == 2 ? 0 : 10;
+  });
+}
+#endif
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -227,6 +228,21 @@ class KeepAccepted : public QvAcceptHandler {
   QvConnectionSink* CreateSink() override { return &gAcceptedSink; }
 };
 
+// A sink whose first frame ends the process from inside OnPacket.
+class ExitOnPacket : public QvConnectionSink {
+ public:
+  void OnConnected(QvSocket*) override {}
+  void OnConnectFailed() override {}
+  void OnDisconnected() override {}
+  void OnPacket(const char*, int) override { std::exit(0); }
+} gExitingSink;
+
+class ExitingAccepted : public QvAcceptHandler {
+ public:
+  void OnAccept(const sockaddr_in*) override {}
+  QvConnectionSink* CreateSink() override { return &gExitingSink; }
+};
+
 TEST(LibraryExitTest, ObjectsDestroyedLateInTheExitAreSafe) {
   const std::string dir = qvtest::FreshDir("exit-order");
   QVTEST_EXPECT_CHILD(dir, [] {
@@ -243,6 +259,26 @@ TEST(LibraryExitTest, ObjectsDestroyedLateInTheExitAreSafe) {
     if (port == 0 || gConnectedAtExit.connection.load() == nullptr) return 1;
     gConnectedAtExit.connection.load()->Send("bye", 3);
     return qvtest::WaitUntil([] { return gAcceptedAtExit.connection.load() != nullptr; }) ? 0 : 2;
+  });
+}
+
+// exit() from inside OnPacket: the exit's work runs on the worker, with
+// the connection's receive lock held, and destroys the listener kept in a
+// static object there (debug builds check the lock order on the way).
+TEST(LibraryExitTest, ExitFromOnPacketDestroysAStaticListener) {
+  const std::string dir = qvtest::FreshDir("exit-from-callback");
+  QVTEST_EXPECT_CHILD(dir, [] {
+    QvNetModule* module = CreateNetModule();
+    module->Start(0);
+    gListenerAtExit.listener = module->CreateListener();
+    gListenerAtExit.listener->SetAcceptHandler(new ExitingAccepted);
+    const int port = qvtest::ListenOnFreePort(gListenerAtExit.listener);
+    const qvplat::Socket peer = port != 0 ? qvtest::RawConnect(port) : qvplat::kInvalidSocket;
+    const std::string frame = qvtest::Frame("bye");
+    if (peer == qvplat::kInvalidSocket || !qvtest::SendAll(peer, frame.data(), frame.size())) return 1;
+    qvtest::Event never;
+    never.WaitFor(1);  // the worker's exit ends the process first
+    return 2;
   });
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,6 +57,7 @@ class Sink : public QvConnectionSink {
   void OnConnectFailed() override { journal_->Add("failed"); }
   void OnDisconnected() override {}
   void OnPacket(const char* data, int length) override {
+    if (onPacket) onPacket();
     if (echo_) return connection.load()->Send(data, length);
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -70,6 +72,7 @@ class Sink : public QvConnectionSink {
   }
 
   const int peerPort;  // an accepted peer's port
+  std::function<void()> onPacket;  // runs on the worker, first in every OnPacket
   std::atomic<QvSocket*> connection{nullptr};
   std::thread::id connectedOn;
   Event packets;  // once per payload
@@ -112,6 +115,8 @@ class Peers {
     for (QvSocket* c : doomed) delete c;
   }
   Journal journal;
+  // Given to the sinks made from now on (Sink::onPacket).
+  std::function<void()> onPacket;
 
  private:
   class Handler : public QvAcceptHandler {
@@ -132,6 +137,7 @@ class Peers {
         std::lock_guard<std::mutex> lock(peers_->mutex_);
         peers_->sinks_.push_back(std::make_unique<Sink>(&peers_->journal, peers_->echo_, port_));
         sink = peers_->sinks_.back().get();
+        sink->onPacket = peers_->onPacket;
       }
       peers_->journal.Add("sink");
       return sink;
