@@ -51,6 +51,17 @@ inline int BytesPending(qvplat::Socket s) {
 #endif
 }
 
+// True when the peer of a socket closed with a zero linger time sees a
+// reset. Wine closes such a socket in order (its peer reads an end of
+// stream); Windows and Linux reset it.
+inline bool ZeroLingerResets() {
+#if defined(_WIN32)
+  return ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr;
+#else
+  return true;
+#endif
+}
+
 }  // namespace qvtest
 
 #endif  // QV_TESTS_QVTESTOS_H
