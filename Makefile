@@ -65,10 +65,22 @@ fuzz:
 clean:
 	rm -rf build
 
-# Builds the whole test suite for x86_64 Windows and runs it under Wine.
-WINE_PREFIX := $(CURDIR)/build/windows-tests/wineprefix
-test-windows:
+# Builds the whole test suite for x86_64 and for i686 Windows and runs both
+# under Wine, each in a prefix of its own (64-bit and 32-bit), side by side;
+# each suite's output is printed whole when it ends. Both suites also run
+# the Microsoft-ABI application of `make windows` against the DLL it ships.
+.PHONY: windows-suite-x86_64 windows-suite-i686
+test-windows: windows
 	cmake --preset windows-tests
 	cmake --build --preset windows-tests -j $(JOBS)
-	tools/wine-run.sh $(WINE_PREFIX) --start
-	ctest --preset windows-tests -j $(JOBS); status=$$?; tools/wine-run.sh $(WINE_PREFIX) --stop; exit $$status
+	cmake --preset windows-tests-i686
+	cmake --build --preset windows-tests-i686 -j $(JOBS)
+	$(MAKE) --no-print-directory -k -j 2 -O windows-suite-x86_64 windows-suite-i686
+
+# windows-suite-ARCH: one suite's run, in build/<preset>/wineprefix.
+windows-suite-x86_64: SUITE := windows-tests
+windows-suite-i686: SUITE := windows-tests-i686
+windows-suite-x86_64 windows-suite-i686: windows-suite-%:
+	@echo "== $(SUITE) ($*, under Wine)"
+	tools/wine-run.sh $* $(CURDIR)/build/$(SUITE)/wineprefix --start
+	ctest --preset $(SUITE) -j $(JOBS); status=$$?; tools/wine-run.sh $* $(CURDIR)/build/$(SUITE)/wineprefix --stop; exit $$status

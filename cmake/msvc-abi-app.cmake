@@ -34,11 +34,22 @@ add_custom_command(
   VERBATIM)
 add_custom_target(msvc_abi_app ALL DEPENDS ${msvc_program})
 
+# QVNET_SHIPPED_MSVC_ABI_APP: the same application as the Release build
+# (make windows) links it, beside the DLL that is shipped; the suite runs it
+# too, so that the DLL itself, not only the suite's Debug build of it, is
+# used through the Microsoft ABI.
+set(QVNET_SHIPPED_MSVC_ABI_APP "" CACHE FILEPATH
+    "msvc_abi_app.exe of a Release build, run by the tests beside the suite's own")
 if(QVNET_BUILD_TESTS)
-  set(msvc_run ${CMAKE_BINARY_DIR}/tests/run/msvc_abi_app)
-  file(MAKE_DIRECTORY ${msvc_run})
-  add_test(NAME MsvcAbiApplicationDeletesAndIsDeleted COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${msvc_program}
-           WORKING_DIRECTORY ${msvc_run})
-  set_tests_properties(MsvcAbiApplicationDeletesAndIsDeleted PROPERTIES
-    PASS_REGULAR_EXPRESSION "all checks passed" TIMEOUT 120)
+  set(msvc_tests MsvcAbiApplicationDeletesAndIsDeleted ${msvc_program})
+  if(QVNET_SHIPPED_MSVC_ABI_APP)
+    list(APPEND msvc_tests MsvcAbiApplicationUsesTheShippedDll ${QVNET_SHIPPED_MSVC_ABI_APP})
+  endif()
+  while(msvc_tests)
+    list(POP_FRONT msvc_tests name program)
+    set(msvc_run ${CMAKE_BINARY_DIR}/tests/run/${name})
+    file(MAKE_DIRECTORY ${msvc_run})
+    add_test(NAME ${name} COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${program} WORKING_DIRECTORY ${msvc_run})
+    set_tests_properties(${name} PROPERTIES PASS_REGULAR_EXPRESSION "all checks passed" TIMEOUT 120)
+  endwhile()
 endif()

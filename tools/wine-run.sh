@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# Runs a Windows program under wine64 in a prefix of the build folder's own.
+# Runs a Windows program under Wine in a prefix of the build folder's own,
+# 64-bit (win64) for x86_64 programs, 32-bit (win32) for i686 ones.
 #
-#   wine-run.sh PREFIX PROGRAM [ARGS...]   run PROGRAM
-#   wine-run.sh PREFIX --start             create the prefix if needed and keep
-#                                          a wineserver running for the session
-#   wine-run.sh PREFIX --stop              end that wineserver
+#   wine-run.sh ARCH PREFIX PROGRAM [ARGS...]   run PROGRAM
+#   wine-run.sh ARCH PREFIX --start             create the prefix if needed and
+#                                               keep a wineserver running for
+#                                               the session
+#   wine-run.sh ARCH PREFIX --stop              end that wineserver
+#
+# ARCH is x86_64 or i686. Each prefix has its own wineserver, so suites in
+# different prefixes run at the same time.
 set -euo pipefail
-export WINEPREFIX=$1
-shift
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+case "$1" in
+  x86_64) export WINEARCH=win64 ;;
+  i686) export WINEARCH=win32 ;;
+  *) echo "wine-run.sh: architecture x86_64 or i686, not '$1'" >&2; exit 2 ;;
+esac
+export WINEPREFIX=$2
+shift 2
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 case "${1:-}" in
   --start)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
