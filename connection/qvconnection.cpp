@@ -22,9 +22,9 @@ namespace {
 
 constexpr char kFile[] = "qvconnection";
 
-// A receive block holds the start of a frame (shorter than the longest
-// frame) and always room to read more behind it.
-static_assert(QvChunkPool::kChunkSize > QvConnection::kQueueCapacity, "a read always has room");
+// A queue's storage is one block of the pool; a frame that straddles the
+// receive queue's two regions is copied out into another.
+static_assert(QvChunkPool::kBufferSize == QvConnection::kQueueCapacity, "a queue is one pooled block");
 
 // Copies a text into a fixed field, cut to fit; null becomes "".
 template <size_t N>
@@ -41,8 +41,6 @@ bool SetNonBlocking(qvplat::Socket socket) { return qvplat::SetNonBlocking(socke
 
 QvConnection::QvConnection()
     : socket_(qvplat::kNoSocket),
-      receiveBlock_(nullptr),
-      carried_(0),
       cutting_(false),
       spilled_(false),
       overLimit_(false),
@@ -71,7 +69,6 @@ QvConnection::~QvConnection() {
   presence_.Shut();
   EndSession(Ending::kGraceful);
   QvSocketManager::Instance().ReleaseAndWait(this);
-  QvChunkPool::Instance().Give(receiveBlock_);
 }
 
 void QvConnection::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, __LINE__); }
@@ -129,10 +126,9 @@ void QvConnection::EmptyQueues(std::vector<std::string>* unsent) {
   spilled_ = false;
   overLimit_ = false;
   outOfMemory_ = false;
-  carried_ = 0;
   // A sink that closes from inside OnPacket still reads its payload from
-  // the receive block: the read gives the block back once that returns.
-  if (!cutting_) KeepRest(0, 0);
+  // the receive queue: the read gives the storage back once that returns.
+  if (!cutting_) receiveQueue_.Free();
   peerEnded_ = false;
 }
 
@@ -220,8 +216,8 @@ QvConnection::Stall QvConnection::Stalled(std::uint32_t epoch, std::uint32_t* he
     seen_.framesBegun = framesBegun_;
     seen_.frameBegunAt = now;
   }
-  *held = carried_;
-  if (carried_ > 0 && frameMs > 0 && now - seen_.frameBegunAt >= frameMs) return Stall::kFrame;
+  *held = receiveQueue_.CommittedSize();
+  if (*held > 0 && frameMs > 0 && now - seen_.frameBegunAt >= frameMs) return Stall::kFrame;
   if (idleMs > 0 && now - seen_.movedAt >= idleMs) return Stall::kIdle;
   return Stall::kNone;
 }
@@ -490,7 +486,7 @@ std::size_t QvConnection::Unsent() {
 
 std::uint32_t QvConnection::Carried() {
   qvplat::LockGuard receiving(recvLock_);
-  return carried_;
+  return receiveQueue_.CommittedSize();
 }
 
 void QvConnection::OnWrite() { Drain(nullptr); }
@@ -568,32 +564,18 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
   const qvplat::Socket s = socket_.load();
   // Closed, or a Close under way: it will unregister; nothing more is read.
   if (s == qvplat::kNoSocket || epoch_.load() != epoch || closing_.load() > 0) return Read::kStopped;
-  if (receiveBlock_ == nullptr) receiveBlock_ = static_cast<char*>(QvChunkPool::Instance().Take());
-  if (receiveBlock_ == nullptr) {
+  if ((!receiveQueue_.HasStorage() && !receiveQueue_.Allocate(kQueueCapacity)) || !MakeRoomForFrame()) {
     *detail = qvplat::kErrNoBuffers;
     return Read::kFailed;
   }
-  // Behind the start of a frame there is always room (24 KiB at least).
-  const std::uint32_t room = static_cast<std::uint32_t>(QvChunkPool::kChunkSize) - carried_;
-  const int received = qvplat::RecvSome(s, receiveBlock_ + carried_, static_cast<int>(room));
+  // One recv() into the free stretch, written in place.
+  const std::uint32_t carried = receiveQueue_.CommittedSize();
+  const std::uint32_t room = receiveQueue_.FreeSpace();
+  const int received = qvplat::RecvSome(s, receiveQueue_.WritePointer(), static_cast<int>(room));
   Read outcome = Read::kGoOn;
   if (received > 0) {
-    ++moves_;
-    const std::uint32_t size = carried_ + static_cast<std::uint32_t>(received);
-    std::uint32_t used = 0;
-    cutting_ = true;
-    const Cut cut = CutFrames(receiveBlock_, size, epoch, &used, detail);
-    cutting_ = false;
-    if (cut == Cut::kStopped) {
-      // Closed from OnPacket, or closing: the bytes are no longer this
-      // session's (and a Close from OnPacket left the block for here).
-      KeepRest(0, 0);
-      return Read::kStopped;
-    }
-    if (cut == Cut::kMalformed) outcome = Read::kMalformed;
-    // The rest begins a frame unless it is the one carried before.
-    if (size > used && (used > 0 || carried_ == 0)) ++framesBegun_;
-    KeepRest(used, size - used);
+    outcome = CutReceived(static_cast<std::uint32_t>(received), carried, epoch, detail);
+    if (outcome == Read::kStopped) return outcome;
   } else {
     *detail = qvplat::LastSocketError();
     if (received == 0) {
@@ -603,40 +585,81 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
       outcome = Read::kFailed;
     }
   }
+  // An idle connection holds no receive memory.
+  if (receiveQueue_.CommittedSize() == 0) receiveQueue_.Free();
   // Armed under the lock, for the reason Send gives.
   if (outcome == Read::kGoOn) QvSocketManager::Instance().Arm(s, ReadInterest, this);
   return outcome;
 }
 
-void QvConnection::KeepRest(std::uint32_t used, std::uint32_t left) {
-  carried_ = left;
-  if (left == 0) {
-    // An idle connection holds no receive memory.
-    QvChunkPool::Instance().Give(receiveBlock_);
-    receiveBlock_ = nullptr;
-  } else if (used > 0) {
-    std::memmove(receiveBlock_, receiveBlock_ + used, left);
+QvConnection::Read QvConnection::CutReceived(std::uint32_t received, std::uint32_t carried, std::uint32_t epoch,
+                                             std::uint32_t* detail) {
+  ++moves_;
+  receiveQueue_.Commit(received);
+  cutting_ = true;
+  const Cut cut = CutFrames(epoch, detail);
+  cutting_ = false;
+  if (cut == Cut::kStopped || cut == Cut::kNoMemory) {
+    // Closed from OnPacket, or closing: the bytes are no longer this
+    // session's (and a Close from OnPacket left the storage for here).
+    receiveQueue_.Free();
+    *detail = qvplat::kErrNoBuffers;
+    return cut == Cut::kStopped ? Read::kStopped : Read::kFailed;
   }
+  // The rest begins a frame unless it is the one carried before.
+  const std::uint32_t left = receiveQueue_.CommittedSize();
+  if (left > 0 && (left < carried + received || carried == 0)) ++framesBegun_;
+  return cut == Cut::kMalformed ? Read::kMalformed : Read::kGoOn;
 }
 
-QvConnection::Cut QvConnection::CutFrames(const char* bytes, std::uint32_t size, std::uint32_t epoch,
-                                          std::uint32_t* used, std::uint32_t* badHeader) {
-  *used = 0;
+bool QvConnection::MakeRoomForFrame() {
+  const std::uint32_t queued = receiveQueue_.CommittedSize();
+  if (queued == 0) return true;
+  std::uint32_t length = kFrameHeaderSize;  // until the header is complete
+  PeekFrame(receiveQueue_, kQueueCapacity, &length);
+  if (receiveQueue_.FreeSpace() >= length - queued) return true;
+  // Neither free stretch can complete the frame: its start moves to the
+  // base, behind which there is room for the longest frame.
+  char* area = static_cast<char*>(QvChunkPool::Buffers().Take());
+  if (area == nullptr) return false;
+  receiveQueue_.CopyOut(area, queued);
+  receiveQueue_.Append(area, queued);
+  QvChunkPool::Buffers().Give(area);
+  return true;
+}
+
+QvConnection::Cut QvConnection::CutFrames(std::uint32_t epoch, std::uint32_t* badHeader) {
   for (;;) {
     std::uint32_t length = 0;
-    const FrameStatus status = PeekFrame(bytes + *used, size - *used, kQueueCapacity, &length);
+    const FrameStatus status = PeekFrame(receiveQueue_, kQueueCapacity, &length);
     if (status == FrameStatus::kNeedMore) return Cut::kNeedMore;
     if (status == FrameStatus::kMalformed) {
-      if (badHeader != nullptr) *badHeader = length;
+      *badHeader = length;
       return Cut::kMalformed;
     }
-    if (QvConnectionSink* sink = sink_.load()) {
-      sink->OnPacket(bytes + *used + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
-    }
+    if (!Deliver(length, epoch)) return Cut::kNoMemory;
     // The application closed (here, or on another thread that now waits
     // for this lock): nothing more is delivered, and the bytes are no
     // longer this session's.
     if (closing_.load() > 0 || epoch_.load() != epoch) return Cut::kStopped;
-    *used += length;
   }
+}
+
+bool QvConnection::Deliver(std::uint32_t length, std::uint32_t epoch) {
+  QvConnectionSink* sink = sink_.load();
+  if (receiveQueue_.ContiguousSize() >= length) {
+    // In one piece: handed over in place, consumed once the sink is done
+    // (unless the session ended meanwhile, and the read gives it all up).
+    const char* frame = receiveQueue_.ReadPointer();
+    if (sink != nullptr) sink->OnPacket(frame + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
+    if (closing_.load() == 0 && epoch_.load() == epoch) receiveQueue_.Consume(length);
+    return true;
+  }
+  // Across both regions: gathered into a contiguous area first.
+  char* area = static_cast<char*>(QvChunkPool::Buffers().Take());
+  if (area == nullptr) return false;
+  receiveQueue_.CopyOut(area, length);
+  if (sink != nullptr) sink->OnPacket(area + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
+  QvChunkPool::Buffers().Give(area);
+  return true;
 }

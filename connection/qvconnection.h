@@ -24,8 +24,9 @@
 // worker, which sends them and closes it gracefully (dispatch/qvlingerset.h).
 //
 // Memory: a connection holds queue memory only while bytes wait in it
-// (qvchunkpool.h). Each recv() reads up to 64 KiB; each send() takes
-// everything queued, gathered.
+// (qvchunkpool.h). Each recv() reads into the free stretch of the receive
+// queue (qvbipbuffer.h, 40960 bytes), where frames are cut in place; each
+// send() takes everything queued, gathered.
 //
 // Threads and locks (platform/qvlockorder.h has the whole order):
 //  - Send, Close, Reconnect, IsConnected: any thread.
@@ -69,6 +70,7 @@
 #include "../dispatch/qvwritetry.h"
 #include "../platform/qvsockets.h"
 #include "../platform/qvthreads.h"
+#include "qvbipbuffer.h"
 #include "qvpresence.h"
 #include "qvsendqueue.h"
 
@@ -160,16 +162,17 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
     kNeedMore,   // every complete frame was delivered
     kStopped,    // the session was closed or is closing: nothing more
     kMalformed,  // a header describes no frame that can ever arrive
+    kNoMemory,   // no memory to gather a frame in: the session ends
   };
-  // Cuts every complete frame out of the `size` bytes received and hands
-  // each to the sink, oldest first, while the session begun at `epoch` goes
-  // on; *used tells how many bytes the frames delivered took. A header that
-  // describes no frame (below 4, or above kQueueCapacity: the peer could
-  // never complete it) ends the cutting with kMalformed, and the length it
-  // announced goes to *badHeader (when given). Worker thread, under the
+  // Cuts every complete frame out of the receive queue and hands each to
+  // the sink, oldest first, while the session begun at `epoch` goes on. A
+  // frame lying in one piece is handed over in place; one that straddles
+  // the queue's two regions is first copied out into a contiguous area. A
+  // header that describes no frame (below 4, or above kQueueCapacity: the
+  // peer could never complete it) ends the cutting with kMalformed, and the
+  // length it announced goes to *badHeader. Worker thread, under the
   // receive lock.
-  Cut CutFrames(const char* bytes, std::uint32_t size, std::uint32_t epoch, std::uint32_t* used,
-                std::uint32_t* badHeader = nullptr);
+  Cut CutFrames(std::uint32_t epoch, std::uint32_t* badHeader);
 
   // Logs a socket error code with the connection's texts.
   void LogNetError(std::uint32_t code);
@@ -215,10 +218,16 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // *detail the error of a failed recv(), or the length a malformed header
   // announced.
   Read ReadAndCut(std::uint32_t epoch, std::uint32_t* detail);
-  // Keeps the `left` bytes at `used` in the receive block, for the next
-  // read to complete; gives the block back when there are none. Receive
-  // lock held.
-  void KeepRest(std::uint32_t used, std::uint32_t left);
+  // Before a read: when the receive queue holds only the start of a frame
+  // and its free stretch cannot complete it, moves those bytes to the base
+  // of the storage. False when memory ran out. Receive lock held.
+  bool MakeRoomForFrame();
+  // After a recv() of `received` bytes behind the `carried` ones: commits
+  // them and cuts the frames. Receive lock held.
+  Read CutReceived(std::uint32_t received, std::uint32_t carried, std::uint32_t epoch, std::uint32_t* detail);
+  // Hands one frame of `length` bytes, the oldest, to the sink; false when
+  // memory ran out for a frame that straddles the regions. Receive lock.
+  bool Deliver(std::uint32_t length, std::uint32_t epoch);
   // Encodes with a codec of the application's own, then queues. Send lock
   // held.
   bool EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length);
@@ -243,12 +252,11 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   std::atomic<qvplat::Socket> socket_;
   // What waits to be sent, in order. Send lock.
   QvSendQueue sendQueue_;
-  // The block the socket is read into, from the chunk pool: held while it
-  // keeps the start of a frame (`carried_` bytes) for the next read, or
-  // while a read is cut. Receive lock.
-  char* receiveBlock_;
-  std::uint32_t carried_;
-  bool cutting_;    // frames of the receive block are being delivered
+  // What was received and does not make a whole frame yet, oldest first;
+  // it has storage only while it holds bytes, or while a read is cut.
+  // Receive lock.
+  QvBipBuffer receiveQueue_;
+  bool cutting_;    // frames of the receive queue are being delivered
   bool spilled_;    // the full-queue trace was printed for this overflow
   bool overLimit_;  // the unsent bytes passed their limit: the session ends
   bool outOfMemory_;  // ... or a frame found no memory to wait in
