@@ -121,8 +121,8 @@ void QvConnection::EmptyQueues(std::vector<std::string>* unsent) {
   // The next session starts with empty queues: bytes meant for this peer
   // never reach another, and a partial frame is never joined with another
   // stream's bytes.
-  if (unsent != nullptr) sendQueue_.TakeAll(unsent);
-  sendQueue_.Clear();
+  if (unsent != nullptr) TakeUnsent(unsent);
+  ClearUnsent();
   spilled_ = false;
   overLimit_ = false;
   outOfMemory_ = false;
@@ -396,7 +396,7 @@ void QvConnection::Send(const char* data, int length) {
   QvPacketCodec* codec = codec_.load();
   if (s == qvplat::kNoSocket || codec == nullptr || overLimit_) return;
   const auto payload = static_cast<unsigned int>(length);
-  const bool waiting = !sendQueue_.Empty();
+  const bool waiting = Queued() > 0;
   bool queued = false;
   if (codec != lengthCodec_.load()) {
     queued = EncodeAndQueue(codec, data, payload);
@@ -449,26 +449,41 @@ bool QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsign
 
 bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
                          bool* overflows) {
-  const std::size_t length = std::size_t{headLength} + tailLength;
-  // Beyond the queue's capacity the frame waits behind it. Said once for
-  // each time the queue fills, not for every frame that waits.
-  const bool fills = !spilled_ && sendQueue_.Size() + length > kQueueCapacity;
-  if (!sendQueue_.AppendFrame(head, headLength, tail, tailLength)) {
+  const std::uint32_t length = headLength + tailLength;
+  *overflows = false;
+  if (overflow_.Empty()) {
+    if (!sendQueue_.HasStorage() && !sendQueue_.Allocate(kQueueCapacity)) {
+      OutOfMemory();
+      return false;
+    }
+    if (sendQueue_.FreeSpace() >= length) {
+      // Written straight into the free stretch.
+      char* at = sendQueue_.WritePointer();
+      std::memcpy(at, head, headLength);
+      if (tailLength > 0) std::memcpy(at + headLength, tail, tailLength);
+      sendQueue_.Commit(length);
+      return true;
+    }
+  }
+  // The frame does not fit, or frames wait in the overflow already: it
+  // joins them there, in order. Said once for each time the queue fills,
+  // not for every frame that waits.
+  if (!overflow_.AppendFrame(head, headLength, tail, tailLength)) {
     OutOfMemory();
     return false;
   }
-  *overflows = fills;
-  if (fills) spilled_ = true;
+  *overflows = !spilled_;
+  spilled_ = true;
   return true;
 }
 
 void QvConnection::AfterQueued(bool overflows) {
   if (overflows) qvdiag::Trace(qvtext::kTraceBufferFull);
-  if (sendQueue_.Size() <= qvdiag::SendLimitBytes()) return;
+  if (Queued() <= qvdiag::SendLimitBytes()) return;
   // The peer does not read: the stream cannot be kept whole, so the session
   // ends (on the worker), and what waits is let go now.
   overLimit_ = true;
-  sendQueue_.Clear();
+  ClearUnsent();
 }
 
 void QvConnection::OutOfMemory() {
@@ -476,12 +491,48 @@ void QvConnection::OutOfMemory() {
   // session ends as it does past the send limit.
   outOfMemory_ = true;
   overLimit_ = true;
-  sendQueue_.Clear();
+  ClearUnsent();
 }
 
 std::size_t QvConnection::Unsent() {
   qvplat::LockGuard sending(sendLock_);
-  return sendQueue_.Size();
+  return Queued();
+}
+
+std::size_t QvConnection::Queued() const { return std::size_t{sendQueue_.CommittedSize()} + overflow_.Size(); }
+
+int QvConnection::GatherUnsent(qvplat::SendPiece* pieces) const {
+  int count = 0;
+  if (const std::uint32_t front = sendQueue_.ContiguousSize()) {
+    pieces[count++] = qvplat::SendPiece{sendQueue_.ReadPointer(), front};
+    if (const std::uint32_t rest = sendQueue_.CommittedSize() - front) {
+      pieces[count++] = qvplat::SendPiece{sendQueue_.SecondRegion(), rest};
+    }
+  }
+  return count + overflow_.Gather(pieces + count, qvplat::kMaxSendPieces - count);
+}
+
+void QvConnection::ConsumeSent(std::size_t sent) {
+  const std::uint32_t inQueue = sendQueue_.CommittedSize();
+  const std::uint32_t fromQueue = sent < inQueue ? static_cast<std::uint32_t>(sent) : inQueue;
+  sendQueue_.Consume(fromQueue);
+  overflow_.Consume(sent - fromQueue);
+  // An idle connection holds no send memory.
+  if (sendQueue_.CommittedSize() == 0) sendQueue_.Free();
+  if (overflow_.Empty()) spilled_ = false;  // the next overflow is told again
+}
+
+void QvConnection::TakeUnsent(std::vector<std::string>* out) {
+  if (const std::uint32_t front = sendQueue_.ContiguousSize()) {
+    out->emplace_back(sendQueue_.ReadPointer(), front);
+    if (const std::uint32_t rest = sendQueue_.CommittedSize() - front) out->emplace_back(sendQueue_.SecondRegion(), rest);
+  }
+  overflow_.TakeAll(out);
+}
+
+void QvConnection::ClearUnsent() {
+  sendQueue_.Free();
+  overflow_.Clear();
 }
 
 std::uint32_t QvConnection::Carried() {
@@ -501,11 +552,12 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
     qvplat::LockGuard sending(sendLock_);
     const qvplat::Socket s = socket_.load();
     if (s == qvplat::kNoSocket || epoch_.load() != epoch) return WriteTry::kNothingToTry;  // closed meanwhile
-    if (start != nullptr && sendQueue_.Empty()) return WriteTry::kNothingToTry;  // nothing to find out with
-    while (!sendQueue_.Empty()) {
-      // Everything queued, up to kMaxSendPieces blocks, in one call.
+    if (start != nullptr && Queued() == 0) return WriteTry::kNothingToTry;  // nothing to find out with
+    while (Queued() > 0) {
+      // Everything queued, the send queue's regions and then up to
+      // kMaxSendPieces blocks of the overflow, in one call.
       qvplat::SendPiece pieces[qvplat::kMaxSendPieces];
-      const int count = sendQueue_.Gather(pieces, qvplat::kMaxSendPieces);
+      const int count = GatherUnsent(pieces);
       std::size_t offered = 0;
       for (int i = 0; i < count; ++i) offered += pieces[i].length;
       const int sent = count == 1 ? qvplat::SendSome(s, pieces[0].data, static_cast<int>(pieces[0].length))
@@ -518,12 +570,11 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
       }
       if (sent <= 0) break;  // full (the rest waits), or failed
       ++moves_;
-      sendQueue_.Consume(static_cast<std::size_t>(sent));
+      ConsumeSent(static_cast<std::size_t>(sent));
       if (static_cast<std::size_t>(sent) < offered) break;  // the socket took what it had room for
     }
-    if (sendQueue_.Size() <= kQueueCapacity) spilled_ = false;  // the next overflow is told again
     if (error == 0 || error == qvplat::kErrWouldBlock) {
-      if (sendQueue_.Empty()) return WriteTry::kDone;
+      if (Queued() == 0) return WriteTry::kDone;
       QvSocketManager::Instance().Arm(s, WriteInterest, this);
       return WriteTry::kBytesLeft;
     }

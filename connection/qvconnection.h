@@ -231,9 +231,11 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Encodes with a codec of the application's own, then queues. Send lock
   // held.
   bool EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length);
-  // Queues one frame, given as a head and a tail (either may be empty), and
-  // says when it began an overflow (*overflows). False, with nothing
-  // queued, when memory ran out. Send lock held.
+  // Queues one frame, given as a head and a tail (either may be empty):
+  // into the send queue when it has room and nothing waits in the
+  // overflow, otherwise into the overflow; says when it began an overflow
+  // (*overflows). False, with nothing queued, when memory ran out. Send
+  // lock held.
   bool Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
              bool* overflows);
   // After a frame was queued: the full-queue trace, and the send limit.
@@ -241,6 +243,14 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void AfterQueued(bool overflows);
   // A frame found no memory: the session ends. Send lock held.
   void OutOfMemory();
+  // The bytes waiting to be sent; in `pieces` (kMaxSendPieces of them at
+  // most), as many of them as one gathered send takes, in order; drops the
+  // `sent` oldest; appends them all to `out`; drops them all. Send lock.
+  std::size_t Queued() const;
+  int GatherUnsent(qvplat::SendPiece* pieces) const;
+  void ConsumeSent(std::size_t sent);
+  void TakeUnsent(std::vector<std::string>* out);
+  void ClearUnsent();
   // OnWrite's drain. With `start`, the socket's readiness is not known:
   // see TryWrite.
   WriteTry Drain(QvWriteStart* start);
@@ -250,8 +260,12 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   Stall Stalled(std::uint32_t epoch, std::uint32_t* held);
 
   std::atomic<qvplat::Socket> socket_;
-  // What waits to be sent, in order. Send lock.
-  QvSendQueue sendQueue_;
+  // What waits to be sent, in order: the send queue, and behind it, for
+  // frames it has no room for (and every frame after them until they have
+  // gone), the overflow of pooled blocks. The send queue has storage only
+  // while it holds bytes. Send lock.
+  QvBipBuffer sendQueue_;
+  QvSendQueue overflow_;
   // What was received and does not make a whole frame yet, oldest first;
   // it has storage only while it holds bytes, or while a read is cut.
   // Receive lock.

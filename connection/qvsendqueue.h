@@ -1,8 +1,10 @@
-// qvsendqueue.h - the bytes a connection has still to send (internal).
+// qvsendqueue.h - the overflow behind a connection's send queue (internal).
 //
-// A list of blocks from the chunk pool (qvchunkpool.h), filled at the back
-// and sent from the front, a block given back as soon as it is sent: the
-// memory held follows the bytes waiting, and an idle connection holds none.
+// Frames the send queue (a QvBipBuffer of 40960 bytes) has no room for wait
+// here, and every frame after them until they have gone, so that nothing is
+// dropped. A list of blocks from the chunk pool (qvchunkpool.h), filled at
+// the back and sent from the front, a block given back as soon as it is
+// sent: the memory held follows the bytes waiting.
 // Space is reserved before bytes are appended, so a frame is queued whole
 // or not at all. The oldest bytes are handed out as pieces for one gathered
 // send.
