@@ -22,9 +22,17 @@ bool QvBipBuffer::Allocate(std::uint32_t capacity) {
 }
 
 void QvBipBuffer::Free() {
-  QvChunkPool::Buffers().Give(base);
+  GiveBack(base);
   Reset();
 }
+
+char* QvBipBuffer::Detach() {
+  char* storage = base;
+  Reset();
+  return storage;
+}
+
+void QvBipBuffer::GiveBack(void* storage) { QvChunkPool::Buffers().Give(storage); }
 
 std::uint32_t QvBipBuffer::FreeSpace() {
   if (bStart != nullptr) return SpaceForB();

@@ -45,6 +45,10 @@ class QvBipBuffer {
   bool Allocate(std::uint32_t capacity);
   // Gives the storage back, with whatever it held, and resets the buffer.
   void Free();
+  // Hands the storage over, with the bytes in it, and resets the buffer:
+  // the caller gives it back with GiveBack once it is done with them.
+  char* Detach();
+  static void GiveBack(void* storage);
   bool HasStorage() const { return base != nullptr; }
 
   // Copies the block in as one piece, or returns false (nothing copied,

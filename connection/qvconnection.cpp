@@ -80,7 +80,7 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
   qvplat::Socket s;
   bool wasConnected;
   bool peerEnded;
-  std::vector<std::string> unsent;
+  std::vector<QvUnsentBytes> unsent;
   {
     qvplat::LockGuard receiving(recvLock_);
     qvplat::LockGuard sending(sendLock_);
@@ -109,7 +109,7 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
     return true;
   }
   if (how == Ending::kGraceful && wasConnected &&
-      QvSocketManager::Instance().Linger(s, std::move(unsent), 0, peerEnded)) {
+      QvSocketManager::Instance().Linger(s, std::move(unsent), peerEnded)) {
     return true;
   }
   if (wasConnected) qvplat::ShutdownBoth(s);
@@ -117,7 +117,7 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
   return true;
 }
 
-void QvConnection::EmptyQueues(std::vector<std::string>* unsent) {
+void QvConnection::EmptyQueues(std::vector<QvUnsentBytes>* unsent) {
   // The next session starts with empty queues: bytes meant for this peer
   // never reach another, and a partial frame is never joined with another
   // stream's bytes.
@@ -522,12 +522,19 @@ void QvConnection::ConsumeSent(std::size_t sent) {
   if (overflow_.Empty()) spilled_ = false;  // the next overflow is told again
 }
 
-void QvConnection::TakeUnsent(std::vector<std::string>* out) {
-  if (const std::uint32_t front = sendQueue_.ContiguousSize()) {
-    out->emplace_back(sendQueue_.ReadPointer(), front);
-    if (const std::uint32_t rest = sendQueue_.CommittedSize() - front) out->emplace_back(sendQueue_.SecondRegion(), rest);
+void QvConnection::TakeUnsent(std::vector<QvUnsentBytes>* out) {
+  // The storage goes with the bytes: of the send queue's two regions, the
+  // second to be sent takes the block along.
+  const std::uint32_t front = sendQueue_.ContiguousSize();
+  const std::uint32_t rest = sendQueue_.CommittedSize() - front;
+  const char* first = sendQueue_.ReadPointer();
+  const char* second = sendQueue_.SecondRegion();
+  if (front > 0) {
+    char* storage = sendQueue_.Detach();
+    out->emplace_back(first, front, storage, rest > 0 ? nullptr : &QvBipBuffer::GiveBack);
+    if (rest > 0) out->emplace_back(second, rest, storage, &QvBipBuffer::GiveBack);
   }
-  overflow_.TakeAll(out);
+  overflow_.HandOver(out);
 }
 
 void QvConnection::ClearUnsent() {

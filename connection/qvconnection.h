@@ -20,8 +20,10 @@
 //    QVNET_IDLE_SECONDS: with a reset, what was held dropped.
 // The sink hears OnDisconnected for the last three. At the end the send
 // queue and the start of a frame still being received are dropped for the
-// next session; a socket that still owes the peer bytes is handed to the
-// worker, which sends them and closes it gracefully (dispatch/qvlingerset.h).
+// next session, which starts without storage; a socket that still owes the
+// peer bytes is handed to the worker with the blocks those bytes lie in
+// (moved, not copied), and the worker sends them and closes it gracefully
+// (dispatch/qvlingerset.h).
 //
 // Memory: a connection holds queue memory only while bytes wait in it
 // (qvchunkpool.h). Each recv() reads into the free stretch of the receive
@@ -198,8 +200,9 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Ends the session and, if this call ended it, tells the sink. Worker.
   void Disconnect(Ending how, std::uint32_t epoch);
   // Empties the queues for the next session; with `unsent`, what was
-  // still to be sent is appended there first. Both locks held.
-  void EmptyQueues(std::vector<std::string>* unsent);
+  // still to be sent is handed over there first, with the storage it lies
+  // in. Both locks held.
+  void EmptyQueues(std::vector<QvUnsentBytes>* unsent);
   // ConnectReporting once it is this thread's turn to connect.
   Outcome ConnectInTurn(const char* host, int port, int mode, const char* optText1, int optNumber,
                         const char* optText2, const char* optText3);
@@ -245,11 +248,12 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void OutOfMemory();
   // The bytes waiting to be sent; in `pieces` (kMaxSendPieces of them at
   // most), as many of them as one gathered send takes, in order; drops the
-  // `sent` oldest; appends them all to `out`; drops them all. Send lock.
+  // `sent` oldest; hands them all over to `out`, with their storage (moved,
+  // not copied); drops them all. Send lock.
   std::size_t Queued() const;
   int GatherUnsent(qvplat::SendPiece* pieces) const;
   void ConsumeSent(std::size_t sent);
-  void TakeUnsent(std::vector<std::string>* out);
+  void TakeUnsent(std::vector<QvUnsentBytes>* out);
   void ClearUnsent();
   // OnWrite's drain. With `start`, the socket's readiness is not known:
   // see TryWrite.

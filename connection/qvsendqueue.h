@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../dispatch/qvunsentbytes.h"
 #include "../platform/qvsockets.h"
 
 class QvSendQueue {
@@ -42,8 +43,9 @@ class QvSendQueue {
   int Gather(qvplat::SendPiece* pieces, int max) const;
   // Drops the `length` oldest bytes (at most Size()).
   void Consume(std::size_t length);
-  // Appends every waiting byte to `out`, in order, and empties the queue.
-  void TakeAll(std::vector<std::string>* out);
+  // Hands every waiting byte over to `out`, in order, with the blocks they
+  // lie in (moved, not copied), and empties the queue.
+  void HandOver(std::vector<QvUnsentBytes>* out);
   // Empties the queue and gives every block back.
   void Clear();
 
