@@ -40,10 +40,12 @@ class CheckedQueue {
   //   F<n> / W<n>  FreeSpace must be n / the write pointer must be base + n
   //   =<layout>    Layout() must read so
   //   X            Free: the storage goes back, and the bytes with it
+  //   D            Detach: the storage is handed over, with the bytes in
+  //                place, and the buffer is reset
   //   Y<n> / y<n>  Allocate n bytes of storage; must succeed / fail
   void Run(const std::string& step) {
     SCOPED_TRACE(step);
-    const std::uint32_t n = step[0] == '=' || step[0] == 'X' ? 0 : static_cast<std::uint32_t>(std::stoul(step.substr(1)));
+    const std::uint32_t n = step.size() == 1 || step[0] == '=' ? 0 : static_cast<std::uint32_t>(std::stoul(step.substr(1)));
     std::string bytes(n, '\x7f');
     switch (step[0]) {
       case 'A':
@@ -93,6 +95,18 @@ class CheckedQueue {
         base = nullptr;
         end = nullptr;
         break;
+      case 'D': {
+        const char* front = buffer.ReadPointer();
+        const std::uint32_t contiguous = buffer.ContiguousSize();
+        char* storage = buffer.Detach();
+        EXPECT_EQ(storage, base);
+        EXPECT_TRUE(model.empty() || std::equal(front, front + contiguous, model.begin()));
+        QvBipBuffer::GiveBack(storage);
+        model.clear();
+        base = nullptr;
+        end = nullptr;
+        break;
+      }
       case 'Y':
         Allocate(n);
         break;
@@ -191,6 +205,9 @@ const Script kScripts[] = {
     // Free drops what was queued, in any state, and the next storage
     // starts empty.
     {"FreeResetsAndAllocateStartsOver", {WRAPPED, "X", "=none of 0", "Y40960", "=A-+0 B- of 0", "F40960", "W0", "A40960"}},
+    // Detach hands the storage over with the bytes in place (a graceful
+    // end gives them to the lingering socket) and leaves no storage.
+    {"DetachHandsTheStorageOver", {WRAPPED, "D", "=none of 0", "F0", "a1", "Y40960", "F40960"}},
 };
 
 TEST(BipBufferEdgeCases, EachStepLeavesTheExpectedLayout) {
