@@ -85,8 +85,9 @@ bool SetNonBlocking(qvplat::Socket socket);
 
 class QvConnection : public QvSocketBase, public QvWriteTrier {
  public:
-  // The send queue's capacity, beyond which frames wait behind it (and
-  // the full-queue trace is printed), and the longest frame received.
+  // The capacity of each of the two queues: frames the send queue has no
+  // room for wait behind it (and the full-queue trace is printed); no
+  // frame received is longer.
   static constexpr std::uint32_t kQueueCapacity = 40960;
   // The bound on an outgoing connect, its TCP handshake included.
   static constexpr int kConnectWaitMs = 5000;
