@@ -6,7 +6,12 @@
 QvChunkPool& QvChunkPool::Instance() {
   // Never destroyed: connections may give blocks back at any point of
   // process exit.
-  static QvChunkPool* const pool = new QvChunkPool;
+  static QvChunkPool* const pool = new QvChunkPool(kChunkSize);
+  return *pool;
+}
+
+QvChunkPool& QvChunkPool::Buffers() {
+  static QvChunkPool* const pool = new QvChunkPool(kBufferSize);
   return *pool;
 }
 
@@ -19,7 +24,7 @@ void* QvChunkPool::Take() {
     qvplat::LockGuard guard(lock_);
     if (count_ > 0) return spare_[--count_];
   }
-  return std::malloc(kChunkSize);
+  return std::malloc(size_);
 }
 
 void QvChunkPool::Give(void* chunk) {

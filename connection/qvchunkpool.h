@@ -1,10 +1,12 @@
 // qvchunkpool.h - the blocks the connections' queues are made of (internal).
 //
-// A connection holds queue memory only while bytes wait in it: its send
-// queue and the start of a frame it is still receiving take blocks from
-// here and give them back as they empty. The pool keeps a few spare blocks,
-// so a connection that answers frame after frame neither allocates nor
-// frees for each; beyond those, a block given back is freed.
+// A connection holds queue memory only while bytes wait in it: the storage
+// of its two buffers (qvbipbuffer.h), the overflow behind its send buffer
+// and the area an application's codec encodes into are taken from here
+// and given back as they empty. Each pool hands out blocks of one size and
+// keeps a few spare ones, so a connection that answers frame after frame
+// neither allocates nor frees for each; beyond those, a block given back is
+// freed.
 // Thread-safe.
 #ifndef QV_CONNECTION_QVCHUNKPOOL_H
 #define QV_CONNECTION_QVCHUNKPOOL_H
@@ -16,14 +18,20 @@
 
 class QvChunkPool {
  public:
+  // The blocks of the overflow and of a codec's output.
   static constexpr std::size_t kChunkSize = 64 * 1024;
-  // Spare blocks kept at most.
+  // The storage of a buffer: a queue's capacity.
+  static constexpr std::size_t kBufferSize = 40960;
+  // Spare blocks kept at most, in each pool.
   static constexpr int kKept = 32;
 
-  // The process-wide pool, made on first use and never destroyed.
+  // The process-wide pools, made on first use and never destroyed: blocks
+  // of kChunkSize bytes, and blocks of kBufferSize bytes.
   static QvChunkPool& Instance();
+  static QvChunkPool& Buffers();
 
-  // A block of kChunkSize bytes, or null when memory ran out.
+  std::size_t BlockSize() const { return size_; }
+  // A block of BlockSize() bytes, or null when memory ran out.
   void* Take();
   // Gives a block from Take back.
   void Give(void* chunk);
@@ -31,12 +39,13 @@ class QvChunkPool {
   int Spare();
 
  private:
-  QvChunkPool() = default;
+  explicit QvChunkPool(std::size_t size) : size_(size) {}
 
   // A few spare blocks are kept in slots taken and filled without the lock:
   // a connection that answers frame after frame gives its block back and
   // takes it again at every read and write.
   static constexpr int kFast = 2;
+  const std::size_t size_;
   std::atomic<void*> fast_[kFast] = {};
   qvplat::RecursiveLock lock_{qvplat::kLockPool};
   void* spare_[kKept - kFast] = {};

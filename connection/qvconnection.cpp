@@ -22,9 +22,9 @@ namespace {
 
 constexpr char kFile[] = "qvconnection";
 
-// A receive block holds the start of a frame (shorter than the longest
-// frame) and always room to read more behind it.
-static_assert(QvChunkPool::kChunkSize > QvConnection::kQueueCapacity, "a read always has room");
+// A queue's storage is one block of the pool; a frame that straddles the
+// receive queue's two regions is copied out into another.
+static_assert(QvChunkPool::kBufferSize == QvConnection::kQueueCapacity, "a queue is one pooled block");
 
 // Copies a text into a fixed field, cut to fit; null becomes "".
 template <size_t N>
@@ -41,8 +41,6 @@ bool SetNonBlocking(qvplat::Socket socket) { return qvplat::SetNonBlocking(socke
 
 QvConnection::QvConnection()
     : socket_(qvplat::kNoSocket),
-      receiveBlock_(nullptr),
-      carried_(0),
       cutting_(false),
       spilled_(false),
       overLimit_(false),
@@ -71,7 +69,6 @@ QvConnection::~QvConnection() {
   presence_.Shut();
   EndSession(Ending::kGraceful);
   QvSocketManager::Instance().ReleaseAndWait(this);
-  QvChunkPool::Instance().Give(receiveBlock_);
 }
 
 void QvConnection::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, __LINE__); }
@@ -83,7 +80,7 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
   qvplat::Socket s;
   bool wasConnected;
   bool peerEnded;
-  std::vector<std::string> unsent;
+  std::vector<QvUnsentBytes> unsent;
   {
     qvplat::LockGuard receiving(recvLock_);
     qvplat::LockGuard sending(sendLock_);
@@ -112,7 +109,7 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
     return true;
   }
   if (how == Ending::kGraceful && wasConnected &&
-      QvSocketManager::Instance().Linger(s, std::move(unsent), 0, peerEnded)) {
+      QvSocketManager::Instance().Linger(s, std::move(unsent), peerEnded)) {
     return true;
   }
   if (wasConnected) qvplat::ShutdownBoth(s);
@@ -120,19 +117,18 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
   return true;
 }
 
-void QvConnection::EmptyQueues(std::vector<std::string>* unsent) {
+void QvConnection::EmptyQueues(std::vector<QvUnsentBytes>* unsent) {
   // The next session starts with empty queues: bytes meant for this peer
   // never reach another, and a partial frame is never joined with another
   // stream's bytes.
-  if (unsent != nullptr) sendQueue_.TakeAll(unsent);
-  sendQueue_.Clear();
+  if (unsent != nullptr) TakeUnsent(unsent);
+  ClearUnsent();
   spilled_ = false;
   overLimit_ = false;
   outOfMemory_ = false;
-  carried_ = 0;
   // A sink that closes from inside OnPacket still reads its payload from
-  // the receive block: the read gives the block back once that returns.
-  if (!cutting_) KeepRest(0, 0);
+  // the receive queue: the read gives the storage back once that returns.
+  if (!cutting_) receiveQueue_.Free();
   peerEnded_ = false;
 }
 
@@ -220,8 +216,8 @@ QvConnection::Stall QvConnection::Stalled(std::uint32_t epoch, std::uint32_t* he
     seen_.framesBegun = framesBegun_;
     seen_.frameBegunAt = now;
   }
-  *held = carried_;
-  if (carried_ > 0 && frameMs > 0 && now - seen_.frameBegunAt >= frameMs) return Stall::kFrame;
+  *held = receiveQueue_.CommittedSize();
+  if (*held > 0 && frameMs > 0 && now - seen_.frameBegunAt >= frameMs) return Stall::kFrame;
   if (idleMs > 0 && now - seen_.movedAt >= idleMs) return Stall::kIdle;
   return Stall::kNone;
 }
@@ -400,7 +396,7 @@ void QvConnection::Send(const char* data, int length) {
   QvPacketCodec* codec = codec_.load();
   if (s == qvplat::kNoSocket || codec == nullptr || overLimit_) return;
   const auto payload = static_cast<unsigned int>(length);
-  const bool waiting = !sendQueue_.Empty();
+  const bool waiting = Queued() > 0;
   bool queued = false;
   if (codec != lengthCodec_.load()) {
     queued = EncodeAndQueue(codec, data, payload);
@@ -453,26 +449,41 @@ bool QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsign
 
 bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
                          bool* overflows) {
-  const std::size_t length = std::size_t{headLength} + tailLength;
-  // Beyond the queue's capacity the frame waits behind it. Said once for
-  // each time the queue fills, not for every frame that waits.
-  const bool fills = !spilled_ && sendQueue_.Size() + length > kQueueCapacity;
-  if (!sendQueue_.AppendFrame(head, headLength, tail, tailLength)) {
+  const std::uint32_t length = headLength + tailLength;
+  *overflows = false;
+  if (overflow_.Empty()) {
+    if (!sendQueue_.HasStorage() && !sendQueue_.Allocate(kQueueCapacity)) {
+      OutOfMemory();
+      return false;
+    }
+    if (sendQueue_.FreeSpace() >= length) {
+      // Written straight into the free stretch.
+      char* at = sendQueue_.WritePointer();
+      std::memcpy(at, head, headLength);
+      if (tailLength > 0) std::memcpy(at + headLength, tail, tailLength);
+      sendQueue_.Commit(length);
+      return true;
+    }
+  }
+  // The frame does not fit, or frames wait in the overflow already: it
+  // joins them there, in order. Said once for each time the queue fills,
+  // not for every frame that waits.
+  if (!overflow_.AppendFrame(head, headLength, tail, tailLength)) {
     OutOfMemory();
     return false;
   }
-  *overflows = fills;
-  if (fills) spilled_ = true;
+  *overflows = !spilled_;
+  spilled_ = true;
   return true;
 }
 
 void QvConnection::AfterQueued(bool overflows) {
   if (overflows) qvdiag::Trace(qvtext::kTraceBufferFull);
-  if (sendQueue_.Size() <= qvdiag::SendLimitBytes()) return;
+  if (Queued() <= qvdiag::SendLimitBytes()) return;
   // The peer does not read: the stream cannot be kept whole, so the session
   // ends (on the worker), and what waits is let go now.
   overLimit_ = true;
-  sendQueue_.Clear();
+  ClearUnsent();
 }
 
 void QvConnection::OutOfMemory() {
@@ -480,17 +491,60 @@ void QvConnection::OutOfMemory() {
   // session ends as it does past the send limit.
   outOfMemory_ = true;
   overLimit_ = true;
-  sendQueue_.Clear();
+  ClearUnsent();
 }
 
 std::size_t QvConnection::Unsent() {
   qvplat::LockGuard sending(sendLock_);
-  return sendQueue_.Size();
+  return Queued();
+}
+
+std::size_t QvConnection::Queued() const { return std::size_t{sendQueue_.CommittedSize()} + overflow_.Size(); }
+
+int QvConnection::GatherUnsent(qvplat::SendPiece* pieces) const {
+  int count = 0;
+  if (const std::uint32_t front = sendQueue_.ContiguousSize()) {
+    pieces[count++] = qvplat::SendPiece{sendQueue_.ReadPointer(), front};
+    if (const std::uint32_t rest = sendQueue_.CommittedSize() - front) {
+      pieces[count++] = qvplat::SendPiece{sendQueue_.SecondRegion(), rest};
+    }
+  }
+  return count + overflow_.Gather(pieces + count, qvplat::kMaxSendPieces - count);
+}
+
+void QvConnection::ConsumeSent(std::size_t sent) {
+  const std::uint32_t inQueue = sendQueue_.CommittedSize();
+  const std::uint32_t fromQueue = sent < inQueue ? static_cast<std::uint32_t>(sent) : inQueue;
+  sendQueue_.Consume(fromQueue);
+  overflow_.Consume(sent - fromQueue);
+  // An idle connection holds no send memory.
+  if (sendQueue_.CommittedSize() == 0) sendQueue_.Free();
+  if (overflow_.Empty()) spilled_ = false;  // the next overflow is told again
+}
+
+void QvConnection::TakeUnsent(std::vector<QvUnsentBytes>* out) {
+  // The storage goes with the bytes: of the send queue's two regions, the
+  // second to be sent takes the block along.
+  const std::uint32_t front = sendQueue_.ContiguousSize();
+  const std::uint32_t rest = sendQueue_.CommittedSize() - front;
+  const char* first = sendQueue_.ReadPointer();
+  const char* second = sendQueue_.SecondRegion();
+  if (front > 0) {
+    char* storage = sendQueue_.Detach();
+    out->emplace_back(first, front, storage, rest > 0 ? nullptr : &QvBipBuffer::GiveBack);
+    if (rest > 0) out->emplace_back(second, rest, storage, &QvBipBuffer::GiveBack);
+  }
+  overflow_.HandOver(out);
+}
+
+void QvConnection::ClearUnsent() {
+  sendQueue_.Free();
+  overflow_.Clear();
 }
 
 std::uint32_t QvConnection::Carried() {
   qvplat::LockGuard receiving(recvLock_);
-  return carried_;
+  return receiveQueue_.CommittedSize();
 }
 
 void QvConnection::OnWrite() { Drain(nullptr); }
@@ -505,11 +559,12 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
     qvplat::LockGuard sending(sendLock_);
     const qvplat::Socket s = socket_.load();
     if (s == qvplat::kNoSocket || epoch_.load() != epoch) return WriteTry::kNothingToTry;  // closed meanwhile
-    if (start != nullptr && sendQueue_.Empty()) return WriteTry::kNothingToTry;  // nothing to find out with
-    while (!sendQueue_.Empty()) {
-      // Everything queued, up to kMaxSendPieces blocks, in one call.
+    if (start != nullptr && Queued() == 0) return WriteTry::kNothingToTry;  // nothing to find out with
+    while (Queued() > 0) {
+      // Everything queued, the send queue's regions and then up to
+      // kMaxSendPieces blocks of the overflow, in one call.
       qvplat::SendPiece pieces[qvplat::kMaxSendPieces];
-      const int count = sendQueue_.Gather(pieces, qvplat::kMaxSendPieces);
+      const int count = GatherUnsent(pieces);
       std::size_t offered = 0;
       for (int i = 0; i < count; ++i) offered += pieces[i].length;
       const int sent = count == 1 ? qvplat::SendSome(s, pieces[0].data, static_cast<int>(pieces[0].length))
@@ -522,12 +577,11 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
       }
       if (sent <= 0) break;  // full (the rest waits), or failed
       ++moves_;
-      sendQueue_.Consume(static_cast<std::size_t>(sent));
+      ConsumeSent(static_cast<std::size_t>(sent));
       if (static_cast<std::size_t>(sent) < offered) break;  // the socket took what it had room for
     }
-    if (sendQueue_.Size() <= kQueueCapacity) spilled_ = false;  // the next overflow is told again
     if (error == 0 || error == qvplat::kErrWouldBlock) {
-      if (sendQueue_.Empty()) return WriteTry::kDone;
+      if (Queued() == 0) return WriteTry::kDone;
       QvSocketManager::Instance().Arm(s, WriteInterest, this);
       return WriteTry::kBytesLeft;
     }
@@ -568,32 +622,18 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
   const qvplat::Socket s = socket_.load();
   // Closed, or a Close under way: it will unregister; nothing more is read.
   if (s == qvplat::kNoSocket || epoch_.load() != epoch || closing_.load() > 0) return Read::kStopped;
-  if (receiveBlock_ == nullptr) receiveBlock_ = static_cast<char*>(QvChunkPool::Instance().Take());
-  if (receiveBlock_ == nullptr) {
+  if ((!receiveQueue_.HasStorage() && !receiveQueue_.Allocate(kQueueCapacity)) || !MakeRoomForFrame()) {
     *detail = qvplat::kErrNoBuffers;
     return Read::kFailed;
   }
-  // Behind the start of a frame there is always room (24 KiB at least).
-  const std::uint32_t room = static_cast<std::uint32_t>(QvChunkPool::kChunkSize) - carried_;
-  const int received = qvplat::RecvSome(s, receiveBlock_ + carried_, static_cast<int>(room));
+  // One recv() into the free stretch, written in place.
+  const std::uint32_t carried = receiveQueue_.CommittedSize();
+  const std::uint32_t room = receiveQueue_.FreeSpace();
+  const int received = qvplat::RecvSome(s, receiveQueue_.WritePointer(), static_cast<int>(room));
   Read outcome = Read::kGoOn;
   if (received > 0) {
-    ++moves_;
-    const std::uint32_t size = carried_ + static_cast<std::uint32_t>(received);
-    std::uint32_t used = 0;
-    cutting_ = true;
-    const Cut cut = CutFrames(receiveBlock_, size, epoch, &used, detail);
-    cutting_ = false;
-    if (cut == Cut::kStopped) {
-      // Closed from OnPacket, or closing: the bytes are no longer this
-      // session's (and a Close from OnPacket left the block for here).
-      KeepRest(0, 0);
-      return Read::kStopped;
-    }
-    if (cut == Cut::kMalformed) outcome = Read::kMalformed;
-    // The rest begins a frame unless it is the one carried before.
-    if (size > used && (used > 0 || carried_ == 0)) ++framesBegun_;
-    KeepRest(used, size - used);
+    outcome = CutReceived(static_cast<std::uint32_t>(received), carried, epoch, detail);
+    if (outcome == Read::kStopped) return outcome;
   } else {
     *detail = qvplat::LastSocketError();
     if (received == 0) {
@@ -603,40 +643,81 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
       outcome = Read::kFailed;
     }
   }
+  // An idle connection holds no receive memory.
+  if (receiveQueue_.CommittedSize() == 0) receiveQueue_.Free();
   // Armed under the lock, for the reason Send gives.
   if (outcome == Read::kGoOn) QvSocketManager::Instance().Arm(s, ReadInterest, this);
   return outcome;
 }
 
-void QvConnection::KeepRest(std::uint32_t used, std::uint32_t left) {
-  carried_ = left;
-  if (left == 0) {
-    // An idle connection holds no receive memory.
-    QvChunkPool::Instance().Give(receiveBlock_);
-    receiveBlock_ = nullptr;
-  } else if (used > 0) {
-    std::memmove(receiveBlock_, receiveBlock_ + used, left);
+QvConnection::Read QvConnection::CutReceived(std::uint32_t received, std::uint32_t carried, std::uint32_t epoch,
+                                             std::uint32_t* detail) {
+  ++moves_;
+  receiveQueue_.Commit(received);
+  cutting_ = true;
+  const Cut cut = CutFrames(epoch, detail);
+  cutting_ = false;
+  if (cut == Cut::kStopped || cut == Cut::kNoMemory) {
+    // Closed from OnPacket, or closing: the bytes are no longer this
+    // session's (and a Close from OnPacket left the storage for here).
+    receiveQueue_.Free();
+    *detail = qvplat::kErrNoBuffers;
+    return cut == Cut::kStopped ? Read::kStopped : Read::kFailed;
   }
+  // The rest begins a frame unless it is the one carried before.
+  const std::uint32_t left = receiveQueue_.CommittedSize();
+  if (left > 0 && (left < carried + received || carried == 0)) ++framesBegun_;
+  return cut == Cut::kMalformed ? Read::kMalformed : Read::kGoOn;
 }
 
-QvConnection::Cut QvConnection::CutFrames(const char* bytes, std::uint32_t size, std::uint32_t epoch,
-                                          std::uint32_t* used, std::uint32_t* badHeader) {
-  *used = 0;
+bool QvConnection::MakeRoomForFrame() {
+  const std::uint32_t queued = receiveQueue_.CommittedSize();
+  if (queued == 0) return true;
+  std::uint32_t length = kFrameHeaderSize;  // until the header is complete
+  PeekFrame(receiveQueue_, kQueueCapacity, &length);
+  if (receiveQueue_.FreeSpace() >= length - queued) return true;
+  // Neither free stretch can complete the frame: its start moves to the
+  // base, behind which there is room for the longest frame.
+  char* area = static_cast<char*>(QvChunkPool::Buffers().Take());
+  if (area == nullptr) return false;
+  receiveQueue_.CopyOut(area, queued);
+  receiveQueue_.Append(area, queued);
+  QvChunkPool::Buffers().Give(area);
+  return true;
+}
+
+QvConnection::Cut QvConnection::CutFrames(std::uint32_t epoch, std::uint32_t* badHeader) {
   for (;;) {
     std::uint32_t length = 0;
-    const FrameStatus status = PeekFrame(bytes + *used, size - *used, kQueueCapacity, &length);
+    const FrameStatus status = PeekFrame(receiveQueue_, kQueueCapacity, &length);
     if (status == FrameStatus::kNeedMore) return Cut::kNeedMore;
     if (status == FrameStatus::kMalformed) {
-      if (badHeader != nullptr) *badHeader = length;
+      *badHeader = length;
       return Cut::kMalformed;
     }
-    if (QvConnectionSink* sink = sink_.load()) {
-      sink->OnPacket(bytes + *used + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
-    }
+    if (!Deliver(length, epoch)) return Cut::kNoMemory;
     // The application closed (here, or on another thread that now waits
     // for this lock): nothing more is delivered, and the bytes are no
     // longer this session's.
     if (closing_.load() > 0 || epoch_.load() != epoch) return Cut::kStopped;
-    *used += length;
   }
+}
+
+bool QvConnection::Deliver(std::uint32_t length, std::uint32_t epoch) {
+  QvConnectionSink* sink = sink_.load();
+  if (receiveQueue_.ContiguousSize() >= length) {
+    // In one piece: handed over in place, consumed once the sink is done
+    // (unless the session ended meanwhile, and the read gives it all up).
+    const char* frame = receiveQueue_.ReadPointer();
+    if (sink != nullptr) sink->OnPacket(frame + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
+    if (closing_.load() == 0 && epoch_.load() == epoch) receiveQueue_.Consume(length);
+    return true;
+  }
+  // Across both regions: gathered into a contiguous area first.
+  char* area = static_cast<char*>(QvChunkPool::Buffers().Take());
+  if (area == nullptr) return false;
+  receiveQueue_.CopyOut(area, length);
+  if (sink != nullptr) sink->OnPacket(area + kFrameHeaderSize, static_cast<int>(length - kFrameHeaderSize));
+  QvChunkPool::Buffers().Give(area);
+  return true;
 }

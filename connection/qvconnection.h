@@ -20,12 +20,15 @@
 //    QVNET_IDLE_SECONDS: with a reset, what was held dropped.
 // The sink hears OnDisconnected for the last three. At the end the send
 // queue and the start of a frame still being received are dropped for the
-// next session; a socket that still owes the peer bytes is handed to the
-// worker, which sends them and closes it gracefully (dispatch/qvlingerset.h).
+// next session, which starts without storage; a socket that still owes the
+// peer bytes is handed to the worker with the blocks those bytes lie in
+// (moved, not copied), and the worker sends them and closes it gracefully
+// (dispatch/qvlingerset.h).
 //
 // Memory: a connection holds queue memory only while bytes wait in it
-// (qvchunkpool.h). Each recv() reads up to 64 KiB; each send() takes
-// everything queued, gathered.
+// (qvchunkpool.h). Each recv() reads into the free stretch of the receive
+// queue (qvbipbuffer.h, 40960 bytes), where frames are cut in place; each
+// send() takes everything queued, gathered.
 //
 // Threads and locks (platform/qvlockorder.h has the whole order):
 //  - Send, Close, Reconnect, IsConnected: any thread.
@@ -69,6 +72,7 @@
 #include "../dispatch/qvwritetry.h"
 #include "../platform/qvsockets.h"
 #include "../platform/qvthreads.h"
+#include "qvbipbuffer.h"
 #include "qvpresence.h"
 #include "qvsendqueue.h"
 
@@ -81,8 +85,9 @@ bool SetNonBlocking(qvplat::Socket socket);
 
 class QvConnection : public QvSocketBase, public QvWriteTrier {
  public:
-  // The send queue's capacity, beyond which frames wait behind it (and
-  // the full-queue trace is printed), and the longest frame received.
+  // The capacity of each of the two queues: frames the send queue has no
+  // room for wait behind it (and the full-queue trace is printed); no
+  // frame received is longer.
   static constexpr std::uint32_t kQueueCapacity = 40960;
   // The bound on an outgoing connect, its TCP handshake included.
   static constexpr int kConnectWaitMs = 5000;
@@ -160,16 +165,17 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
     kNeedMore,   // every complete frame was delivered
     kStopped,    // the session was closed or is closing: nothing more
     kMalformed,  // a header describes no frame that can ever arrive
+    kNoMemory,   // no memory to gather a frame in: the session ends
   };
-  // Cuts every complete frame out of the `size` bytes received and hands
-  // each to the sink, oldest first, while the session begun at `epoch` goes
-  // on; *used tells how many bytes the frames delivered took. A header that
-  // describes no frame (below 4, or above kQueueCapacity: the peer could
-  // never complete it) ends the cutting with kMalformed, and the length it
-  // announced goes to *badHeader (when given). Worker thread, under the
+  // Cuts every complete frame out of the receive queue and hands each to
+  // the sink, oldest first, while the session begun at `epoch` goes on. A
+  // frame lying in one piece is handed over in place; one that straddles
+  // the queue's two regions is first copied out into a contiguous area. A
+  // header that describes no frame (below 4, or above kQueueCapacity: the
+  // peer could never complete it) ends the cutting with kMalformed, and the
+  // length it announced goes to *badHeader. Worker thread, under the
   // receive lock.
-  Cut CutFrames(const char* bytes, std::uint32_t size, std::uint32_t epoch, std::uint32_t* used,
-                std::uint32_t* badHeader = nullptr);
+  Cut CutFrames(std::uint32_t epoch, std::uint32_t* badHeader);
 
   // Logs a socket error code with the connection's texts.
   void LogNetError(std::uint32_t code);
@@ -195,8 +201,9 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Ends the session and, if this call ended it, tells the sink. Worker.
   void Disconnect(Ending how, std::uint32_t epoch);
   // Empties the queues for the next session; with `unsent`, what was
-  // still to be sent is appended there first. Both locks held.
-  void EmptyQueues(std::vector<std::string>* unsent);
+  // still to be sent is handed over there first, with the storage it lies
+  // in. Both locks held.
+  void EmptyQueues(std::vector<QvUnsentBytes>* unsent);
   // ConnectReporting once it is this thread's turn to connect.
   Outcome ConnectInTurn(const char* host, int port, int mode, const char* optText1, int optNumber,
                         const char* optText2, const char* optText3);
@@ -215,16 +222,24 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // *detail the error of a failed recv(), or the length a malformed header
   // announced.
   Read ReadAndCut(std::uint32_t epoch, std::uint32_t* detail);
-  // Keeps the `left` bytes at `used` in the receive block, for the next
-  // read to complete; gives the block back when there are none. Receive
-  // lock held.
-  void KeepRest(std::uint32_t used, std::uint32_t left);
+  // Before a read: when the receive queue holds only the start of a frame
+  // and its free stretch cannot complete it, moves those bytes to the base
+  // of the storage. False when memory ran out. Receive lock held.
+  bool MakeRoomForFrame();
+  // After a recv() of `received` bytes behind the `carried` ones: commits
+  // them and cuts the frames. Receive lock held.
+  Read CutReceived(std::uint32_t received, std::uint32_t carried, std::uint32_t epoch, std::uint32_t* detail);
+  // Hands one frame of `length` bytes, the oldest, to the sink; false when
+  // memory ran out for a frame that straddles the regions. Receive lock.
+  bool Deliver(std::uint32_t length, std::uint32_t epoch);
   // Encodes with a codec of the application's own, then queues. Send lock
   // held.
   bool EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length);
-  // Queues one frame, given as a head and a tail (either may be empty), and
-  // says when it began an overflow (*overflows). False, with nothing
-  // queued, when memory ran out. Send lock held.
+  // Queues one frame, given as a head and a tail (either may be empty):
+  // into the send queue when it has room and nothing waits in the
+  // overflow, otherwise into the overflow; says when it began an overflow
+  // (*overflows). False, with nothing queued, when memory ran out. Send
+  // lock held.
   bool Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
              bool* overflows);
   // After a frame was queued: the full-queue trace, and the send limit.
@@ -232,6 +247,15 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void AfterQueued(bool overflows);
   // A frame found no memory: the session ends. Send lock held.
   void OutOfMemory();
+  // The bytes waiting to be sent; in `pieces` (kMaxSendPieces of them at
+  // most), as many of them as one gathered send takes, in order; drops the
+  // `sent` oldest; hands them all over to `out`, with their storage (moved,
+  // not copied); drops them all. Send lock.
+  std::size_t Queued() const;
+  int GatherUnsent(qvplat::SendPiece* pieces) const;
+  void ConsumeSent(std::size_t sent);
+  void TakeUnsent(std::vector<QvUnsentBytes>* out);
+  void ClearUnsent();
   // OnWrite's drain. With `start`, the socket's readiness is not known:
   // see TryWrite.
   WriteTry Drain(QvWriteStart* start);
@@ -241,14 +265,17 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   Stall Stalled(std::uint32_t epoch, std::uint32_t* held);
 
   std::atomic<qvplat::Socket> socket_;
-  // What waits to be sent, in order. Send lock.
-  QvSendQueue sendQueue_;
-  // The block the socket is read into, from the chunk pool: held while it
-  // keeps the start of a frame (`carried_` bytes) for the next read, or
-  // while a read is cut. Receive lock.
-  char* receiveBlock_;
-  std::uint32_t carried_;
-  bool cutting_;    // frames of the receive block are being delivered
+  // What waits to be sent, in order: the send queue, and behind it, for
+  // frames it has no room for (and every frame after them until they have
+  // gone), the overflow of pooled blocks. The send queue has storage only
+  // while it holds bytes. Send lock.
+  QvBipBuffer sendQueue_;
+  QvSendQueue overflow_;
+  // What was received and does not make a whole frame yet, oldest first;
+  // it has storage only while it holds bytes, or while a read is cut.
+  // Receive lock.
+  QvBipBuffer receiveQueue_;
+  bool cutting_;    // frames of the receive queue are being delivered
   bool spilled_;    // the full-queue trace was printed for this overflow
   bool overLimit_;  // the unsent bytes passed their limit: the session ends
   bool outOfMemory_;  // ... or a frame found no memory to wait in

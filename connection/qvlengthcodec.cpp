@@ -59,3 +59,21 @@ FrameStatus PeekFrame(const char* bytes, std::uint32_t size, std::uint32_t large
   if (length < kFrameHeaderSize || length > largestFrame) return FrameStatus::kMalformed;
   return length > size ? FrameStatus::kNeedMore : FrameStatus::kComplete;
 }
+
+FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t largestFrame, std::uint32_t* frameLength) {
+  const std::uint32_t queued = queue.CommittedSize();
+  if (queued < kFrameHeaderSize) return FrameStatus::kNeedMore;
+  char header[kFrameHeaderSize];
+  const std::uint32_t front = queue.ContiguousSize();
+  if (front >= kFrameHeaderSize) {
+    std::memcpy(header, queue.ReadPointer(), kFrameHeaderSize);
+  } else {
+    // The header straddles the end of the storage: its rest starts region B.
+    std::memcpy(header, queue.ReadPointer(), front);
+    std::memcpy(header + front, queue.SecondRegion(), kFrameHeaderSize - front);
+  }
+  const std::uint32_t length = LoadFrameLength(header);
+  *frameLength = length;
+  if (length < kFrameHeaderSize || length > largestFrame) return FrameStatus::kMalformed;
+  return length > queued ? FrameStatus::kNeedMore : FrameStatus::kComplete;
+}

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "../include/qvpacketcodec.h"
+#include "qvbipbuffer.h"
 
 constexpr std::uint32_t kFrameHeaderSize = 4;
 
@@ -50,6 +51,9 @@ enum class FrameStatus {
 // longest frame the receiver takes: a header announcing more is refused as
 // soon as it has arrived, not once that many bytes have.
 FrameStatus PeekFrame(const char* bytes, std::uint32_t size, std::uint32_t largestFrame, std::uint32_t* frameLength);
+// The same for the oldest frame of a queue, whose header may straddle its
+// two regions; nothing is consumed.
+FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t largestFrame, std::uint32_t* frameLength);
 
 // Header helpers: little-endian, independent of the host's byte order.
 void StoreFrameLength(char* at, std::uint32_t length);

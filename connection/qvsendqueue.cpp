@@ -104,9 +104,14 @@ void QvSendQueue::Consume(std::size_t length) {
   }
 }
 
-void QvSendQueue::TakeAll(std::vector<std::string>* out) {
-  for (Block* b = head_; b != nullptr && b->end > b->begin; b = b->next) {
-    out->emplace_back(b->Bytes() + b->begin, b->end - b->begin);
+void QvSendQueue::HandOver(std::vector<QvUnsentBytes>* out) {
+  const QvUnsentBytes::Release give = [](void* block) { QvChunkPool::Instance().Give(block); };
+  // The blocks with bytes go with them; those reserved but still empty
+  // go back to the pool.
+  while (head_ != nullptr && head_->end > head_->begin) {
+    Block* b = head_;
+    head_ = b->next;
+    out->emplace_back(b->Bytes() + b->begin, b->end - b->begin, b, give);
   }
   Clear();
 }

@@ -1,8 +1,10 @@
-// qvsendqueue.h - the bytes a connection has still to send (internal).
+// qvsendqueue.h - the overflow behind a connection's send queue (internal).
 //
-// A list of blocks from the chunk pool (qvchunkpool.h), filled at the back
-// and sent from the front, a block given back as soon as it is sent: the
-// memory held follows the bytes waiting, and an idle connection holds none.
+// Frames the send queue (a QvBipBuffer of 40960 bytes) has no room for wait
+// here, and every frame after them until they have gone, so that nothing is
+// dropped. A list of blocks from the chunk pool (qvchunkpool.h), filled at
+// the back and sent from the front, a block given back as soon as it is
+// sent: the memory held follows the bytes waiting.
 // Space is reserved before bytes are appended, so a frame is queued whole
 // or not at all. The oldest bytes are handed out as pieces for one gathered
 // send.
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../dispatch/qvunsentbytes.h"
 #include "../platform/qvsockets.h"
 
 class QvSendQueue {
@@ -40,8 +43,9 @@ class QvSendQueue {
   int Gather(qvplat::SendPiece* pieces, int max) const;
   // Drops the `length` oldest bytes (at most Size()).
   void Consume(std::size_t length);
-  // Appends every waiting byte to `out`, in order, and empties the queue.
-  void TakeAll(std::vector<std::string>* out);
+  // Hands every waiting byte over to `out`, in order, with the blocks they
+  // lie in (moved, not copied), and empties the queue.
+  void HandOver(std::vector<QvUnsentBytes>* out);
   // Empties the queue and gives every block back.
   void Clear();
 

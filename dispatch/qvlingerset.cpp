@@ -11,7 +11,7 @@
 
 struct QvLingerSet::Entry {
   qvplat::Socket socket = qvplat::kNoSocket;
-  std::vector<std::string> parts;  // what is left to send, in order
+  std::vector<QvUnsentBytes> parts;  // what is left to send, in order
   std::size_t skip = 0;            // bytes of parts[0] already sent
   bool peerEnded = false;
   bool shut = false;  // our sending side is shut down
@@ -21,7 +21,7 @@ struct QvLingerSet::Entry {
 
   std::size_t Unsent() const {
     std::size_t n = 0;
-    for (const std::string& p : parts) n += p.size();
+    for (const QvUnsentBytes& p : parts) n += p.size();
     return n - skip;
   }
 };
@@ -51,7 +51,7 @@ QvLingerSet::~QvLingerSet() {
   }
 }
 
-bool QvLingerSet::HandOver(qvplat::Socket s, std::vector<std::string> parts, std::size_t skip, bool peerEnded) {
+bool QvLingerSet::HandOver(qvplat::Socket s, std::vector<QvUnsentBytes> parts, bool peerEnded) {
   qvplat::LockGuard guard(handoverLock_);
   // Read here, once, rather than on the worker: the setting is read on
   // first need, and a close is the first need.
@@ -60,7 +60,6 @@ bool QvLingerSet::HandOver(qvplat::Socket s, std::vector<std::string> parts, std
   Entry e;
   e.socket = s;
   e.parts = std::move(parts);
-  e.skip = skip;
   e.peerEnded = peerEnded;
   handedOver_.push_back(std::move(e));
   handedOverCount_.store(static_cast<int>(handedOver_.size()));
@@ -141,7 +140,7 @@ bool QvLingerSet::ReadAndDiscard(Entry& e) {
 bool QvLingerSet::SendPending(Entry& e) {
   bool progress = false;
   while (!e.parts.empty()) {
-    const std::string& front = e.parts.front();
+    const QvUnsentBytes& front = e.parts.front();
     const int n = qvplat::SendSome(e.socket, front.data() + e.skip, static_cast<int>(front.size() - e.skip));
     if (n < 0 && qvplat::LastSocketError() == qvplat::kErrWouldBlock) break;
     if (n <= 0) return false;

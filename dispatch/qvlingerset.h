@@ -4,8 +4,10 @@
 // When a connection closes, its object is free at once (it may connect
 // again or be deleted), but its socket may still owe the peer bytes that
 // were queued before the close. The connection hands the socket and those
-// bytes over here; the worker then
-//   1. sends what is left, as the socket takes it;
+// bytes over here, with the storage they lie in (qvunsentbytes.h); the
+// worker then
+//   1. sends what is left, as the socket takes it, giving each block of
+//      storage back once its bytes are sent;
 //   2. once nothing is left, shuts the sending side down, so the peer reads
 //      the end of the stream after the last byte;
 //   3. reads and discards what the peer still sends, until the peer ends
@@ -36,6 +38,7 @@
 
 #include "../platform/qvpoller.h"
 #include "../platform/qvthreads.h"
+#include "qvunsentbytes.h"
 
 class QvLingerSet {
  public:
@@ -49,11 +52,11 @@ class QvLingerSet {
   QvLingerSet& operator=(const QvLingerSet&) = delete;
 
   // Any thread: the worker takes over socket s, which has no slot in the
-  // table any more, with the bytes still to send (`parts`, in order, the
-  // first from offset `skip`) and whether the peer has ended its stream.
-  // True when the worker will see to it; false when lingering is off
-  // (linger time 0), and the caller closes the socket itself.
-  bool HandOver(qvplat::Socket s, std::vector<std::string> parts, std::size_t skip, bool peerEnded);
+  // table any more, with the bytes still to send (`parts`, in order) and
+  // whether the peer has ended its stream. True when the worker will see
+  // to it; false when lingering is off (linger time 0), and the caller
+  // closes the socket itself (the parts' storage has gone back then).
+  bool HandOver(qvplat::Socket s, std::vector<QvUnsentBytes> parts, bool peerEnded);
 
   // Worker: starts watching the sockets handed over since the last call.
   void Adopt();

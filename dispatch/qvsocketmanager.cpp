@@ -280,8 +280,8 @@ void QvSocketManager::WaitUntilLeft(QvSocketBase* handler) {
   while (dispatching_.load() == handler) qvplat::YieldThread();
 }
 
-bool QvSocketManager::Linger(qvplat::Socket s, std::vector<std::string> parts, std::size_t skip, bool peerEnded) {
-  if (!loop_->lingers.HandOver(s, std::move(parts), skip, peerEnded)) return false;
+bool QvSocketManager::Linger(qvplat::Socket s, std::vector<QvUnsentBytes> parts, bool peerEnded) {
+  if (!loop_->lingers.HandOver(s, std::move(parts), peerEnded)) return false;
   WakeFromApplication();
   return true;
 }

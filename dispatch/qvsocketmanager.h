@@ -29,6 +29,7 @@
 #include "qvslottable.h"
 #include "qvsocketbase.h"
 #include "qvthread.h"
+#include "qvunsentbytes.h"
 
 class QvSocketManager : public QvThread {
  public:
@@ -75,10 +76,10 @@ class QvSocketManager : public QvThread {
   void WaitUntilLeft(QvSocketBase* handler);
 
   // Hands the socket of a closed connection to the worker, which sends
-  // `parts` (the first from offset `skip`), then closes it gracefully (see
+  // `parts` and gives their storage back, then closes it gracefully (see
   // qvlingerset.h). Any thread; the socket must have no slot any more.
   // False when lingering is off: the caller closes the socket itself.
-  bool Linger(qvplat::Socket s, std::vector<std::string> parts, std::size_t skip, bool peerEnded);
+  bool Linger(qvplat::Socket s, std::vector<QvUnsentBytes> parts, bool peerEnded);
   // Sockets lingering or handed over to linger.
   int Lingering();
   // From now on the lingering sockets that have handed all their bytes to

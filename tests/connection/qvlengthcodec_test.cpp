@@ -1,5 +1,5 @@
 // qvlengthcodec_test.cpp - the length-prefix codec and frame recognition on
-// a receive queue.
+// received bytes and on a receive queue.
 #include "connection/qvlengthcodec.h"
 
 #include <gtest/gtest.h>
@@ -99,8 +99,22 @@ TEST(PeekFrame, WaitsForWholeFramesAndCutsThemInTurn) {
   EXPECT_EQ(PeekFrame(stream.data() + 11, 0, kNoLimit, &length), FrameStatus::kNeedMore);
 }
 
+// The bytes of a case put into a 16-byte queue so that region A ends after
+// the first `front` of them and region B holds the rest (front 0: all in
+// region A).
+void Straddle(QvBipBuffer* q, const std::string& bytes, std::uint32_t front) {
+  ASSERT_TRUE(q->Allocate(16));
+  const std::string filler(16 - front, 'f'), rest = bytes.substr(front);
+  ASSERT_TRUE(q->Append(filler.data(), 16 - front));
+  ASSERT_TRUE(q->Append(bytes.data(), front));
+  q->Consume(16 - front);
+  ASSERT_TRUE(q->Append(rest.data(), static_cast<std::uint32_t>(rest.size())));
+  ASSERT_TRUE(front == 0 || (q->ContiguousSize() == front && q->SecondRegion() != nullptr));
+}
+
 // What a header announces: below 4 no frame at all; above, a length read
-// little-endian and unsigned, no byte sign-extended.
+// little-endian and unsigned, no byte sign-extended; from a queue too, also
+// when the header straddles the end of its storage.
 TEST(PeekFrame, ReadsTheAnnouncedLength) {
   struct Case {
     std::string bytes;
@@ -125,6 +139,15 @@ TEST(PeekFrame, ReadsTheAnnouncedLength) {
     std::uint32_t length = 0xDEADBEEF;
     EXPECT_EQ(PeekFrame(c.bytes.data(), static_cast<std::uint32_t>(c.bytes.size()), kNoLimit, &length), c.status);
     EXPECT_EQ(length, c.length);
+    for (std::uint32_t front = 0; front < 4; ++front) {
+      SCOPED_TRACE("queued, front " + std::to_string(front));
+      QvBipBuffer q;
+      ASSERT_NO_FATAL_FAILURE(Straddle(&q, c.bytes, front));
+      length = 0xDEADBEEF;
+      EXPECT_EQ(PeekFrame(q, kNoLimit, &length), c.status);
+      EXPECT_EQ(length, c.length);
+      EXPECT_EQ(q.CommittedSize(), c.bytes.size());  // nothing consumed
+    }
   }
   // Above the largest frame the receiver takes: refused at once.
   for (std::uint32_t limit : {40960u, 9u}) {

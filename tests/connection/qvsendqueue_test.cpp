@@ -60,10 +60,10 @@ TEST(SendQueueModel, RandomStepsKeepTheBytesOfAPlainQueue) {
       q.Consume(taken);
       model.erase(0, taken);
     } else if (random() % 8 == 0) {
-      std::vector<std::string> out;
-      q.TakeAll(&out);
+      std::vector<QvUnsentBytes> out;
+      q.HandOver(&out);
       std::string joined;
-      for (const std::string& part : out) joined += part;
+      for (const QvUnsentBytes& part : out) joined.append(part.data(), part.size());
       ASSERT_EQ(joined, model);
       model.clear();
     }
@@ -88,6 +88,31 @@ TEST(SendQueueModel, EmptiedQueueGivesItsBlocksBack) {
   EXPECT_EQ(Gathered(q, qvplat::kMaxSendPieces), "");
   ASSERT_TRUE(q.Reserve(10));
   EXPECT_EQ(QvChunkPool::Instance().Spare(), spare + 1);
+}
+
+}  // namespace
+
+// What a graceful close hands over: each block goes back exactly once,
+// when the piece that owns it goes, however the pieces were moved.
+namespace {
+
+int given = 0;
+
+TEST(UnsentBytes, ABlockGoesBackOnceWhenItsOwnerGoes) {
+  given = 0;
+  const QvUnsentBytes::Release count = [](void*) { ++given; };
+  char block[8] = "abcdefg";
+  {
+    std::vector<QvUnsentBytes> parts;
+    parts.emplace_back(block, 3, block, nullptr);  // sent first: not the owner
+    parts.emplace_back(block + 3, 4, block, count);
+    QvUnsentBytes last(std::move(parts[1]));
+    parts.erase(parts.begin());
+    parts.clear();
+    EXPECT_EQ(given, 0);
+    EXPECT_EQ(std::string(last.data(), last.size()), "defg");
+  }
+  EXPECT_EQ(given, 1);
 }
 
 }  // namespace

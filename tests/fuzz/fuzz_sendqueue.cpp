@@ -12,7 +12,7 @@
 //   4  Gather at most (n % 20) pieces (0 to 19)
 //   5  a short write: Gather as a send does, then Consume n of the bytes
 //      the pieces offer
-//   6  TakeAll, as a graceful close does
+//   6  HandOver, as a graceful close does
 //   7  Clear, as an abrupt one does
 // The stream bytes are i % 251 for the i-th byte ever appended, so bytes out
 // of place show. Past 256 KiB waiting, appends are skipped: the queue's
@@ -21,7 +21,7 @@
 // Invariants, after every step: Size() and Empty() are the model's; Gather
 // hands out the model's oldest bytes, in order, in at most the pieces asked
 // for, none empty, and all of them when fewer pieces than allowed were
-// needed; TakeAll gives exactly the model's bytes and leaves the queue
+// needed; HandOver gives exactly the model's bytes and leaves the queue
 // empty; the pool never keeps more spare blocks than it promises. The
 // sanitizers add: no access outside a block, no leak of one.
 #include <algorithm>
@@ -97,7 +97,7 @@ class Script {
         case 3: Consume(n); break;
         case 4: Gather(static_cast<int>(n % kMostPieces)); break;
         case 5: Consume(std::min(n, Gather(qvplat::kMaxSendPieces))); break;
-        case 6: TakeAll(); break;
+        case 6: HandOver(); break;
         default:
           queue_.Clear();
           model_.Clear();
@@ -106,7 +106,7 @@ class Script {
       QVFUZZ_CHECK(queue_.Empty() == (model_.size() == 0));
       QVFUZZ_CHECK(QvChunkPool::Instance().Spare() <= QvChunkPool::kKept);
     }
-    TakeAll();  // and the queue's blocks go back, or the leak check tells
+    HandOver();  // and the queue's blocks go back, or the leak check tells
   }
 
  private:
@@ -156,11 +156,11 @@ class Script {
     return offered;
   }
 
-  void TakeAll() {
-    std::vector<std::string> out;
-    queue_.TakeAll(&out);
+  void HandOver() {
+    std::vector<QvUnsentBytes> out;
+    queue_.HandOver(&out);
     std::string all;
-    for (const std::string& piece : out) all += piece;
+    for (const QvUnsentBytes& piece : out) all.append(piece.data(), piece.size());
     QVFUZZ_CHECK(all.size() == model_.size() && std::memcmp(all.data(), model_.data(), all.size()) == 0);
     QVFUZZ_CHECK(queue_.Empty() && queue_.Size() == 0);
     model_.Clear();
