@@ -28,7 +28,7 @@
 // everything queued, gathered.
 //
 // Threads and locks (platform/qvlockorder.h has the whole order):
-//  - Send, Close, Reconnect, IsConnected: any thread.
+//  - Send, SendWithin, Unsent, Close, Reconnect, IsConnected: any thread.
 //  - OnRead (and OnPacket of the sink), OnWrite, OnError: the worker.
 //  - The receive lock guards what was received and is held during every
 //    OnPacket, and during no other callback; the send lock guards the send
@@ -71,6 +71,7 @@
 #include "../platform/qvthreads.h"
 #include "qvpresence.h"
 #include "qvsendqueue.h"
+#include "qvsendroom.h"
 
 class QvConnectionSink;
 class QvLengthCodec;
@@ -107,6 +108,15 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Connect before, it fails with OnConnectFailed.
   void Reconnect() override;
   bool IsConnected() override { return connected_.load(); }
+  // The send queue's bytes, or -1 while not connected.
+  long long Unsent() override;
+  // Send, once the send queue is at or below its high-water mark
+  // (QVNET_SEND_HIGH_WATER), waiting for that at most waitMs; never waits
+  // on the worker. False when nothing was queued: not connected, refused,
+  // still above the mark in time, or the session ended (Close, a cut,
+  // deletion) while it waited. Deletion waits until the waiting calls have
+  // returned.
+  bool SendWithin(const char* data, int length, int waitMs) override;
 
   // QvSocketBase, for the dispatcher and the library's factories.
   SocketKind GetType() override { return so_connection; }
@@ -177,7 +187,9 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // True while a Close (or another end of the session) is under way.
   bool Closing() const { return closing_.load() > 0; }
   // Bytes waiting to be sent: in the send queue and behind it.
-  std::size_t Unsent();
+  std::size_t QueuedBytes();
+  // Threads in SendWithin waiting for the queue to drain.
+  int SendWaiters() const { return sendRoom_.Waiters(); }
   // Bytes received that do not make a whole frame yet.
   std::uint32_t Carried();
 
@@ -219,6 +231,8 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // read to complete; gives the block back when there are none. Receive
   // lock held.
   void KeepRest(std::uint32_t used, std::uint32_t left);
+  // Send, telling whether the frame was queued (and the session goes on).
+  bool SendFrame(const char* data, int length);
   // Encodes with a codec of the application's own, then queues. Send lock
   // held.
   bool EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length);
@@ -287,6 +301,8 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // The threads inside besides the worker's dispatch, and the turns of
   // connects.
   QvPresence presence_;
+  // The threads in SendWithin waiting for the queue to drain.
+  QvSendRoom sendRoom_;
 
   // Parameters of the last successful Connect, for Reconnect. Send lock.
   struct Parameters {
