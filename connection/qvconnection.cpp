@@ -273,6 +273,7 @@ QvConnection::Outcome QvConnection::ConnectInTurn(const char* host, int port, in
     return Outcome{false, qvplat::kNoSocket};
   }
   if (mode != 0) LogNetError(qvplat::kErrInvalidArgument);  // only mode 0 says where
+  if (qvdiag::NoDelay()) qvplat::SetNoDelay(s);
   std::uint32_t address = 0;
   std::uint32_t epoch = 0;
   if (mode != 0 || !Reach(s, host, port, &address) || !Publish(s, &epoch)) {
@@ -365,6 +366,7 @@ void QvConnection::Reconnect() {
 }
 
 bool QvConnection::Attach(qvplat::Socket socket) {
+  if (qvdiag::NoDelay()) qvplat::SetNoDelay(socket);
   {
     qvplat::LockGuard receiving(recvLock_);
     qvplat::LockGuard sending(sendLock_);

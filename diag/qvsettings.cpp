@@ -166,6 +166,11 @@ std::uint64_t SendHighWaterBytes() {
   return mark;
 }
 
+bool NoDelay() {
+  static const bool on = Read("QVNET_NODELAY", true, "on", ParseOnOff);
+  return on;
+}
+
 int LingerSeconds() {
   static const std::string fallback = std::to_string(kDefaultLingerSeconds);
   static const int seconds = Read("QVNET_LINGER_SECONDS", kDefaultLingerSeconds, fallback.c_str(), ParseSeconds);

@@ -28,6 +28,10 @@ std::uint64_t SendLimitBytes();
 // than the send limit. Default 4M, or the send limit when that is lower.
 std::uint64_t SendHighWaterBytes();
 
+// QVNET_NODELAY: on (the default) sets TCP_NODELAY on every connection, so
+// small frames go out at once; off leaves the system's default.
+bool NoDelay();
+
 // QVNET_LINGER_SECONDS: how long a closing connection may go without
 // progress (its queued bytes going out, or the peer ending its stream)
 // before its socket is closed anyway. 0 to 3600; 0 closes at once. Default 10.

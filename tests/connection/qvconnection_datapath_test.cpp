@@ -263,6 +263,33 @@ TEST_P(BadHeaderTest, ClosesTheConnectionOnceTheHeaderArrivesAndLogsIt) {
 
 INSTANTIATE_TEST_SUITE_P(Headers, BadHeaderTest, ::testing::Values(0u, 1u, 2u, 3u, 40961u, 50000u, 0x7FFFFFFFu));
 
+// Connections, outgoing and accepted, send small frames at once
+// (TCP_NODELAY) unless QVNET_NODELAY=off. In processes of their own, for
+// the setting.
+TEST_F(ConnectionDataTest, ConnectionsSetNoDelayUnlessToldOtherwise) {
+  const struct {
+    const char* setting;
+    bool noDelay;
+  } cases[] = {{nullptr, true}, {"off", false}, {"ON", true}};
+  const std::string here = std::filesystem::current_path().string();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting != nullptr ? c.setting : "not set");
+    QVTEST_EXPECT_CHILD(here, [&] {
+      if (c.setting != nullptr) qvtest::SetEnvironment("QVNET_NODELAY", c.setting);
+      RawSocket peer = Connected();
+      if (qvtest::NoDelayOf(conn->GetSocket()) != c.noDelay) return 1;
+      qvtest::SocketPair pair;
+      if (!qvtest::MakeLoopbackPair(&pair)) return 2;
+      RawSocket acceptedPeer(pair.remote);
+      if (!qvplat::SetNonBlocking(pair.local)) return 3;  // as the listener's sockets are
+      RecordingSink acceptedSink;
+      std::unique_ptr<QvConnection> accepted = NewConnection(&acceptedSink);
+      if (!accepted->Attach(pair.local)) return 4;
+      return qvtest::NoDelayOf(pair.local) == c.noDelay ? 0 : 5;
+    });
+  }
+}
+
 TEST_F(ConnectionDataTest, WithoutASinkFramesAreDroppedAndTheConnectionServes) {
   qvtest::SocketPair pair;
   ASSERT_TRUE(qvtest::MakeLoopbackPair(&pair));

@@ -138,17 +138,20 @@ TEST(SendSettings, TakenOrFallBackWithOneLogLine) {
   const struct {
     const char* limit;
     const char* highWater;
+    const char* noDelay;
     std::uint64_t wantLimit, wantHighWater;
+    bool wantNoDelay;
     const char* complaint;  // the bad-setting line's name, value, default
     const char* value;
     const char* fallback;
   } cases[] = {
-      {kNotSet, kNotSet, 4u << 20, 4u << 20, nullptr, nullptr, nullptr},
-      {"8M", "1M", 8u << 20, 1u << 20, nullptr, nullptr, nullptr},
-      {"64K", kNotSet, 64u << 10, 64u << 10, nullptr, nullptr, nullptr},
-      {kNotSet, "5M", 4u << 20, 4u << 20, "QVNET_SEND_HIGH_WATER", "5M", "4M"},
-      {"100K", "200K", 100u << 10, 100u << 10, "QVNET_SEND_HIGH_WATER", "200K", "100K"},
-      {kNotSet, "lots", 4u << 20, 4u << 20, "QVNET_SEND_HIGH_WATER", "lots", "4M"},
+      {kNotSet, kNotSet, kNotSet, 4u << 20, 4u << 20, true, nullptr, nullptr, nullptr},
+      {"8M", "1M", "OFF", 8u << 20, 1u << 20, false, nullptr, nullptr, nullptr},
+      {"64K", kNotSet, "on", 64u << 10, 64u << 10, true, nullptr, nullptr, nullptr},
+      {kNotSet, "5M", kNotSet, 4u << 20, 4u << 20, true, "QVNET_SEND_HIGH_WATER", "5M", "4M"},
+      {"100K", "200K", kNotSet, 100u << 10, 100u << 10, true, "QVNET_SEND_HIGH_WATER", "200K", "100K"},
+      {kNotSet, "lots", kNotSet, 4u << 20, 4u << 20, true, "QVNET_SEND_HIGH_WATER", "lots", "4M"},
+      {kNotSet, kNotSet, "no", 4u << 20, 4u << 20, true, "QVNET_NODELAY", "no", "on"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(&c - cases));
@@ -159,8 +162,10 @@ TEST(SendSettings, TakenOrFallBackWithOneLogLine) {
     QVTEST_EXPECT_CHILD(dir.string(), [&] {
       if (c.limit != nullptr) qvtest::SetEnvironment("QVNET_SEND_LIMIT", c.limit);
       if (c.highWater != nullptr) qvtest::SetEnvironment("QVNET_SEND_HIGH_WATER", c.highWater);
+      if (c.noDelay != nullptr) qvtest::SetEnvironment("QVNET_NODELAY", c.noDelay);
       if (qvdiag::SendHighWaterBytes() != c.wantHighWater) return 1;
       if (qvdiag::SendLimitBytes() != c.wantLimit) return 2;
+      if (qvdiag::NoDelay() != c.wantNoDelay) return 3;
       const std::string log = qvtest::ReadText("Network.log");
       if (c.complaint == nullptr) return log.empty() ? 0 : 4;
       char line[256];
