@@ -195,9 +195,10 @@ TEST_F(ConnectionDataTest, RefusedSendsQueueAndArmNothing) {
 // SendWithin queues at once while no more than QVNET_SEND_HIGH_WATER (64K
 // here) waits to be sent; above it, it waits for the worker's drain, and
 // gives up when its time runs out or the session ends by Close or delete.
-// In processes of their own, for the setting.
+// On the worker (in OnPacket) it never waits. In processes of their own,
+// for the setting.
 TEST_F(ConnectionDataTest, SendWithinWaitsWhileAboveTheHighWaterMark) {
-  enum class End { kDrain, kTimeOut, kClose, kDelete };
+  enum class End { kDrain, kTimeOut, kClose, kDelete, kOnTheWorker };
   const struct {
     const char* what;
     End end;
@@ -207,6 +208,7 @@ TEST_F(ConnectionDataTest, SendWithinWaitsWhileAboveTheHighWaterMark) {
       {"the wait runs out", End::kTimeOut, false},
       {"Close", End::kClose, false},
       {"delete", End::kDelete, false},
+      {"no wait on the worker", End::kOnTheWorker, false},
   };
   const std::string here = std::filesystem::current_path().string();
   for (const auto& c : cases) {
@@ -217,13 +219,23 @@ TEST_F(ConnectionDataTest, SendWithinWaitsWhileAboveTheHighWaterMark) {
       if (!conn->SendWithin("below", 5, 0)) return 1;
       std::string payload;
       if (!RecvFrame(peer.Get(), &payload) || payload != "below") return 2;
-      manager.Stop();  // nothing drains until the case says so
       const std::string big = Pattern(1, 40955);
+      std::atomic<int> result{-1};
+      qvtest::Event returned;
+      if (c.end == End::kOnTheWorker) {
+        // The worker drains nothing while it is inside OnPacket.
+        sink.onPacket = [&](const char*, int) {
+          for (int i = 0; i < 2; ++i) conn->Send(big.data(), static_cast<int>(big.size()));
+          result = conn->SendWithin("last", 4, 3600000) ? 1 : 0;
+          returned.Notify();
+        };
+        if (!SendAll(peer, Frame("go")) || !returned.WaitFor(1)) return 11;
+        return result == 0 ? 0 : 12;
+      }
+      manager.Stop();  // nothing drains until the case says so
       for (int i = 0; i < 2; ++i) conn->Send(big.data(), static_cast<int>(big.size()));
       if (conn->Unsent() != 2 * 40959) return 3;
       if (conn->SendWithin("x", 1, 0) || conn->SendWithin("x", 1, -5)) return 4;  // above: no wait
-      std::atomic<int> result{-1};
-      qvtest::Event returned;
       std::thread waiter([&] {
         result = conn->SendWithin("last", 4, c.end == End::kTimeOut ? 20 : 3600000) ? 1 : 0;
         returned.Notify();
