@@ -400,7 +400,7 @@ bool QvConnection::SendWithin(const char* data, int length, int waitMs) {
   // On the worker a wait would hold up the very drain it waits for.
   if (waitMs <= 0 || length < 0 || (data == nullptr && length > 0) || QvSocketManager::OnWorkerThread()) {
     qvplat::LockGuard sending(sendLock_);
-    return sendQueue_.Size() <= qvdiag::SendHighWaterBytes() && SendFrame(data, length);
+    return Queued() <= qvdiag::SendHighWaterBytes() && SendFrame(data, length);
   }
   if (!sendRoom_.Enter()) return false;  // being deleted
   const std::uint64_t deadline = qvplat::CoarseMillis() + static_cast<unsigned>(waitMs);
@@ -411,7 +411,7 @@ bool QvConnection::SendWithin(const char* data, int length, int waitMs) {
     {
       qvplat::LockGuard sending(sendLock_);
       if (epoch_.load() != epoch || !connected_.load()) break;  // the session ended
-      if (sendQueue_.Size() <= qvdiag::SendHighWaterBytes()) {
+      if (Queued() <= qvdiag::SendHighWaterBytes()) {
         queued = SendFrame(data, length);
         break;
       }
@@ -519,7 +519,7 @@ void QvConnection::OutOfMemory() {
 
 long long QvConnection::Unsent() {
   qvplat::LockGuard sending(sendLock_);
-  return connected_.load() ? static_cast<long long>(sendQueue_.Size()) : -1;
+  return connected_.load() ? static_cast<long long>(Queued()) : -1;
 }
 
 std::size_t QvConnection::QueuedBytes() {
@@ -562,7 +562,7 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
       if (sent <= 0) break;  // full (the rest waits), or failed
       ++moves_;
       sendQueue_.Consume(static_cast<std::size_t>(sent));
-      sendRoom_.Drained(sendQueue_.Size());
+      sendRoom_.Drained(Queued());
       if (static_cast<std::size_t>(sent) < offered) break;  // the socket took what it had room for
     }
     if (sendQueue_.Size() <= kQueueCapacity) spilled_ = false;  // the next overflow is told again
