@@ -76,7 +76,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
 void Accept(tcp::acceptor& acceptor) {
   acceptor.async_accept([&acceptor](const asio::error_code& error, tcp::socket socket) {
-    if (!error) std::make_shared<Session>(std::move(socket))->Start();
+    if (!error) {
+      asio::error_code ignored;  // as the library does: small echoes go out at once
+      socket.set_option(tcp::no_delay(true), ignored);
+      std::make_shared<Session>(std::move(socket))->Start();
+    }
     Accept(acceptor);
   });
 }

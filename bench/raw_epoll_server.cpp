@@ -172,6 +172,8 @@ int main(int argc, char** argv) {
       if (p == nullptr) {
         int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) continue;
+        const int one = 1;  // as the library does: small echoes go out at once
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Peer* peer = new Peer;
         peer->fd = fd;
         epoll_event ev{};

@@ -75,6 +75,7 @@ void OnConnection(uv_stream_t* server, int status) {
     uv_close(reinterpret_cast<uv_handle_t*>(&p->handle), OnClosed);
     return;
   }
+  uv_tcp_nodelay(&p->handle, 1);  // as the library does: small echoes go out at once
   uv_read_start(reinterpret_cast<uv_stream_t*>(&p->handle), Allocate, OnRead);
 }
 

@@ -64,6 +64,7 @@ QvConnection::~QvConnection() {
   // (what was queued still goes out). Then the worker must neither keep a
   // slot naming this object nor be inside it when it goes.
   EndSession(Ending::kGraceful);
+  sendRoom_.Shut();  // the threads in SendWithin, woken, leave
   // A connect under way or waiting its turn, or an accepted peer's
   // OnConnected, ends first; a session the connect made meanwhile ends too.
   presence_.Shut();
@@ -96,6 +97,7 @@ bool QvConnection::EndSession(Ending how, const std::uint32_t* epoch) {
     socket_.store(qvplat::kNoSocket);
     connected_.store(false);
     epoch_.fetch_add(1);
+    sendRoom_.WakeAll();  // SendWithin's waiters find the session over
   }
   closing_.fetch_sub(1);
   if (s == qvplat::kInvalidSocket) return true;
@@ -191,7 +193,7 @@ void QvConnection::OnTick() {
   if (stall == Stall::kFrame) {
     qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogFrameExpired, qvdiag::FrameSeconds(), static_cast<unsigned>(held));
   } else {
-    const std::string unsent = std::to_string(Unsent());
+    const std::string unsent = std::to_string(QueuedBytes());
     qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogIdleExpired, qvdiag::IdleSeconds(), static_cast<unsigned>(held),
                 unsent.c_str());
   }
@@ -267,6 +269,7 @@ QvConnection::Outcome QvConnection::ConnectInTurn(const char* host, int port, in
     return Outcome{false, qvplat::kNoSocket};
   }
   if (mode != 0) LogNetError(qvplat::kErrInvalidArgument);  // only mode 0 says where
+  if (qvdiag::NoDelay()) qvplat::SetNoDelay(s);
   std::uint32_t address = 0;
   std::uint32_t epoch = 0;
   if (mode != 0 || !Reach(s, host, port, &address) || !Publish(s, &epoch)) {
@@ -359,6 +362,7 @@ void QvConnection::Reconnect() {
 }
 
 bool QvConnection::Attach(qvplat::Socket socket) {
+  if (qvdiag::NoDelay()) qvplat::SetNoDelay(socket);
   {
     qvplat::LockGuard receiving(recvLock_);
     qvplat::LockGuard sending(sendLock_);
@@ -385,16 +389,45 @@ void QvConnection::SetCodec(QvPacketCodec* codec) {
   codec_.store(codec);
 }
 
-void QvConnection::Send(const char* data, int length) {
-  if (!connected_.load()) return;
+void QvConnection::Send(const char* data, int length) { SendFrame(data, length); }
+
+bool QvConnection::SendWithin(const char* data, int length, int waitMs) {
+  if (!connected_.load()) return false;
+  // On the worker a wait would hold up the very drain it waits for.
+  if (waitMs <= 0 || length < 0 || (data == nullptr && length > 0) || QvSocketManager::OnWorkerThread()) {
+    qvplat::LockGuard sending(sendLock_);
+    return Queued() <= qvdiag::SendHighWaterBytes() && SendFrame(data, length);
+  }
+  if (!sendRoom_.Enter()) return false;  // being deleted
+  const std::uint64_t deadline = qvplat::CoarseMillis() + static_cast<unsigned>(waitMs);
+  const std::uint32_t epoch = epoch_.load();
+  bool queued = false;
+  for (;;) {
+    const std::uint64_t ticket = sendRoom_.Ticket();
+    {
+      qvplat::LockGuard sending(sendLock_);
+      if (epoch_.load() != epoch || !connected_.load()) break;  // the session ended
+      if (Queued() <= qvdiag::SendHighWaterBytes()) {
+        queued = SendFrame(data, length);
+        break;
+      }
+    }
+    if (!sendRoom_.WaitPast(ticket, deadline)) break;
+  }
+  sendRoom_.Leave();
+  return queued;
+}
+
+bool QvConnection::SendFrame(const char* data, int length) {
+  if (!connected_.load()) return false;
   if (length < 0 || (data == nullptr && length > 0)) {
     QV_DEBUG_CHECK_TEXT(false, "length >= 0 && (data != NULL || length == 0)", kFile, __LINE__);
-    return;
+    return false;
   }
   qvplat::LockGuard sending(sendLock_);
   const qvplat::Socket s = socket_.load();
   QvPacketCodec* codec = codec_.load();
-  if (s == qvplat::kNoSocket || codec == nullptr || overLimit_) return;
+  if (s == qvplat::kNoSocket || codec == nullptr || overLimit_) return false;
   const auto payload = static_cast<unsigned int>(length);
   const bool waiting = Queued() > 0;
   bool queued = false;
@@ -402,7 +435,7 @@ void QvConnection::Send(const char* data, int length) {
     queued = EncodeAndQueue(codec, data, payload);
   } else if (!QvLengthCodec::Frames(payload, kQueueCapacity)) {
     QV_DEBUG_CHECK_TEXT(false, "the codec frames the payload", kFile, __LINE__);  // over 40955 bytes
-    return;
+    return false;
   } else {
     // The library's own framing, written straight into the queue.
     const std::uint32_t frame = payload + kFrameHeaderSize;
@@ -415,14 +448,15 @@ void QvConnection::Send(const char* data, int length) {
       AfterQueued(overflows);
     }
   }
-  if (!queued && !overLimit_) return;  // refused by the codec: nothing to write
+  if (!queued && !overLimit_) return false;  // refused by the codec: nothing to write
   // Bytes that were waiting already had the write armed, or the worker is
   // draining them and arms it again for what it leaves: a stream of frames
   // sent from one OnPacket arms once.
-  if (waiting && !overLimit_) return;
+  if (waiting && !overLimit_) return true;
   // Armed before the lock is left: a Close on another thread cannot slip in
   // between and leave this arming a descriptor number that is reused.
   QvSocketManager::Instance().Arm(s, overLimit_ ? std::uint32_t{EndRequest} : std::uint32_t{WriteInterest}, this);
+  return queued && !overLimit_;
 }
 
 bool QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length) {
@@ -494,7 +528,12 @@ void QvConnection::OutOfMemory() {
   ClearUnsent();
 }
 
-std::size_t QvConnection::Unsent() {
+long long QvConnection::Unsent() {
+  qvplat::LockGuard sending(sendLock_);
+  return connected_.load() ? static_cast<long long>(Queued()) : -1;
+}
+
+std::size_t QvConnection::QueuedBytes() {
   qvplat::LockGuard sending(sendLock_);
   return Queued();
 }
@@ -578,6 +617,7 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
       if (sent <= 0) break;  // full (the rest waits), or failed
       ++moves_;
       ConsumeSent(static_cast<std::size_t>(sent));
+      sendRoom_.Drained(Queued());
       if (static_cast<std::size_t>(sent) < offered) break;  // the socket took what it had room for
     }
     if (error == 0 || error == qvplat::kErrWouldBlock) {

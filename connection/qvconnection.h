@@ -31,7 +31,7 @@
 // send() takes everything queued, gathered.
 //
 // Threads and locks (platform/qvlockorder.h has the whole order):
-//  - Send, Close, Reconnect, IsConnected: any thread.
+//  - Send, SendWithin, Unsent, Close, Reconnect, IsConnected: any thread.
 //  - OnRead (and OnPacket of the sink), OnWrite, OnError: the worker.
 //  - The receive lock guards what was received and is held during every
 //    OnPacket, and during no other callback; the send lock guards the send
@@ -75,6 +75,7 @@
 #include "qvbipbuffer.h"
 #include "qvpresence.h"
 #include "qvsendqueue.h"
+#include "qvsendroom.h"
 
 class QvConnectionSink;
 class QvLengthCodec;
@@ -112,6 +113,15 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Connect before, it fails with OnConnectFailed.
   void Reconnect() override;
   bool IsConnected() override { return connected_.load(); }
+  // The send queue's bytes, or -1 while not connected.
+  long long Unsent() override;
+  // Send, once the send queue is at or below its high-water mark
+  // (QVNET_SEND_HIGH_WATER), waiting for that at most waitMs; never waits
+  // on the worker. False when nothing was queued: not connected, refused,
+  // still above the mark in time, or the session ended (Close, a cut,
+  // deletion) while it waited. Deletion waits until the waiting calls have
+  // returned.
+  bool SendWithin(const char* data, int length, int waitMs) override;
 
   // QvSocketBase, for the dispatcher and the library's factories.
   SocketKind GetType() override { return so_connection; }
@@ -183,7 +193,9 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // True while a Close (or another end of the session) is under way.
   bool Closing() const { return closing_.load() > 0; }
   // Bytes waiting to be sent: in the send queue and behind it.
-  std::size_t Unsent();
+  std::size_t QueuedBytes();
+  // Threads in SendWithin waiting for the queue to drain.
+  int SendWaiters() const { return sendRoom_.Waiters(); }
   // Bytes received that do not make a whole frame yet.
   std::uint32_t Carried();
 
@@ -232,6 +244,8 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Hands one frame of `length` bytes, the oldest, to the sink; false when
   // memory ran out for a frame that straddles the regions. Receive lock.
   bool Deliver(std::uint32_t length, std::uint32_t epoch);
+  // Send, telling whether the frame was queued (and the session goes on).
+  bool SendFrame(const char* data, int length);
   // Encodes with a codec of the application's own, then queues. Send lock
   // held.
   bool EncodeAndQueue(QvPacketCodec* codec, const char* data, unsigned int length);
@@ -242,6 +256,8 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // lock held.
   bool Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
              bool* overflows);
+  // The bytes waiting to be sent. Send lock held.
+  std::size_t Queued() const { return sendQueue_.Size(); }
   // After a frame was queued: the full-queue trace, and the send limit.
   // Send lock held.
   void AfterQueued(bool overflows);
@@ -314,6 +330,8 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // The threads inside besides the worker's dispatch, and the turns of
   // connects.
   QvPresence presence_;
+  // The threads in SendWithin waiting for the queue to drain.
+  QvSendRoom sendRoom_;
 
   // Parameters of the last successful Connect, for Reconnect. Send lock.
   struct Parameters {

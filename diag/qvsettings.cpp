@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::uint64_t kKiB = 1024;
 constexpr std::uint64_t kDefaultSendLimit = 4 * kKiB * kKiB;
+constexpr std::uint64_t kDefaultHighWater = 4 * kKiB * kKiB;
 constexpr std::uint64_t kLowestSendLimit = 64 * kKiB;
 constexpr std::uint64_t kHighestSendLimit = 1024 * kKiB * kKiB * kKiB;
 constexpr int kDefaultLingerSeconds = 10;
@@ -59,6 +60,17 @@ bool IsWord(const char* text, const char* word) {
     if (c != *word) return false;
   }
   return *text == '\0' && *word == '\0';
+}
+
+// A number of bytes as the settings write it: "4M", "64K", "70000".
+std::string ByteText(std::uint64_t bytes) {
+  const char* units = "KMG";
+  int unit = -1;
+  while (unit < 2 && bytes != 0 && bytes % kKiB == 0) {
+    bytes /= kKiB;
+    ++unit;
+  }
+  return std::to_string(bytes) + (unit < 0 ? std::string() : std::string(1, units[unit]));
 }
 
 }  // namespace
@@ -137,6 +149,26 @@ bool ParseLogFile(const char* text, std::string* file) {
 std::uint64_t SendLimitBytes() {
   static const std::uint64_t limit = Read("QVNET_SEND_LIMIT", kDefaultSendLimit, "4M", ParseByteCount);
   return limit;
+}
+
+std::uint64_t SendHighWaterBytes() {
+  static const std::uint64_t mark = [] {
+    const std::uint64_t limit = SendLimitBytes();
+    const std::uint64_t fallback = limit < kDefaultHighWater ? limit : kDefaultHighWater;
+    const std::string fallbackText = ByteText(fallback);
+    const std::uint64_t value = Read("QVNET_SEND_HIGH_WATER", fallback, fallbackText.c_str(), ParseByteCount);
+    if (value <= limit) return value;
+    // Above the limit the connection would end before SendWithin waited.
+    log(NetworkLog(), qvtext::kLogBadSetting, "QVNET_SEND_HIGH_WATER", std::getenv("QVNET_SEND_HIGH_WATER"),
+        fallbackText.c_str());
+    return fallback;
+  }();
+  return mark;
+}
+
+bool NoDelay() {
+  static const bool on = Read("QVNET_NODELAY", true, "on", ParseOnOff);
+  return on;
 }
 
 int LingerSeconds() {

@@ -23,6 +23,15 @@ namespace qvdiag {
 // 64K to 1024G. Default 4M.
 std::uint64_t SendLimitBytes();
 
+// QVNET_SEND_HIGH_WATER: the queued bytes on one connection above which
+// SendWithin waits. A number of bytes as for QVNET_SEND_LIMIT, and no more
+// than the send limit. Default 4M, or the send limit when that is lower.
+std::uint64_t SendHighWaterBytes();
+
+// QVNET_NODELAY: on (the default) sets TCP_NODELAY on every connection, so
+// small frames go out at once; off leaves the system's default.
+bool NoDelay();
+
 // QVNET_LINGER_SECONDS: how long a closing connection may go without
 // progress (its queued bytes going out, or the peer ending its stream)
 // before its socket is closed anyway. 0 to 3600; 0 closes at once. Default 10.

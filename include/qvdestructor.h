@@ -43,6 +43,21 @@
   virtual ~Interface() {}
 #endif
 
+// In the two interfaces the library implements (QvSocket, QvListenerApi),
+// in place of QVNET_DESTRUCTOR: the destructor, then, for the Microsoft
+// layout, two placeholder entries that stand where the GNU layout has its
+// destructor pair. Operations declared after it then have the same index in
+// both layouts. The placeholders are never called; later operations follow
+// the last one declared, with no further placeholders.
+#if defined(_MSC_VER)
+#define QVNET_DESTRUCTOR_THEN_MORE(Interface) \
+  QVNET_DESTRUCTOR(Interface)                 \
+  virtual void QvPlaceholderA() {}            \
+  virtual void QvPlaceholderB() {}
+#else
+#define QVNET_DESTRUCTOR_THEN_MORE(Interface) QVNET_DESTRUCTOR(Interface)
+#endif
+
 // Deletes an object through an interface pointer, whichever compiler made
 // it: what the library does with the codec and the accept handler it is
 // given. (An application deletes the library's objects with `delete`.)

@@ -30,7 +30,13 @@ class QvListenerApi {
   virtual void Close() = 0;
   /// Deletes the listener's codec and accept handler.
   virtual void ReleaseHandlers() = 0;
-  QVNET_DESTRUCTOR(QvListenerApi)
+  QVNET_DESTRUCTOR_THEN_MORE(QvListenerApi)
+  // Added later: an application that calls it needs this DLL or a later
+  // one. The default is for the application's own subclasses.
+
+  /// The port the listening socket is bound to (the one the system chose
+  /// for Listen(address, 0)), or -1 when it is not listening.
+  virtual int LocalPort() { return -1; }
 };
 
 #endif  // QVNET_QVLISTENERAPI_H

@@ -28,7 +28,21 @@ class QvSocket {
   virtual void ReservedB(int) {}
   /// Reserved; does nothing.
   virtual void ReservedC(int) {}
-  QVNET_DESTRUCTOR(QvSocket)
+  QVNET_DESTRUCTOR_THEN_MORE(QvSocket)
+  // Added later: an application that calls these needs this DLL or a later
+  // one. The defaults are for the application's own subclasses.
+
+  /// Bytes queued and not yet handed to the system; -1 when not connected.
+  virtual long long Unsent() { return -1; }
+  /// Like Send, but first waits, up to waitMs milliseconds (a negative
+  /// value counts as 0), while the queue is above its high-water mark
+  /// (QVNET_SEND_HIGH_WATER). True when the frame was queued; false, with
+  /// nothing queued, when it was refused, the connection is not connected,
+  /// or the queue was still above the mark when the wait ran out. On the
+  /// library's worker thread (inside a sink callback) it never waits.
+  /// Close, an end of the connection and delete wake the waiting callers,
+  /// which return false; delete returns once they have left.
+  virtual bool SendWithin(const char* /*data*/, int /*length*/, int /*waitMs*/) { return false; }
 };
 
 #endif  // QVNET_QVSOCKET_H

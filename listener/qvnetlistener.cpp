@@ -67,6 +67,15 @@ void QvNetListener::ReleaseHandlers() {
   QvDelete(handler);
 }
 
+int QvNetListener::LocalPort() {
+  // Under the lock, so the socket is not closed and its number reused
+  // meanwhile.
+  qvplat::LockGuard guard(socketLock_);
+  const qvplat::Socket s = listenSocket_.load();
+  const int port = s == qvplat::kNoSocket ? 0 : qvplat::LocalPort(s);
+  return port > 0 ? port : -1;
+}
+
 void QvNetListener::UpdateAcceptInterest() {
   qvplat::LockGuard guard(socketLock_);
   qvplat::Socket s = listenSocket_.load();

@@ -66,6 +66,8 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   // own OnAccept or CreateSink the handler goes when that accept is over,
   // and the peer is turned away.
   void ReleaseHandlers() override;
+  // The bound port of the listening socket, or -1 when there is none.
+  int LocalPort() override;
 
   // ---- QvSocketBase, the dispatcher's side.
   void ReservedA(int a, int b, int c) override;

@@ -86,6 +86,11 @@ bool ListenOn(Socket s, int backlog) {
 
 int MaxBacklog() { return SOMAXCONN; }
 
+bool SetNoDelay(Socket s) {
+  const int on = 1;
+  return ::setsockopt(os::Native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
 int LocalPort(Socket s) {
   sockaddr_in sa;
   os::AddressLength len = sizeof sa;

@@ -260,7 +260,12 @@ MonitorParts& PartsOf(unsigned char* storage) { return *reinterpret_cast<Monitor
 Monitor::Monitor() {
   MonitorParts* parts = new (storage_) MonitorParts;
   ::pthread_mutex_init(&parts->mutex, nullptr);
-  ::pthread_cond_init(&parts->condition, nullptr);
+  // Timed waits count on the clock that only goes forward.
+  pthread_condattr_t attributes;
+  ::pthread_condattr_init(&attributes);
+  ::pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+  ::pthread_cond_init(&parts->condition, &attributes);
+  ::pthread_condattr_destroy(&attributes);
 }
 
 Monitor::~Monitor() {
@@ -273,6 +278,18 @@ void Monitor::Enter() { ::pthread_mutex_lock(&PartsOf(storage_).mutex); }
 void Monitor::Leave() { ::pthread_mutex_unlock(&PartsOf(storage_).mutex); }
 
 void Monitor::Wait() { ::pthread_cond_wait(&PartsOf(storage_).condition, &PartsOf(storage_).mutex); }
+
+void Monitor::WaitFor(std::uint32_t ms) {
+  timespec until{};
+  ::clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += static_cast<time_t>(ms / 1000);
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  ::pthread_cond_timedwait(&PartsOf(storage_).condition, &PartsOf(storage_).mutex, &until);
+}
 
 void Monitor::WakeAll() { ::pthread_cond_broadcast(&PartsOf(storage_).condition); }
 

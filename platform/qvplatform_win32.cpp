@@ -179,6 +179,11 @@ void Monitor::Leave() { ::ReleaseSRWLockExclusive(&PartsOf(storage_).lock); }
 
 void Monitor::Wait() { ::SleepConditionVariableSRW(&PartsOf(storage_).condition, &PartsOf(storage_).lock, INFINITE, 0); }
 
+void Monitor::WaitFor(std::uint32_t ms) {
+  // INFINITE is one more than the longest wait.
+  ::SleepConditionVariableSRW(&PartsOf(storage_).condition, &PartsOf(storage_).lock, ms == INFINITE ? ms - 1 : ms, 0);
+}
+
 void Monitor::WakeAll() { ::WakeAllConditionVariable(&PartsOf(storage_).condition); }
 
 // ------------------------------------------------------ files, loading

@@ -48,6 +48,8 @@ void ShutdownBoth(Socket s);
 void ResetAndClose(Socket s);
 void ShutdownSend(Socket s);  // no more sends; the peer sees the end of stream
 bool SetNonBlocking(Socket s);
+// TCP_NODELAY: small writes go out at once, not held for an acknowledgement.
+bool SetNoDelay(Socket s);
 bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port);  // blocking connect
 bool BindIPv4(Socket s, std::uint32_t addrNet, int port);
 bool ListenOn(Socket s, int backlog);

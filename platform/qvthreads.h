@@ -81,7 +81,10 @@ class Monitor {
   // Held: lets go of the monitor until woken (spurious wake-ups included),
   // then holds it again. Callers wait in a loop on their condition.
   void Wait();
-  // Wakes every thread in Wait.
+  // As Wait, but holds the monitor again after at most `ms` milliseconds
+  // when nothing woke it.
+  void WaitFor(std::uint32_t ms);
+  // Wakes every thread in Wait or WaitFor.
   void WakeAll();
 
  private:

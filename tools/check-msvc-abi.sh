@@ -27,3 +27,17 @@ if echo "$listing" | grep -v 'ret *\$0x4' | grep -q ret; then
   exit 1
 fi
 echo "$dll: $entries destructor entries, each pops its argument (thiscall)"
+# The entries added after the destructor are called the same way: the
+# connection's SendWithin pops its three arguments, as an application built
+# with the Microsoft compiler expects of a thiscall function.
+sendWithin=$(i686-w64-mingw32-objdump -d --no-show-raw-insn "$dll" |
+  awk '/^[0-9a-f]+ <__ZN12QvConnection10SendWithinEPKcii>:$/ {f=1; next} /^$/ {f=0} f && /\tret/ {print}')
+if [ -z "$sendWithin" ] || echo "$sendWithin" | grep -v 'ret *\$0xc' | grep -q ret; then
+  echo "$dll: QvConnection::SendWithin does not pop its three arguments:"
+  echo "$sendWithin"
+  exit 1
+fi
+echo "$dll: SendWithin pops its three arguments (thiscall)"
+for app in msvc_abi_app msvc_abi_app_1_0 gnu_abi_app gnu_abi_app_1_0; do
+  test -f "build/mingw-i686/bin/$app.exe" || { echo "$app.exe was not built"; exit 1; }
+done

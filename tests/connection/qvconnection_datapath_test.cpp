@@ -194,13 +194,13 @@ TEST_F(ConnectionDataTest, SendSizeLimitsAndAFullQueue) {
     for (unsigned i = 0; i < 6; ++i) conn->Send(Pattern(i, 10000).data(), 10000);  // 40016 of 40960 fit
     EXPECT_EQ(qvtest::EndCapture(),
               std::string("10004 \n10004 \n10004 \n10004 \n10004 \n") + qvtext::kTraceBufferFull + "10004 \n");
-    EXPECT_EQ(conn->Unsent(), 6u * 10004u);
+    EXPECT_EQ(conn->QueuedBytes(), 6u * 10004u);
     ASSERT_EQ(manager.Start(), 0);
     for (unsigned i = 0; i < 6; ++i) {
       ASSERT_TRUE(RecvFrame(peer.Get(), &payload));
       EXPECT_TRUE(payload == Pattern(i, 10000)) << "frame " << i;
     }
-    ASSERT_TRUE(qvtest::WaitUntil([&] { return conn->Unsent() == 0; }));
+    ASSERT_TRUE(qvtest::WaitUntil([&] { return conn->QueuedBytes() == 0; }));
   }
 }
 
@@ -222,10 +222,81 @@ TEST_F(ConnectionDataTest, RefusedSendsQueueAndArmNothing) {
     SCOPED_TRACE(c.what);
     conn->SetCodec(c.codec);
     conn->Send(c.data, c.length);
-    EXPECT_EQ(conn->Unsent(), 0u);
+    EXPECT_FALSE(conn->SendWithin(c.data, c.length, 0));
+    EXPECT_FALSE(conn->SendWithin(c.data, c.length, 100));  // refused before any wait
+    EXPECT_EQ(conn->QueuedBytes(), 0u);
+    EXPECT_EQ(conn->Unsent(), 0);
     EXPECT_EQ(InterestOf(conn->GetSocket()) & WriteInterest, 0);
   }
   conn->SetCodec(&codec);
+  // Nor does a connection that is not connected.
+  std::unique_ptr<QvConnection> idle = NewConnection(&sink);
+  EXPECT_FALSE(idle->SendWithin("x", 1, 100));
+  EXPECT_EQ(idle->Unsent(), -1);
+}
+
+// SendWithin queues at once while no more than QVNET_SEND_HIGH_WATER (64K
+// here) waits to be sent; above it, it waits for the worker's drain, and
+// gives up when its time runs out or the session ends by Close or delete.
+// On the worker (in OnPacket) it never waits. In processes of their own,
+// for the setting.
+TEST_F(ConnectionDataTest, SendWithinWaitsWhileAboveTheHighWaterMark) {
+  enum class End { kDrain, kTimeOut, kClose, kDelete, kOnTheWorker };
+  const struct {
+    const char* what;
+    End end;
+    bool queued;
+  } cases[] = {
+      {"the worker drains the queue", End::kDrain, true},
+      {"the wait runs out", End::kTimeOut, false},
+      {"Close", End::kClose, false},
+      {"delete", End::kDelete, false},
+      {"no wait on the worker", End::kOnTheWorker, false},
+  };
+  const std::string here = std::filesystem::current_path().string();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    QVTEST_EXPECT_CHILD(here, [&] {
+      qvtest::SetEnvironment("QVNET_SEND_HIGH_WATER", "64K");
+      RawSocket peer = Connected();
+      if (!conn->SendWithin("below", 5, 0)) return 1;
+      std::string payload;
+      if (!RecvFrame(peer.Get(), &payload) || payload != "below") return 2;
+      const std::string big = Pattern(1, 40955);
+      std::atomic<int> result{-1};
+      qvtest::Event returned;
+      if (c.end == End::kOnTheWorker) {
+        // The worker drains nothing while it is inside OnPacket.
+        sink.onPacket = [&](const char*, int) {
+          for (int i = 0; i < 2; ++i) conn->Send(big.data(), static_cast<int>(big.size()));
+          result = conn->SendWithin("last", 4, 3600000) ? 1 : 0;
+          returned.Notify();
+        };
+        if (!SendAll(peer, Frame("go")) || !returned.WaitFor(1)) return 11;
+        return result == 0 ? 0 : 12;
+      }
+      manager.Stop();  // nothing drains until the case says so
+      for (int i = 0; i < 2; ++i) conn->Send(big.data(), static_cast<int>(big.size()));
+      if (conn->Unsent() != 2 * 40959) return 3;
+      if (conn->SendWithin("x", 1, 0) || conn->SendWithin("x", 1, -5)) return 4;  // above: no wait
+      std::thread waiter([&] {
+        result = conn->SendWithin("last", 4, c.end == End::kTimeOut ? 20 : 3600000) ? 1 : 0;
+        returned.Notify();
+      });
+      if (c.end != End::kTimeOut && !qvtest::WaitUntil([&] { return conn->SendWaiters() == 1; })) return 5;
+      if (c.end == End::kDrain && manager.Start() != 0) return 6;
+      if (c.end == End::kClose) conn->Close();
+      if (c.end == End::kDelete) conn.reset();  // returns once the waiter has left
+      const bool woken = returned.WaitFor(1);
+      waiter.join();
+      if (!woken || result != (c.queued ? 1 : 0)) return 7;
+      if (c.end != End::kDrain) return manager.Start() == 0 ? 0 : 8;
+      for (int i = 0; i < 2; ++i) {
+        if (!RecvFrame(peer.Get(), &payload) || payload != big) return 9;
+      }
+      return RecvFrame(peer.Get(), &payload) && payload == "last" ? 0 : 10;
+    });
+  }
 }
 
 // A header below 4 describes no frame, and one above the queue's size a
@@ -246,6 +317,33 @@ TEST_P(BadHeaderTest, ClosesTheConnectionOnceTheHeaderArrivesAndLogsIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Headers, BadHeaderTest, ::testing::Values(0u, 1u, 2u, 3u, 40961u, 50000u, 0x7FFFFFFFu));
+
+// Connections, outgoing and accepted, send small frames at once
+// (TCP_NODELAY) unless QVNET_NODELAY=off. In processes of their own, for
+// the setting.
+TEST_F(ConnectionDataTest, ConnectionsSetNoDelayUnlessToldOtherwise) {
+  const struct {
+    const char* setting;
+    bool noDelay;
+  } cases[] = {{nullptr, true}, {"off", false}, {"ON", true}};
+  const std::string here = std::filesystem::current_path().string();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting != nullptr ? c.setting : "not set");
+    QVTEST_EXPECT_CHILD(here, [&] {
+      if (c.setting != nullptr) qvtest::SetEnvironment("QVNET_NODELAY", c.setting);
+      RawSocket peer = Connected();
+      if (qvtest::NoDelayOf(conn->GetSocket()) != c.noDelay) return 1;
+      qvtest::SocketPair pair;
+      if (!qvtest::MakeLoopbackPair(&pair)) return 2;
+      RawSocket acceptedPeer(pair.remote);
+      if (!qvplat::SetNonBlocking(pair.local)) return 3;  // as the listener's sockets are
+      RecordingSink acceptedSink;
+      std::unique_ptr<QvConnection> accepted = NewConnection(&acceptedSink);
+      if (!accepted->Attach(pair.local)) return 4;
+      return qvtest::NoDelayOf(pair.local) == c.noDelay ? 0 : 5;
+    });
+  }
+}
 
 TEST_F(ConnectionDataTest, WithoutASinkFramesAreDroppedAndTheConnectionServes) {
   qvtest::SocketPair pair;
@@ -424,7 +522,7 @@ TEST_F(ConnectionDataTest, BurstToASlowReaderArrivesWholeAndInOrder) {
     ASSERT_TRUE(RecvFrame(peer.Get(), &payload)) << "frame " << i;
     ASSERT_TRUE(payload == Pattern(i, 2000 + i % 7)) << "frame " << i;
   }
-  EXPECT_TRUE(qvtest::WaitUntil([&] { return conn->Unsent() == 0; }));
+  EXPECT_TRUE(qvtest::WaitUntil([&] { return conn->QueuedBytes() == 0; }));
 }
 
 // The peer's last request is answered before its connection ends, whether
@@ -466,7 +564,7 @@ TEST_F(ConnectionDataTest, PeerThatNeverReadsEndsItsConnectionAtTheLimit) {
     ASSERT_EQ(payload, "ping");
   }
   ASSERT_TRUE(sink.disconnected.WaitFor(1));
-  EXPECT_EQ(conn->Unsent(), 0u);
+  EXPECT_EQ(conn->QueuedBytes(), 0u);
   EXPECT_FALSE(conn->IsConnected());
   ASSERT_TRUE(SendAll(otherPeer, Frame("still here")));
   ASSERT_TRUE(otherSink.packet.WaitFor(1));

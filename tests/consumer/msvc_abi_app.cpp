@@ -3,7 +3,15 @@
 // the DLL are, against the DLL built with mingw-w64. It uses the public
 // headers alone, no C runtime (the few Win32 functions it calls are
 // declared here, its heap is the process heap), and checks what differs
-// between the two ABIs: destruction, in both directions.
+// between the two ABIs: destruction, in both directions, and the places of
+// the entries added after the destructor.
+//
+// It is built four ways (cmake/msvc-abi-app.cmake): with the Microsoft and
+// with the GNU layout (mingw-w64), each from the current headers and from
+// the frozen 1.0 headers (tests/consumer/headers-1.0), so that an
+// application built before the entries were added runs with this DLL.
+// Built from the current headers (QVNET_ABI_APP_CALLS_ADDED) it also calls
+// LocalPort, Unsent and SendWithin.
 //
 // A listener with this program's own codec and accept handler serves a
 // client connected through the DLL; they exchange a frame; the program
@@ -44,6 +52,8 @@ void* memcpy(void* to, const void* from, Size n) {
 void* operator new(Size bytes) { return HeapAlloc(GetProcessHeap(), 0, bytes); }
 void operator delete(void* block) noexcept { HeapFree(GetProcessHeap(), 0, block); }
 void operator delete(void* block, Size) noexcept { HeapFree(GetProcessHeap(), 0, block); }
+// What the GNU layout's interface tables name for their pure entries.
+extern "C" void __cxa_pure_virtual() { ExitProcess(100); }
 
 namespace {
 
@@ -60,10 +70,10 @@ void Store(int& flag, int value) { __atomic_store_n(&flag, value, __ATOMIC_SEQ_C
 QvSocket* Load(QvSocket* const& p) { return __atomic_load_n(&p, __ATOMIC_SEQ_CST); }
 void Store(QvSocket*& p, QvSocket* value) { __atomic_store_n(&p, value, __ATOMIC_SEQ_CST); }
 
-// Waits up to ten seconds for flag to become set.
-bool WaitFor(const int& flag) {
-  for (int i = 0; i < 1000 && Load(flag) == 0; ++i) Sleep(10);
-  return Load(flag) != 0;
+// Waits up to ten seconds for a count to reach `count`.
+bool WaitFor(const int& flag, int count = 1) {
+  for (int i = 0; i < 1000 && Load(flag) < count; ++i) Sleep(10);
+  return Load(flag) >= count;
 }
 
 bool Equal(const char* a, const char* b, int n) {
@@ -77,7 +87,7 @@ struct Flags {
   int codecGone = 0;
   int handlerGone = 0;
   int encoded = 0;
-  int pongArrived = 0;
+  int pongs = 0;
   int serverEnded = 0;
   QvSocket* serverConnection = nullptr;
 };
@@ -127,10 +137,34 @@ class ClientSink : public QvConnectionSink {
   void OnConnectFailed() override {}
   void OnDisconnected() override {}
   void OnPacket(const char* data, int length) override {
-    if (length == 4 && Equal(data, "pong", 4)) Store(flags->pongArrived, 1);
+    if (length == 4 && Equal(data, "pong", 4)) __atomic_add_fetch(&flags->pongs, 1, __ATOMIC_SEQ_CST);
   }
   QvSocket* connection = nullptr;
 };
+
+// The entries added after the destructor, where the headers have them: 0,
+// or the number of the check that failed.
+#if defined(QVNET_ABI_APP_CALLS_ADDED)
+int ListenOnAnyPort(QvListenerApi* listener) {
+  if (listener->LocalPort() != -1 || !listener->Listen("127.0.0.1", 0)) return 0;
+  return listener->LocalPort();
+}
+// Below the high-water mark SendWithin queues at once; a payload the
+// framing refuses is not queued.
+unsigned int SendWithinAndUnsent(QvSocket* connection) {
+  if (connection->Unsent() < 0) return 8;
+  if (!connection->SendWithin("ping", 4, 1000)) return 9;
+  if (connection->SendWithin("ping", -1, 1000)) return 10;
+  return WaitFor(flags->pongs, 2) ? 0 : 11;
+}
+unsigned int NotConnected(QvSocket* ended) {
+  return ended->Unsent() == -1 && !ended->SendWithin("late", 4, 1000) ? 0 : 12;
+}
+#else
+int ListenOnAnyPort(QvListenerApi*) { return 0; }
+unsigned int SendWithinAndUnsent(QvSocket*) { return 0; }
+unsigned int NotConnected(QvSocket*) { return 0; }
+#endif
 
 void Finish(unsigned int failed) {
   Say(failed == 0 ? "msvc_abi_app: all checks passed\n" : "msvc_abi_app: a check failed\n");
@@ -147,11 +181,11 @@ unsigned int Run() {
   listener->SetCodec(new AppCodec);
   AppHandler* handler = new AppHandler;
   listener->SetAcceptHandler(handler);
-  int port = 0;
-  for (int candidate = 41234; candidate < 41334 && port == 0; ++candidate) {
+  int port = ListenOnAnyPort(listener);
+  for (int candidate = 41234; candidate < 41334 && port <= 0; ++candidate) {
     if (listener->Listen("127.0.0.1", candidate)) port = candidate;
   }
-  if (port == 0) return 2;
+  if (port <= 0) return 2;
 
   QvNetClient* client = module->CreateClient(0);
   ClientSink* clientSink = new ClientSink;
@@ -159,13 +193,15 @@ unsigned int Run() {
   client->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
   if (clientSink->connection == nullptr) return 3;
   clientSink->connection->Send("ping", 4);
-  if (!WaitFor(flags->pongArrived)) return 4;
+  if (!WaitFor(flags->pongs)) return 4;
   if (Load(flags->encoded) != 1) return 5;  // the listener's connection framed with our codec
+  if (const unsigned int failed = SendWithinAndUnsent(clientSink->connection)) return failed;
 
   // Destruction of the DLL's objects through the Microsoft layout: the
   // closed connection ends the server's, which proves it was destroyed.
   delete clientSink->connection;
   if (!WaitFor(flags->serverEnded)) return 6;
+  if (const unsigned int failed = NotConnected(Load(flags->serverConnection))) return failed;
   listener->Close();
   delete Load(flags->serverConnection);
   // And of this program's objects by the DLL, through their one entry.

@@ -129,4 +129,52 @@ TEST(TraceSettings, TracesGoWhereAndHowTheSettingsSay) {
   qvtest::SetEnvironment("QVNET_LOG_FILE", "");
 }
 
+// The send settings: values taken, and values that fall back to their
+// default with one log line: not a byte count, or a high-water mark above
+// the send limit (whose own value then stands). Unset, the mark is 4M or the
+// limit when that is lower.
+TEST(SendSettings, TakenOrFallBackWithOneLogLine) {
+  const char* kNotSet = nullptr;
+  const struct {
+    const char* limit;
+    const char* highWater;
+    const char* noDelay;
+    std::uint64_t wantLimit, wantHighWater;
+    bool wantNoDelay;
+    const char* complaint;  // the bad-setting line's name, value, default
+    const char* value;
+    const char* fallback;
+  } cases[] = {
+      {kNotSet, kNotSet, kNotSet, 4u << 20, 4u << 20, true, nullptr, nullptr, nullptr},
+      {"8M", "1M", "OFF", 8u << 20, 1u << 20, false, nullptr, nullptr, nullptr},
+      {"64K", kNotSet, "on", 64u << 10, 64u << 10, true, nullptr, nullptr, nullptr},
+      {kNotSet, "5M", kNotSet, 4u << 20, 4u << 20, true, "QVNET_SEND_HIGH_WATER", "5M", "4M"},
+      {"100K", "200K", kNotSet, 100u << 10, 100u << 10, true, "QVNET_SEND_HIGH_WATER", "200K", "100K"},
+      {kNotSet, "lots", kNotSet, 4u << 20, 4u << 20, true, "QVNET_SEND_HIGH_WATER", "lots", "4M"},
+      {kNotSet, kNotSet, "no", 4u << 20, 4u << 20, true, "QVNET_NODELAY", "no", "on"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(&c - cases));
+    const std::filesystem::path dir =
+        std::filesystem::current_path() / "scratch" / ("send-settings-" + std::to_string(&c - cases));
+    std::filesystem::create_directories(dir);
+    qvtest::SetEnvironment("QVNET_LOG_FILE", (dir / "Network.log").string());
+    QVTEST_EXPECT_CHILD(dir.string(), [&] {
+      if (c.limit != nullptr) qvtest::SetEnvironment("QVNET_SEND_LIMIT", c.limit);
+      if (c.highWater != nullptr) qvtest::SetEnvironment("QVNET_SEND_HIGH_WATER", c.highWater);
+      if (c.noDelay != nullptr) qvtest::SetEnvironment("QVNET_NODELAY", c.noDelay);
+      if (qvdiag::SendHighWaterBytes() != c.wantHighWater) return 1;
+      if (qvdiag::SendLimitBytes() != c.wantLimit) return 2;
+      if (qvdiag::NoDelay() != c.wantNoDelay) return 3;
+      const std::string log = qvtest::ReadText("Network.log");
+      if (c.complaint == nullptr) return log.empty() ? 0 : 4;
+      char line[256];
+      std::snprintf(line, sizeof line, qvtext::kLogBadSetting, c.complaint, c.value, c.fallback);
+      const size_t at = log.find(": " + std::string(line) + "\n");
+      return at != std::string::npos && log.find('\n') == log.size() - 1 ? 0 : 5;
+    });
+  }
+  qvtest::SetEnvironment("QVNET_LOG_FILE", "");
+}
+
 }  // namespace

@@ -102,13 +102,13 @@ class Script {
         case 4: conn_->OnWrite(); break;
         case 5: {
           Start start;
-          const std::size_t before = conn_->Unsent();
+          const std::size_t before = conn_->QueuedBytes();
           const WriteTry result = conn_->TryWrite(start);
           QVFUZZ_CHECK(start.told <= 1);
           if (before == 0) QVFUZZ_CHECK(result == WriteTry::kNothingToTry && start.told == 0);
-          if (result == WriteTry::kWouldBlock) QVFUZZ_CHECK(start.told == 0 && conn_->Unsent() == before);
+          if (result == WriteTry::kWouldBlock) QVFUZZ_CHECK(start.told == 0 && conn_->QueuedBytes() == before);
           if (result == WriteTry::kDone || result == WriteTry::kBytesLeft) QVFUZZ_CHECK(start.told == 1);
-          if (result == WriteTry::kDone) QVFUZZ_CHECK(conn_->Unsent() == 0 || !conn_->IsConnected());
+          if (result == WriteTry::kDone) QVFUZZ_CHECK(conn_->QueuedBytes() == 0 || !conn_->IsConnected());
           break;
         }
         case 6:
@@ -144,7 +144,7 @@ class Script {
     }
     if (!ended_) {
       // The rest goes out as the peer reads it all.
-      for (int rounds = 0; conn_->Unsent() > 0; ++rounds) {
+      for (int rounds = 0; conn_->QueuedBytes() > 0; ++rounds) {
         QVFUZZ_CHECK(rounds < 100000);
         conn_->OnWrite();
         Read(0);
@@ -187,10 +187,10 @@ class Script {
 
   void Offer(const char* payload, int length) {
     const bool valid = length >= 0 && length <= kLargestPayload && (payload != nullptr || length == 0);
-    const std::size_t waiting = conn_->Unsent();
+    const std::size_t waiting = conn_->QueuedBytes();
     conn_->Send(payload, length);
     if (!valid) {
-      QVFUZZ_CHECK(conn_->Unsent() == waiting);
+      QVFUZZ_CHECK(conn_->QueuedBytes() == waiting);
       return;
     }
     const std::size_t frame = static_cast<std::size_t>(length) + 4;
@@ -209,7 +209,7 @@ class Script {
     StoreFrameLength(header, static_cast<std::uint32_t>(frame));
     expected_.append(header, 4);
     if (length > 0) expected_.append(payload, static_cast<std::size_t>(length));
-    QVFUZZ_CHECK(conn_->Unsent() == waiting + frame);
+    QVFUZZ_CHECK(conn_->QueuedBytes() == waiting + frame);
   }
 
   // The peer reads up to `limit` bytes (0: all there are); each must be the
@@ -249,7 +249,7 @@ class Script {
 #if !defined(_WIN32)
     const int pending = qvfuzz::BytesPending(pair_.remote);
     QVFUZZ_CHECK(pending >= 0);
-    QVFUZZ_CHECK(conn_->Unsent() == expected_.size() - received_.size() - static_cast<std::size_t>(pending));
+    QVFUZZ_CHECK(conn_->QueuedBytes() == expected_.size() - received_.size() - static_cast<std::size_t>(pending));
 #endif
   }
 

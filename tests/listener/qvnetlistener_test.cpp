@@ -96,11 +96,13 @@ class ListenerTest : public ::testing::Test {
 TEST_F(ListenerTest, BindsADottedAddressOrEveryInterfaceAndThePortArgument) {
   // The port inside the address text is ignored; an address may be written
   // short; a name is bound to the address it resolves to; "", "0.0.0.0" and
-  // "*" mean every interface.
+  // "*" mean every interface. Port 0 lets the system choose, and LocalPort
+  // tells which (ListenOnFreePort); -1 before and after listening.
   const std::pair<const char*, const char*> cases[] = {
       {"127.0.0.1:9000", "127.0.0.1"}, {"127.1", "127.0.0.1"}, {"", "0.0.0.0"}, {"0.0.0.0", "0.0.0.0"},
       {"localhost", "127.0.0.1"}, {"localhost:80", "127.0.0.1"}, {"*", "0.0.0.0"}};
   listener->SetAcceptHandler(peers.NewHandler());
+  EXPECT_EQ(listener->LocalPort(), -1);
   int entries = 0;
   for (const auto& [address, bound] : cases) {
     SCOPED_TRACE(address);
@@ -117,6 +119,8 @@ TEST_F(ListenerTest, BindsADottedAddressOrEveryInterfaceAndThePortArgument) {
     ASSERT_TRUE(peers.journal.changed.WaitFor(entries += 3));
     EXPECT_EQ(peers.journal.Entries()[static_cast<size_t>(entries - 3)], AcceptedFrom(client));
   }
+  listener->Close();
+  EXPECT_EQ(listener->LocalPort(), -1);
 }
 
 // Where the listener cannot listen as asked, it does not listen at all, and

@@ -11,6 +11,7 @@ inline int poll(pollfd* fds, unsigned long count, int timeoutMs) { return ::WSAP
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -25,6 +26,17 @@ namespace qvtest {
 template <class T>
 int SetOption(qvplat::Socket s, int level, int name, const T& value) {
   return ::setsockopt(s, level, name, reinterpret_cast<const char*>(&value), static_cast<int>(sizeof value));
+}
+
+// Whether TCP_NODELAY is set on s.
+inline bool NoDelayOf(qvplat::Socket s) {
+  int on = 0;  // Windows writes one byte or four; either way 0 means off
+#if defined(_WIN32)
+  int length = sizeof on;
+#else
+  socklen_t length = sizeof on;
+#endif
+  return ::getsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on), &length) == 0 && on != 0;
 }
 
 // Bounds every blocking send and receive on s to `seconds`.

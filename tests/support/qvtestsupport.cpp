@@ -107,11 +107,7 @@ int FreePort() {
 }
 
 int ListenOnFreePort(QvListenerApi* listener, const char* address) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    int port = FreePort();
-    if (port != 0 && listener->Listen(address, port)) return port;
-  }
-  return 0;
+  return listener->Listen(address, 0) ? listener->LocalPort() : 0;
 }
 
 qvplat::Socket RawConnect(int port) {

@@ -53,8 +53,7 @@ qvplat::Socket ListenLoopback(int* port);
 
 // A port on 127.0.0.1 that nobody listened on a moment ago (0 if none).
 int FreePort();
-// Listens on a free port (a listener cannot report its port, so a few are
-// probed); the port, or 0.
+// Listens on a port the system chooses; the port, or 0.
 int ListenOnFreePort(QvListenerApi* listener, const char* address = "127.0.0.1");
 // A blocking client connected to 127.0.0.1:port whose reads give up after
 // ten seconds; kInvalidSocket when it could not connect.
