@@ -256,8 +256,6 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // lock held.
   bool Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
              bool* overflows);
-  // The bytes waiting to be sent. Send lock held.
-  std::size_t Queued() const { return sendQueue_.Size(); }
   // After a frame was queued: the full-queue trace, and the send limit.
   // Send lock held.
   void AfterQueued(bool overflows);
