@@ -72,8 +72,9 @@ std::string Receive(qvplat::Socket s, size_t n);
 // Writes all bytes / reads exactly n bytes (blocking). False on failure.
 bool SendAll(qvplat::Socket s, const void* data, size_t n);
 bool RecvExactly(qvplat::Socket s, void* data, size_t n);
-// Makes s non-blocking and sends until it would block (the caller may
-// check LastSocketError() right after); returns the bytes it took.
+// Makes s non-blocking and sends until it would block and stays so for
+// 50 ms (the caller may check LastSocketError() right after); returns the
+// bytes it took.
 size_t FillSendBuffer(qvplat::Socket s);
 // Reads and drops the next n bytes (blocking). False on failure.
 bool Discard(qvplat::Socket s, size_t n);
