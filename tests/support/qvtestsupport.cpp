@@ -167,13 +167,19 @@ size_t FillSendBuffer(qvplat::Socket s) {
   static char chunk[64 * 1024];
   size_t queued = 0;
   if (!qvplat::SetNonBlocking(s)) return 0;
+  auto fill = [&] {
+    for (int r; (r = qvplat::SendSome(s, chunk, sizeof chunk)) > 0;) queued += static_cast<size_t>(r);
+  };
   // Full once it stays so: the system (Wine's above all) may still move
   // bytes on to the peer and make room a moment after a send would block.
+  // The last fill takes the room below the writable mark that freed
+  // meanwhile.
   for (int settle = 0; settle < 20; ++settle) {
-    for (int r; (r = qvplat::SendSome(s, chunk, sizeof chunk)) > 0;) queued += static_cast<size_t>(r);
+    fill();
     pollfd p{s, POLLOUT, 0};
     if (::poll(&p, 1, 50) != 1) break;
   }
+  fill();
   return queued;
 }
 
