@@ -17,14 +17,12 @@ class QvListenerApi {
   /// The handler is owned by the listener from now on (see ReleaseHandlers).
   virtual void SetAcceptHandler(QvAcceptHandler* handler) = 0;
   /// Binds address and port, listens, and starts accepting once the worker
-  /// runs. A text that begins with ':' or holds more than one ':' is
-  /// refused; any other ends at its ':' (the port argument counts). "", "*"
-  /// and "0.0.0.0" (in any spelling, such as "0") mean all interfaces; a
-  /// text that begins with a digit must be an IPv4 address as inet_addr
-  /// reads it ("127.0.0.1", "127.1", "0x7f.0.0.1"); any other text is a
-  /// host name, resolved to its IPv4 address. False, with a line in the
-  /// log, for a null text, a text that names no address, a port outside
-  /// 0-65535, or an address that cannot be bound.
+  /// runs. The text ends at its first ':' (the port argument counts). "",
+  /// "0.0.0.0" and "*" mean all interfaces; a text that begins with a digit
+  /// must be a dotted IPv4 address (four decimal parts 0-255, no leading
+  /// zeros); any other text is a host name, resolved to its IPv4 address.
+  /// False, with a line in the log, for a text that names no address, a
+  /// port outside 0-65535, or an address that cannot be bound.
   virtual bool Listen(const char* address, int port) = 0;
   /// Stops listening and closes the listening socket.
   virtual void Close() = 0;

@@ -30,25 +30,6 @@
 #define QVNET_API __attribute__((visibility("default")))
 #endif
 
-// What a program exports for the library to find when it is loaded.
-#if defined(_WIN32)
-#define QVNET_PROGRAM_EXPORT __declspec(dllexport)
-#else
-#define QVNET_PROGRAM_EXPORT __attribute__((visibility("default"), used))
-#endif
-
-/// Written once at namespace scope in one source file of a program,
-///
-///     QVNET_LOG_OFF_BY_DEFAULT;
-///
-/// makes that program's log off unless its environment says otherwise:
-/// no log file is opened and no directory made, unless QVNET_LOG=on, or a
-/// QVNET_LOG_FILE, asks for one. The library looks the declaration up when
-/// it is loaded, before main (it is a symbol the program's executable
-/// exports); a program that loads the library with dlopen rather than
-/// linking it is linked with -rdynamic for it to be found.
-#define QVNET_LOG_OFF_BY_DEFAULT extern "C" QVNET_PROGRAM_EXPORT const int QvNetLogOffByDefault = 1
-
 /// The library's one exported function: makes a new module. The newest
 /// module is the one the library works through; earlier ones stay valid
 /// until released.

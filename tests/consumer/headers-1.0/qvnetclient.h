@@ -17,13 +17,11 @@ class QvNetClient {
   virtual void SetCodec(QvPacketCodec* codec) = 0;
   /// Opens a new connection, synchronously, on the calling thread. The sink
   /// hears OnConnected (with the connection) or OnConnectFailed before this
-  /// returns. `host` is an IPv4 address as inet_addr reads it, when it
-  /// begins with a digit ("127.0.0.1", "127.1", "0x7f.0.0.1"), or a host
-  /// name, resolved to its IPv4 address; text from a single ':' on is
-  /// ignored. A null or empty host, one that begins with ':' or holds more
-  /// than one ':', a name that does not resolve, a digit-led text that is
-  /// no IPv4 address, or a port outside 0-65535 fails (OnConnectFailed, and
-  /// a line in the log).
+  /// returns. `host` is a dotted IPv4 address (when it begins with a digit:
+  /// four decimal parts 0-255, no leading zeros) or a host name, resolved to
+  /// its IPv4 address; text from a ':' on is ignored. An empty host, a name
+  /// that does not resolve, a digit-led text that is no dotted address, or
+  /// a port outside 0-65535 fails (OnConnectFailed, and a line in the log).
   /// Use mode 0. The optional texts may be null.
   virtual void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                        const char* optText2, const char* optText3) = 0;
