@@ -40,38 +40,7 @@
 
 namespace {
 
-// The stream bytes from the i-th on, at least 65535 of them.
-const char* StreamFrom(std::uint64_t i) {
-  static const std::string stream = [] {
-    std::string s(65536 + 251, '\0');
-    for (std::size_t k = 0; k < s.size(); ++k) s[k] = static_cast<char>(k % 251);
-    return s;
-  }();
-  return stream.data() + i % 251;
-}
-
 const std::uint32_t kCapacities[] = {40960, 257, 64, 7, 1, 4096, 40959, 1000};
-
-// The plain queue: its bytes in one string, the oldest at head_.
-class Model {
- public:
-  std::size_t size() const { return bytes_.size() - head_; }
-  const char* data() const { return bytes_.data() + head_; }
-  char operator[](std::size_t i) const { return bytes_[head_ + i]; }
-  void Push(const char* data, std::size_t n) { bytes_.append(data, n); }
-  // Drops the oldest n bytes (all of them, at most).
-  void Pop(std::size_t n) {
-    head_ += std::min(n, size());
-    if (head_ > 4096 && head_ * 2 > bytes_.size()) {
-      bytes_.erase(0, head_);
-      head_ = 0;
-    }
-  }
-
- private:
-  std::string bytes_;
-  std::size_t head_ = 0;
-};
 
 class Checked {
  public:
@@ -121,7 +90,7 @@ class Checked {
 
  private:
   void Append(std::uint32_t n) {
-    const char* bytes = StreamFrom(written_);
+    const char* bytes = qvfuzz::StreamFrom(written_);
     const std::size_t before = model_.size();
     if (queue_.Append(bytes, n)) {
       Add(bytes, n);
@@ -148,7 +117,7 @@ class Checked {
       }
     }
     const std::uint32_t m = std::min(n, space);
-    const char* bytes = StreamFrom(written_);
+    const char* bytes = qvfuzz::StreamFrom(written_);
     if (m > 0) std::memcpy(at, bytes, m);
     queue_.Commit(m);
     Add(bytes, m);
@@ -216,7 +185,7 @@ class Checked {
 
   QvBipBuffer queue_;
   std::uint32_t capacity_;
-  Model model_;
+  qvfuzz::ModelQueue model_;
   const char* base_;
   const char* end_;
   std::uint64_t written_ = 0;

@@ -39,39 +39,6 @@ namespace {
 
 constexpr int kMostPieces = 20;
 
-// The stream bytes from the i-th on, at least 65536 of them.
-const char* StreamFrom(std::uint64_t i) {
-  static const std::string stream = [] {
-    std::string s(65536 + 251, '\0');
-    for (std::size_t k = 0; k < s.size(); ++k) s[k] = static_cast<char>(k % 251);
-    return s;
-  }();
-  return stream.data() + i % 251;
-}
-
-// The plain queue: its bytes in one string, the oldest at head_.
-class Model {
- public:
-  std::size_t size() const { return bytes_.size() - head_; }
-  const char* data() const { return bytes_.data() + head_; }
-  void Push(const char* data, std::size_t n) { bytes_.append(data, n); }
-  void Pop(std::size_t n) {
-    head_ += n;
-    if (head_ > bytes_.size() / 2) {
-      bytes_.erase(0, head_);
-      head_ = 0;
-    }
-  }
-  void Clear() {
-    bytes_.clear();
-    head_ = 0;
-  }
-
- private:
-  std::string bytes_;
-  std::size_t head_ = 0;
-};
-
 class Script {
  public:
   Script(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -113,8 +80,8 @@ class Script {
   void Append(std::size_t total, const std::vector<std::size_t>& pieces) {
     if (model_.size() > (1u << 18)) return;
     const bool frame = pieces.size() == 2;  // a header and its payload, in one call
-    const char* head = StreamFrom(written_);
-    const char* tail = frame ? StreamFrom(written_ + pieces[0]) : nullptr;
+    const char* head = qvfuzz::StreamFrom(written_);
+    const char* tail = frame ? qvfuzz::StreamFrom(written_ + pieces[0]) : nullptr;
     const bool taken = frame ? queue_.AppendFrame(head, pieces[0], tail, pieces[1]) : queue_.Reserve(total);
     if (!taken) {
       QVFUZZ_CHECK(queue_.Size() == model_.size());  // memory ran out: nothing changed
@@ -127,7 +94,7 @@ class Script {
       return;
     }
     for (std::size_t length : pieces) {
-      const char* bytes = StreamFrom(written_);
+      const char* bytes = qvfuzz::StreamFrom(written_);
       queue_.Append(bytes, length);
       model_.Push(bytes, length);
       written_ += length;
@@ -169,7 +136,7 @@ class Script {
   const std::uint8_t* data_;
   std::size_t size_;
   QvSendQueue queue_;
-  Model model_;
+  qvfuzz::ModelQueue model_;
   std::uint64_t written_ = 0;
 };
 

@@ -89,6 +89,43 @@ void RunOnWorker(const std::function<void()>& body,
 // The interest of the table's slot for socket s, or -1 when none holds it.
 int InterestOf(qvplat::Socket s);
 
+// The bytes of a repeating stream (0, 1, ... 250, 0, ...) from the i-th
+// on, at least 65536 of them: what the queue targets append and expect.
+inline const char* StreamFrom(std::uint64_t i) {
+  static const std::string stream = [] {
+    std::string s(65536 + 251, '\0');
+    for (std::size_t k = 0; k < s.size(); ++k) s[k] = static_cast<char>(k % 251);
+    return s;
+  }();
+  return stream.data() + i % 251;
+}
+
+// The plain queue the queue targets are checked against: its bytes in one
+// string, the oldest at head_.
+class ModelQueue {
+ public:
+  std::size_t size() const { return bytes_.size() - head_; }
+  const char* data() const { return bytes_.data() + head_; }
+  char operator[](std::size_t i) const { return bytes_[head_ + i]; }
+  void Push(const char* data, std::size_t n) { bytes_.append(data, n); }
+  // Drops the oldest n bytes (all of them, at most).
+  void Pop(std::size_t n) {
+    head_ += n < size() ? n : size();
+    if (head_ > 4096 && head_ * 2 > bytes_.size()) {
+      bytes_.erase(0, head_);
+      head_ = 0;
+    }
+  }
+  void Clear() {
+    bytes_.clear();
+    head_ = 0;
+  }
+
+ private:
+  std::string bytes_;
+  std::size_t head_ = 0;
+};
+
 }  // namespace qvfuzz
 
 #endif  // QV_TESTS_FUZZ_FUZZSUPPORT_H
