@@ -26,6 +26,10 @@ constexpr char kFile[] = "qvconnection";
 // receive queue's two regions is copied out into another.
 static_assert(QvChunkPool::kBufferSize == QvConnection::kQueueCapacity, "a queue is one pooled block");
 
+// The bytes waiting to be sent over all connections (each counts its own
+// share, QvConnection::Recount).
+std::atomic<std::uint64_t> totalQueued{0};
+
 // Copies a text into a fixed field, cut to fit; null becomes "".
 template <size_t N>
 void StoreText(char (&field)[N], const char* text) {
@@ -45,6 +49,7 @@ QvConnection::QvConnection()
       spilled_(false),
       overLimit_(false),
       outOfMemory_(false),
+      counted_(0),
       codec_(nullptr),
       lengthCodec_(nullptr),
       sink_(nullptr),
@@ -55,6 +60,7 @@ QvConnection::QvConnection()
       peerEnded_(false),
       moves_(0),
       framesBegun_(0),
+      sends_(0),
       seen_(),
       hasParameters_(false),
       parameters_() {}
@@ -177,39 +183,57 @@ void QvConnection::OnError() {
   }
   if (outOfMemory) {
     LogNetError(qvplat::kErrNoBuffers);
-    return Disconnect(Ending::kAbrupt, epoch);
+    return Disconnect(Ending::kReset, epoch);
   }
   const std::string limit = std::to_string(qvdiag::SendLimitBytes());
   qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogSendLimit, limit.c_str());
-  Disconnect(Ending::kAbrupt, epoch);
+  Disconnect(Ending::kReset, epoch);
 }
 
 void QvConnection::OnTick() {
   QV_CHECK_ON_WORKER();
   const std::uint32_t epoch = epoch_.load();
   std::uint32_t held = 0;
-  const Stall stall = Stalled(epoch, &held);
+  std::uint64_t queued = 0;
+  const Stall stall = Stalled(epoch, &held, &queued);
   if (stall == Stall::kNone) return;
+  const std::string unsent = std::to_string(queued);
   if (stall == Stall::kFrame) {
     qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogFrameExpired, qvdiag::FrameSeconds(), static_cast<unsigned>(held));
+  } else if (stall == Stall::kSend) {
+    qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogSendStalled, unsent.c_str(), qvdiag::SendStallSeconds());
   } else {
-    const std::string unsent = std::to_string(QueuedBytes());
     qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogIdleExpired, qvdiag::IdleSeconds(), static_cast<unsigned>(held),
                 unsent.c_str());
   }
   Disconnect(Ending::kReset, epoch);
 }
 
-QvConnection::Stall QvConnection::Stalled(std::uint32_t epoch, std::uint32_t* held) {
+void QvConnection::OnSendTotalPassed() {
+  QV_CHECK_ON_WORKER();
+  const std::uint64_t limit = qvdiag::SendTotalLimitBytes();
+  if (TotalQueued() <= limit) return;  // the bytes of others went meanwhile
+  const std::uint32_t epoch = epoch_.load();
+  const std::string limitText = std::to_string(limit);
+  const std::string unsent = std::to_string(QueuedBytes());
+  qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogSendTotal, limitText.c_str(), unsent.c_str());
+  Disconnect(Ending::kReset, epoch);
+  // The next largest goes too while the total is still past the limit.
+  if (TotalQueued() > limit) QvSocketManager::Instance().AskToEndLargestSender();
+}
+
+QvConnection::Stall QvConnection::Stalled(std::uint32_t epoch, std::uint32_t* held, std::uint64_t* queued) {
   const std::uint64_t now = QvSocketManager::Instance().PassMillis();
   const std::uint64_t frameMs = std::uint64_t{1000} * static_cast<unsigned>(qvdiag::FrameSeconds());
+  const std::uint64_t stallMs = std::uint64_t{1000} * static_cast<unsigned>(qvdiag::SendStallSeconds());
   const std::uint64_t idleMs = std::uint64_t{1000} * static_cast<unsigned>(qvdiag::IdleSeconds());
   qvplat::LockGuard receiving(recvLock_);
+  *queued = QueuedBytes();
   // A session still connecting is timed from the tick after OnConnected.
   if (!connected_.load() || establishing_.load() || epoch_.load() != epoch || closing_.load() > 0) {
     return Stall::kNone;
   }
-  if (!seen_.valid || seen_.epoch != epoch) seen_ = TickView{true, epoch, moves_, framesBegun_, now, now};
+  if (!seen_.valid || seen_.epoch != epoch) seen_ = TickView{true, epoch, moves_, framesBegun_, sends_, now, now, now};
   if (seen_.moves != moves_) {
     seen_.moves = moves_;
     seen_.movedAt = now;
@@ -218,8 +242,14 @@ QvConnection::Stall QvConnection::Stalled(std::uint32_t epoch, std::uint32_t* he
     seen_.framesBegun = framesBegun_;
     seen_.frameBegunAt = now;
   }
+  // The send clock runs only while more than the high-water mark waits.
+  if (seen_.sends != sends_ || *queued <= qvdiag::SendHighWaterBytes()) {
+    seen_.sends = sends_;
+    seen_.sentAt = now;
+  }
   *held = receiveQueue_.CommittedSize();
   if (*held > 0 && frameMs > 0 && now - seen_.frameBegunAt >= frameMs) return Stall::kFrame;
+  if (stallMs > 0 && now - seen_.sentAt >= stallMs) return Stall::kSend;
   if (idleMs > 0 && now - seen_.movedAt >= idleMs) return Stall::kIdle;
   return Stall::kNone;
 }
@@ -513,11 +543,13 @@ bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char*
 
 void QvConnection::AfterQueued(bool overflows) {
   if (overflows) qvdiag::Trace(qvtext::kTraceBufferFull);
-  if (Queued() <= qvdiag::SendLimitBytes()) return;
-  // The peer does not read: the stream cannot be kept whole, so the session
-  // ends (on the worker), and what waits is let go now.
-  overLimit_ = true;
-  ClearUnsent();
+  if (Queued() > qvdiag::SendLimitBytes()) {
+    // The peer does not read: the stream cannot be kept whole, so the
+    // session ends (on the worker), and what waits is let go now.
+    overLimit_ = true;
+    ClearUnsent();
+  }
+  Recount();
 }
 
 void QvConnection::OutOfMemory() {
@@ -527,6 +559,22 @@ void QvConnection::OutOfMemory() {
   overLimit_ = true;
   ClearUnsent();
 }
+
+void QvConnection::Recount() {
+  const std::uint64_t queued = Queued();
+  if (queued <= counted_) {
+    totalQueued.fetch_sub(counted_ - queued, std::memory_order_relaxed);
+    counted_ = queued;
+    return;
+  }
+  const std::uint64_t more = queued - counted_;
+  counted_ = queued;
+  if (totalQueued.fetch_add(more, std::memory_order_relaxed) + more > qvdiag::SendTotalLimitBytes()) {
+    QvSocketManager::Instance().AskToEndLargestSender();
+  }
+}
+
+std::uint64_t QvConnection::TotalQueued() { return totalQueued.load(std::memory_order_relaxed); }
 
 long long QvConnection::Unsent() {
   qvplat::LockGuard sending(sendLock_);
@@ -559,6 +607,7 @@ void QvConnection::ConsumeSent(std::size_t sent) {
   // An idle connection holds no send memory.
   if (sendQueue_.CommittedSize() == 0) sendQueue_.Free();
   if (overflow_.Empty()) spilled_ = false;  // the next overflow is told again
+  Recount();
 }
 
 void QvConnection::TakeUnsent(std::vector<QvUnsentBytes>* out) {
@@ -579,6 +628,7 @@ void QvConnection::TakeUnsent(std::vector<QvUnsentBytes>* out) {
 void QvConnection::ClearUnsent() {
   sendQueue_.Free();
   overflow_.Clear();
+  Recount();
 }
 
 std::uint32_t QvConnection::Carried() {
@@ -616,6 +666,7 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
       }
       if (sent <= 0) break;  // full (the rest waits), or failed
       ++moves_;
+      ++sends_;
       ConsumeSent(static_cast<std::size_t>(sent));
       sendRoom_.Drained(Queued());
       if (static_cast<std::size_t>(sent) < offered) break;  // the socket took what it had room for
@@ -631,7 +682,7 @@ WriteTry QvConnection::Drain(QvWriteStart* start) {
   // OnConnected to find.
   if (!establishing_.load()) {
     LogNetError(error);
-    Disconnect(Ending::kAbrupt, epoch);
+    Disconnect(Ending::kReset, epoch);
   }
   return WriteTry::kDone;
 }
@@ -653,7 +704,7 @@ void QvConnection::OnRead() {
       return Disconnect(Ending::kGraceful, epoch);
     case Read::kFailed:
       LogNetError(error);
-      return Disconnect(Ending::kAbrupt, epoch);
+      return Disconnect(Ending::kReset, epoch);
   }
 }
 

@@ -13,12 +13,17 @@
 //  - on the worker, when the peer ends its stream, sends a header that is
 //    no frame, or the socket reports an exception: what was queued before
 //    still goes out;
-//  - on the worker, when send() or recv() fails, or the unsent bytes pass
-//    their limit (QVNET_SEND_LIMIT): at once, the queued bytes dropped;
-//  - on the worker, when a frame stays incomplete for QVNET_FRAME_SECONDS
-//    after its first byte came, or no byte moves either way for
-//    QVNET_IDLE_SECONDS: with a reset, what was held dropped.
-// The sink hears OnDisconnected for the last three. At the end the send
+//  - on the worker, when the library decides it cannot go on: send() or
+//    recv() fails, the unsent bytes pass their limit (QVNET_SEND_LIMIT), no
+//    byte leaves while more than the high-water mark waits for
+//    QVNET_SEND_STALL_SECONDS, the bytes waiting over all connections pass
+//    QVNET_SEND_TOTAL_LIMIT and this connection holds the most of them, a
+//    frame stays incomplete for QVNET_FRAME_SECONDS after its first byte
+//    came, or no byte moves either way for QVNET_IDLE_SECONDS. The socket
+//    is closed with a zero linger time, so the peer sees a reset, never an
+//    orderly end of a stream that lost bytes; what was held is dropped and
+//    one log line says why.
+// The sink hears OnDisconnected for the last two. At the end the send
 // queue and the start of a frame still being received are dropped for the
 // next session, which starts without storage; a socket that still owes the
 // peer bytes is handed to the worker with the blocks those bytes lie in
@@ -131,14 +136,20 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void OnConnected() override;
   void OnConnectFailed() override;
   // The worker: an exception on the socket (graceful end), or an end the
-  // connection asked for (its send limit was passed: abrupt end).
+  // connection asked for (its send limit was passed: reset).
   void OnError() override;
   QvConnectionSink* GetSink() override { return sink_.load(); }
   void OnRead() override;
   void OnWrite() override;
-  // The worker, about once a second: a frame incomplete for too long, or a
-  // connection idle for too long, ends the session with a reset.
+  // The worker, about once a second: a frame incomplete for too long, a
+  // send queue above its high-water mark that nothing left for too long, or
+  // a connection idle for too long, ends the session with a reset.
   void OnTick() override;
+  // The worker: the bytes waiting to be sent, and the end of the session
+  // (a reset) when they are the most of any connection while the total
+  // over all connections is past QVNET_SEND_TOTAL_LIMIT.
+  std::uint64_t QueuedToSend() override { return QueuedBytes(); }
+  void OnSendTotalPassed() override;
   // The outgoing connection procedure, on the caller's thread. Ends with
   // OnConnected (connected, registered) or OnConnectFailed (closed). Only
   // mode 0 connects; other modes fail. The host text and port follow the
@@ -198,14 +209,15 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   int SendWaiters() const { return sendRoom_.Waiters(); }
   // Bytes received that do not make a whole frame yet.
   std::uint32_t Carried();
+  // Bytes waiting to be sent over all connections of the process.
+  static std::uint64_t TotalQueued();
 
  private:
   static constexpr int kTextSize = 64;
 
   enum class Ending {
     kGraceful,  // what was queued still goes out (the worker lingers)
-    kAbrupt,    // the socket is closed at once; what was queued is dropped
-    kReset,     // ... and the peer is told so with a reset
+    kReset,     // what was queued is dropped, and the peer sees a reset
   };
   // Ends the session, if there is one and, with `epoch`, if it is still the
   // one begun then. True when this call ended it.
@@ -261,6 +273,10 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void AfterQueued(bool overflows);
   // A frame found no memory: the session ends. Send lock held.
   void OutOfMemory();
+  // Brings this connection's share of the process's total up to date
+  // after its queue changed, and asks the worker to end the largest
+  // sender when the total passed its limit. Send lock held.
+  void Recount();
   // The bytes waiting to be sent; in `pieces` (kMaxSendPieces of them at
   // most), as many of them as one gathered send takes, in order; drops the
   // `sent` oldest; hands them all over to `out`, with their storage (moved,
@@ -275,8 +291,9 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   WriteTry Drain(QvWriteStart* start);
   // What OnTick found: nothing, a frame or the whole connection stalled
   // past its time. *held: the bytes of the frame under way.
-  enum class Stall { kNone, kFrame, kIdle };
-  Stall Stalled(std::uint32_t epoch, std::uint32_t* held);
+  // *queued: the bytes waiting to be sent.
+  enum class Stall { kNone, kFrame, kSend, kIdle };
+  Stall Stalled(std::uint32_t epoch, std::uint32_t* held, std::uint64_t* queued);
 
   std::atomic<qvplat::Socket> socket_;
   // What waits to be sent, in order: the send queue, and behind it, for
@@ -293,6 +310,7 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   bool spilled_;    // the full-queue trace was printed for this overflow
   bool overLimit_;  // the unsent bytes passed their limit: the session ends
   bool outOfMemory_;  // ... or a frame found no memory to wait in
+  std::uint64_t counted_;  // the bytes this connection counts in the total
   qvplat::RecursiveLock sendLock_{qvplat::kLockSend};
   qvplat::RecursiveLock recvLock_{qvplat::kLockReceive};
   std::atomic<QvPacketCodec*> codec_;
@@ -311,17 +329,22 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   bool peerEnded_;  // the peer ended its stream; receive lock
 
   // What OnTick compares, worker only: reads and sends that moved bytes,
-  // frames whose first bytes a read left waiting, and what the last tick
-  // saw of both in the session begun at `epoch`, since when.
+  // frames whose first bytes a read left waiting, sends that moved bytes,
+  // and what the last tick saw of them in the session begun at `epoch`,
+  // since when. The send clock also starts again at every tick that finds
+  // the queue at or below its high-water mark.
   std::uint32_t moves_;
   std::uint32_t framesBegun_;
+  std::uint32_t sends_;
   struct TickView {
     bool valid;  // false until the first tick of the first session
     std::uint32_t epoch;
     std::uint32_t moves;
     std::uint32_t framesBegun;
+    std::uint32_t sends;
     std::uint64_t movedAt;
     std::uint64_t frameBegunAt;
+    std::uint64_t sentAt;
   };
   TickView seen_;
 

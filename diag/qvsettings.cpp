@@ -12,13 +12,15 @@ namespace qvdiag {
 namespace {
 
 constexpr std::uint64_t kKiB = 1024;
-constexpr std::uint64_t kDefaultSendLimit = 4 * kKiB * kKiB;
+constexpr std::uint64_t kDefaultTotalLimit = (sizeof(void*) < 8 ? 256 : 1024) * kKiB * kKiB;
+constexpr std::uint64_t kDefaultSendLimit = 64 * kKiB * kKiB;
 constexpr std::uint64_t kDefaultHighWater = 4 * kKiB * kKiB;
 constexpr std::uint64_t kLowestSendLimit = 64 * kKiB;
 constexpr std::uint64_t kHighestSendLimit = 1024 * kKiB * kKiB * kKiB;
 constexpr int kDefaultLingerSeconds = 10;
 constexpr int kLongestLingerSeconds = 3600;
 constexpr int kDefaultFrameSeconds = 30;
+constexpr int kDefaultStallSeconds = 10;
 constexpr int kLongestTimeout = 86400;  // a day
 
 // Digits only, at most 18 of them, so that no value overflows.
@@ -146,24 +148,44 @@ bool ParseLogFile(const char* text, std::string* file) {
   return true;
 }
 
+namespace {
+
+// A byte count read as the others are, that must not be above `ceiling`,
+// the setting above it. Its default is bounded by that ceiling too; a value
+// above it falls back to the default with one log line.
+std::uint64_t ReadBoundedBytes(const char* name, std::uint64_t defaultBytes, std::uint64_t ceiling) {
+  const std::uint64_t fallback = defaultBytes < ceiling ? defaultBytes : ceiling;
+  const std::string fallbackText = ByteText(fallback);
+  const std::uint64_t value = Read(name, fallback, fallbackText.c_str(), ParseByteCount);
+  if (value <= ceiling) return value;
+  log(NetworkLog(), qvtext::kLogBadSetting, name, std::getenv(name), fallbackText.c_str());
+  return fallback;
+}
+
+}  // namespace
+
+std::uint64_t SendTotalLimitBytes() {
+  static const std::uint64_t limit = ReadBoundedBytes("QVNET_SEND_TOTAL_LIMIT", kDefaultTotalLimit, kHighestSendLimit);
+  return limit;
+}
+
 std::uint64_t SendLimitBytes() {
-  static const std::uint64_t limit = Read("QVNET_SEND_LIMIT", kDefaultSendLimit, "4M", ParseByteCount);
+  // Above the total limit, one connection would pass it first.
+  static const std::uint64_t limit = ReadBoundedBytes("QVNET_SEND_LIMIT", kDefaultSendLimit, SendTotalLimitBytes());
   return limit;
 }
 
 std::uint64_t SendHighWaterBytes() {
-  static const std::uint64_t mark = [] {
-    const std::uint64_t limit = SendLimitBytes();
-    const std::uint64_t fallback = limit < kDefaultHighWater ? limit : kDefaultHighWater;
-    const std::string fallbackText = ByteText(fallback);
-    const std::uint64_t value = Read("QVNET_SEND_HIGH_WATER", fallback, fallbackText.c_str(), ParseByteCount);
-    if (value <= limit) return value;
-    // Above the limit the connection would end before SendWithin waited.
-    log(NetworkLog(), qvtext::kLogBadSetting, "QVNET_SEND_HIGH_WATER", std::getenv("QVNET_SEND_HIGH_WATER"),
-        fallbackText.c_str());
-    return fallback;
-  }();
+  // Above the limit the connection would end before SendWithin waited.
+  static const std::uint64_t mark = ReadBoundedBytes("QVNET_SEND_HIGH_WATER", kDefaultHighWater, SendLimitBytes());
   return mark;
+}
+
+int SendStallSeconds() {
+  static const std::string fallback = std::to_string(kDefaultStallSeconds);
+  static const int seconds =
+      Read("QVNET_SEND_STALL_SECONDS", kDefaultStallSeconds, fallback.c_str(), ParseTimeout);
+  return seconds;
 }
 
 bool NoDelay() {

@@ -17,16 +17,33 @@
 
 namespace qvdiag {
 
+// The three bounds on bytes waiting to be sent keep their order: high-water
+// mark <= send limit <= total limit. A value that breaks it falls back to
+// its default (bounded by the setting above it) with one log line.
+//
+// QVNET_SEND_TOTAL_LIMIT: how many bytes may wait to be sent over all
+// connections together; passing it ends the connection with the most bytes
+// waiting, then the next, until the total is back under it. A number of
+// bytes, optionally followed by K, M or G (units of 1024); 64K to 1024G.
+// Default 1G (256M where pointers have 32 bits).
+std::uint64_t SendTotalLimitBytes();
+
 // QVNET_SEND_LIMIT: how many bytes may wait to be sent on one connection
 // (its send queue and what waits behind it) before the connection is ended.
-// A number of bytes, optionally followed by K, M or G (units of 1024);
-// 64K to 1024G. Default 4M.
+// A number of bytes as above, and no more than the total limit. Default 64M,
+// or the total limit when that is lower.
 std::uint64_t SendLimitBytes();
 
 // QVNET_SEND_HIGH_WATER: the queued bytes on one connection above which
-// SendWithin waits. A number of bytes as for QVNET_SEND_LIMIT, and no more
-// than the send limit. Default 4M, or the send limit when that is lower.
+// SendWithin waits, and the stall clock runs. A number of bytes as above,
+// and no more than the send limit. Default 4M, or the send limit when that
+// is lower.
 std::uint64_t SendHighWaterBytes();
+
+// QVNET_SEND_STALL_SECONDS: how long a connection may stay above its
+// high-water mark with no byte leaving before it is ended. 0 to 86400;
+// 0 never. Default 10.
+int SendStallSeconds();
 
 // QVNET_NODELAY: on (the default) sets TCP_NODELAY on every connection, so
 // small frames go out at once; off leaves the system's default.

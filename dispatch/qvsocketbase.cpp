@@ -33,3 +33,7 @@ void QvSocketBase::Connect(const char*, int, int, const char*, int, const char*,
 QvWriteTrier* QvSocketBase::WriteTrier() { return nullptr; }
 
 void QvSocketBase::OnTick() {}
+
+std::uint64_t QvSocketBase::QueuedToSend() { return 0; }
+
+void QvSocketBase::OnSendTotalPassed() {}

@@ -20,11 +20,12 @@ enum SocketKind : std::int32_t {
 
 // Every socket object the worker drives: connections and listeners. The
 // slot table stores handlers as QvSocketBase*; the dispatcher calls only
-// GetType, OnAccept, OnRead, OnWrite, OnError, WriteTrier and OnTick, on the worker
-// thread. The operations keep their order (it is the order of the virtual
-// table) and follow QvSocket's last entry, so they move when QvSocket gains
-// one: the class is internal and every caller is inside the library. What
-// the library adds here comes after Connect.
+// GetType, OnAccept, OnRead, OnWrite, OnError, WriteTrier, OnTick,
+// QueuedToSend and OnSendTotalPassed, on the worker thread. The operations
+// keep their order (it is the order of the virtual table) and follow
+// QvSocket's last entry, so they move when QvSocket gains one: the class is
+// internal and every caller is inside the library. What the library adds
+// here comes after Connect.
 //
 // The defaults that report a failed debug assertion mark operations a
 // concrete class was expected to override; in a release build they just
@@ -53,6 +54,13 @@ class QvSocketBase : public QvSocket {
   // (see QvSocketManager::PassMillis), for what must happen after a time.
   // Default: nothing.
   virtual void OnTick();
+  // The bytes the object holds waiting to be sent (default 0), and what
+  // it does when the worker picks it as the one holding the most while
+  // the bytes waiting over all connections are past their total limit
+  // (QvSocketManager::AskToEndLargestSender; default: nothing). Worker
+  // thread.
+  virtual std::uint64_t QueuedToSend();
+  virtual void OnSendTotalPassed();
 
   // How many slots of the slot table name this object as their handler;
   // kept by the table (qvslottable.h). While it is 0 there is no slot to

@@ -121,7 +121,8 @@ QvSocketManager& QvSocketManager::Instance() {
   return *manager;
 }
 
-QvSocketManager::QvSocketManager() : table_(nullptr), loop_(new LoopState), dispatching_(nullptr) {
+QvSocketManager::QvSocketManager()
+    : table_(nullptr), loop_(new LoopState), dispatching_(nullptr), largestSenderAsked_(false) {
   loop_->ready.reserve(64);
 }
 
@@ -312,6 +313,9 @@ void QvSocketManager::Run() {
     CollectReady(table, events);
     for (const Ready& r : loop.ready) Serve(*table, r);
     ServeLingers();
+    if (table != nullptr && largestSenderAsked_.load(std::memory_order_relaxed) && largestSenderAsked_.exchange(false)) {
+      EndLargestSender(*table);
+    }
   }
   tlsOnWorker = false;
 }
@@ -447,6 +451,43 @@ void QvSocketManager::CollectTicks(QvSlotTable* table) {
     const LoopState::Mirror& m = loop.mirror[i];
     if (m.socket != qvplat::kNoSocket) loop.ready.push_back(Ready{static_cast<int>(i), m.generation, kTick});
   }
+}
+
+void QvSocketManager::AskToEndLargestSender() {
+  largestSenderAsked_.store(true);
+  WakeFromApplication();
+}
+
+// Looks at every registered handler as Serve does: published in
+// dispatching_ before its slot is checked again, so that one being
+// released is waited for, never called after it went.
+void QvSocketManager::EndLargestSender(QvSlotTable& table) {
+  int largest = -1;
+  std::uint32_t generation = 0;
+  std::uint64_t most = 0;
+  for (int i = 0; i < table.Capacity(); ++i) {
+    SocketSlot& slot = table.At(i);
+    const std::uint32_t g = slot.generation.load();
+    QvSocketBase* handler = slot.handler.load();
+    if (handler == nullptr || !table.StillRegistered(i, g)) continue;
+    dispatching_.store(handler);
+    if (slot.handler.load() == handler && table.StillRegistered(i, g)) {
+      const std::uint64_t queued = handler->QueuedToSend();
+      if (queued > most) {
+        largest = i;
+        generation = g;
+        most = queued;
+      }
+    }
+    dispatching_.store(nullptr);
+  }
+  if (largest < 0) return;
+  SocketSlot& slot = table.At(largest);
+  QvSocketBase* handler = slot.handler.load();
+  if (handler == nullptr) return;
+  dispatching_.store(handler);
+  if (slot.handler.load() == handler && table.StillRegistered(largest, generation)) handler->OnSendTotalPassed();
+  dispatching_.store(nullptr);
 }
 
 std::uint64_t QvSocketManager::PassMillis() const { return loop_->now; }

@@ -10,7 +10,9 @@
 //   3. collect the ready slots, in slot order;
 //   4. serve each: an end asked for, or an exception, alone; otherwise the
 //      read, then the write (with a write the read queued, tried at once);
-//   5. serve the lingering sockets.
+//   5. serve the lingering sockets;
+//   6. when the bytes waiting over all connections passed their total
+//      limit, end the connection holding the most.
 // About once a second, step 3 also collects every registered slot, whose
 // handler then hears OnTick after anything else it was ready for.
 // Threads: Register, Unregister, Arm, ReleaseAndWait, WaitUntilLeft and
@@ -87,6 +89,13 @@ class QvSocketManager : public QvThread {
   // (qvlingerset.h). For process exit; any thread.
   void ReleaseSentLingers();
 
+  // Any thread: the bytes waiting to be sent over all connections passed
+  // their total limit. At the end of its next pass, the worker asks every
+  // registered handler for its QueuedToSend and calls OnSendTotalPassed on
+  // the one holding the most (the lowest slot among equals), which asks
+  // again while the total is still past the limit.
+  void AskToEndLargestSender();
+
   // The time of the worker's current pass (qvplat::CoarseMillis, read once
   // a pass). Worker thread.
   std::uint64_t PassMillis() const;
@@ -146,6 +155,7 @@ class QvSocketManager : public QvThread {
   void Park(QvSlotTable& table, const Ready& ready);
   void WakeRested();
   void ServeLingers();
+  void EndLargestSender(QvSlotTable& table);
 
   std::atomic<QvSlotTable*> table_;
   // Tables replaced by Init; an application thread or the worker may still
@@ -155,6 +165,8 @@ class QvSocketManager : public QvThread {
   LoopState* loop_;  // what the worker works with on every pass
   // The handler the worker is calling into right now, or null.
   std::atomic<QvSocketBase*> dispatching_;
+  // AskToEndLargestSender was called since the worker last looked.
+  std::atomic<bool> largestSenderAsked_;
 };
 
 // Marks code that only the worker may run; debug builds abort elsewhere.

@@ -545,34 +545,69 @@ TEST_F(ConnectionDataTest, RepliesQueuedBeforeThePeerEndsStillGoOut) {
   }
 }
 
-// A peer that never reads: once the bytes waiting for it pass their limit
-// the connection ends, once and visibly, and its memory goes; the worker
-// serves the other connections all the while.
-TEST_F(ConnectionDataTest, PeerThatNeverReadsEndsItsConnectionAtTheLimit) {
-  RawSocket peer = Connected();
-  RecordingSink otherSink;
-  std::unique_ptr<QvConnection> other = NewConnection(&otherSink);
-  RawSocket otherPeer = ConnectPeer(*other);
-  const size_t linesBefore = LogLines().size();
-  const std::string big = Pattern(1, 40955);
-  for (int i = 0; i < 2000 && sink.disconnected.Count() == 0; ++i) {
-    conn->Send(big.data(), static_cast<int>(big.size()));
-    if (i % 100 != 0) continue;
-    other->Send("ping", 4);  // served meanwhile
-    std::string payload;
-    ASSERT_TRUE(RecvFrame(otherPeer.Get(), &payload));
-    ASSERT_EQ(payload, "ping");
+// A peer that never reads costs its connection once the bytes waiting for
+// it pass the send limit, or once the bytes waiting over all connections
+// pass the total limit and it holds the most of them, whichever connection
+// sent last. The connection ends once, with a reset and one log line, and
+// its memory goes; the worker serves the others all the while. In
+// processes of their own, for the settings; small socket buffers keep the
+// bytes in the queues.
+TEST_F(ConnectionDataTest, PeerThatNeverReadsIsCutAtTheLimits) {
+  const size_t kFrameBytes = 40959;
+  const struct {
+    const char* what;
+    const char* limit;
+    const char* total;
+    size_t otherQueues;  // on the other connection first, whose peer never reads
+    int frames;          // sent on the connection at most, until one is cut
+    bool otherIsCut;
+    const char* logged;
+  } cases[] = {
+      {"the send limit", "1M", nullptr, 0, 2000, false, qvtext::kLogSendLimit},
+      // 3.5M waits on the other connection; this one's 3M stay below its own
+      // limit, but pass the total: the other holds the most.
+      {"the total limit", "4M", "6M", 86 * kFrameBytes, 75, true, qvtext::kLogSendTotal},
+  };
+  const std::string here = std::filesystem::current_path().string();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    QVTEST_EXPECT_CHILD(here, [&] {
+      qvtest::SetEnvironment("QVNET_SEND_LIMIT", c.limit);
+      if (c.total != nullptr) qvtest::SetEnvironment("QVNET_SEND_TOTAL_LIMIT", c.total);
+      const int small = 4096;
+      qvtest::SetOption(listener.Get(), SOL_SOCKET, SO_RCVBUF, small);
+      RecordingSink otherSink;
+      std::unique_ptr<QvConnection> other = NewConnection(&otherSink);
+      RawSocket otherPeer = ConnectPeer(*other);
+      RawSocket peer = Connected();
+      for (QvConnection* each : {conn.get(), other.get()}) {
+        qvtest::SetOption(each->GetSocket(), SOL_SOCKET, SO_SNDBUF, small);
+      }
+      const size_t linesBefore = LogLines().size();
+      const std::string big = Pattern(1, kFrameBytes - kFrameHeaderSize);
+      for (size_t queued = 0; queued < c.otherQueues; queued += kFrameBytes) {
+        other->Send(big.data(), static_cast<int>(big.size()));
+      }
+      RecordingSink& cutSink = c.otherIsCut ? otherSink : sink;
+      for (int i = 0; i < c.frames && cutSink.disconnected.Count() == 0; ++i) {
+        conn->Send(big.data(), static_cast<int>(big.size()));
+        if (c.otherQueues > 0 || i % 100 != 0) continue;
+        other->Send("ping", 4);  // served meanwhile
+        std::string payload;
+        if (!RecvFrame(otherPeer.Get(), &payload) || payload != "ping") return 1;
+      }
+      if (!cutSink.disconnected.WaitFor(1)) return 2;
+      QvConnection& cut = c.otherIsCut ? *other : *conn;
+      QvConnection& kept = c.otherIsCut ? *conn : *other;
+      if (cut.IsConnected() || cut.QueuedBytes() != 0 || !kept.IsConnected()) return 3;
+      // The worker counts a send once it returned, maybe after the peer read it.
+      if (!qvtest::WaitUntil([&] { return QvConnection::TotalQueued() == kept.QueuedBytes(); })) return 4;
+      if (!SeesReset((c.otherIsCut ? otherPeer : peer).Get())) return 5;
+      const std::vector<std::string> lines = LogLines();
+      if (lines.size() != linesBefore + 1) return 6;
+      return lines.back().find(TextBefore(c.logged)) != std::string::npos ? 0 : 7;
+    });
   }
-  ASSERT_TRUE(sink.disconnected.WaitFor(1));
-  EXPECT_EQ(conn->QueuedBytes(), 0u);
-  EXPECT_FALSE(conn->IsConnected());
-  ASSERT_TRUE(SendAll(otherPeer, Frame("still here")));
-  ASSERT_TRUE(otherSink.packet.WaitFor(1));
-  manager.Stop();
-  EXPECT_EQ(sink.disconnected.Count(), 1);
-  const std::vector<std::string> lines = LogLines();
-  ASSERT_EQ(lines.size(), linesBefore + 1);
-  EXPECT_NE(lines.back().find(TextBefore(qvtext::kLogSendLimit)), std::string::npos) << lines.back();
 }
 
 // A closed connection whose peer never ends its stream is let go after the
@@ -611,32 +646,41 @@ TEST_F(ConnectionDataTest, LingerWithoutProgressEndsAfterItsTime) {
 }
 
 // A peer cannot hold its slot for ever: a frame still incomplete
-// QVNET_FRAME_SECONDS after its first byte, or, with QVNET_IDLE_SECONDS, a
-// connection that moves no byte that long, ends with a reset, one
-// OnDisconnected and a log line giving the bytes held. In processes of
-// their own, for the settings.
+// QVNET_FRAME_SECONDS after its first byte, more than the high-water mark
+// waiting for a peer that takes no byte for QVNET_SEND_STALL_SECONDS, or,
+// with QVNET_IDLE_SECONDS, a connection that moves no byte that long, ends
+// with a reset, one OnDisconnected and a log line giving the bytes held. In
+// processes of their own, for the settings.
 TEST_F(ConnectionDataTest, StalledFrameOrIdlePeerIsResetAfterItsTime) {
   const struct {
     const char* setting;
     std::string sent;  // by the peer, then nothing more
+    size_t answered;   // bytes the connection sends the peer then
     std::string logged;
   } cases[] = {
-      {"QVNET_FRAME_SECONDS", Frame("whole") + Header(100) + "partial", Format(qvtext::kLogFrameExpired, 1, 11u)},
-      {"QVNET_IDLE_SECONDS", Frame("then quiet"), Format(qvtext::kLogIdleExpired, 1, 0u, "0")},
+      {"QVNET_FRAME_SECONDS", Frame("whole") + Header(100) + "partial", 0, Format(qvtext::kLogFrameExpired, 1, 11u)},
+      {"QVNET_SEND_STALL_SECONDS", Frame("then never reads"), 20 * 40959,
+       Format(std::strstr(qvtext::kLogSendStalled, "%s") + 2, 1)},
+      {"QVNET_IDLE_SECONDS", Frame("then quiet"), 0, Format(qvtext::kLogIdleExpired, 1, 0u, "0")},
   };
   const std::string here = std::filesystem::current_path().string();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.setting);
     QVTEST_EXPECT_CHILD(here, [&] {
       qvtest::SetEnvironment(c.setting, "1");
+      qvtest::SetEnvironment("QVNET_SEND_HIGH_WATER", "64K");
+      const int small = 4096;
+      qvtest::SetOption(listener.Get(), SOL_SOCKET, SO_RCVBUF, small);
       RawSocket peer = Connected();
+      qvtest::SetOption(conn->GetSocket(), SOL_SOCKET, SO_SNDBUF, small);
       const size_t linesBefore = LogLines().size();
       if (!SendAll(peer, c.sent)) return 1;
+      const std::string big = Pattern(4, 40955);
+      for (size_t sent = 0; sent < c.answered; sent += big.size() + kFrameHeaderSize) {
+        conn->Send(big.data(), static_cast<int>(big.size()));
+      }
       if (!sink.disconnected.WaitFor(1)) return 2;
-      char byte;
-      const int got = qvplat::RecvSome(peer.Get(), &byte, 1);
-      const bool reset = got == -1 && qvplat::LastSocketError() == qvplat::kErrConnReset;
-      if (!reset && (got != 0 || qvtest::ZeroLingerResets())) return 3;
+      if (!SeesReset(peer.Get())) return 3;
       const std::vector<std::string> lines = LogLines();
       if (lines.size() != linesBefore + 1 || !EndsWith(lines.back(), c.logged)) return 4;
       return sink.Calls() == "connected packet disconnected" ? 0 : 5;

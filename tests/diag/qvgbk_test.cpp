@@ -60,6 +60,7 @@ TEST(GbkToUtf8, EveryTextOfTheLibraryConvertsWhole) {
       qvtext::kTraceExceptEvent,     qvtext::kTraceReadEvent,      qvtext::kTraceListenerKind,
       qvtext::kTraceConnectionKind,  qvtext::kTraceWriteEvent,     qvtext::kTraceAlreadyRegistered,
       qvtext::kLogConnectSuccess,    qvtext::kLogNetError,         qvtext::kLogSendLimit,
+      qvtext::kLogSendStalled,       qvtext::kLogSendTotal,
       qvtext::kLogLingerExpired,     qvtext::kLogPollerFailed,     qvtext::kLogBadHeader,
       qvtext::kLogExceptEvent,       qvtext::kLogTableFull,        qvtext::kLogBadSetting,
       qvtext::kErrUnknownConnection, qvtext::kErrUnknownListener,

@@ -130,28 +130,40 @@ TEST(TraceSettings, TracesGoWhereAndHowTheSettingsSay) {
 }
 
 // The send settings: values taken, and values that fall back to their
-// default with one log line: not a byte count, or a high-water mark above
-// the send limit (whose own value then stands). Unset, the mark is 4M or the
-// limit when that is lower.
+// default with one log line: not a byte count, or a bound above the one
+// over it (high-water mark <= limit <= total limit; the bound over it then
+// stands). Unset, each default is bounded by the setting over it.
 TEST(SendSettings, TakenOrFallBackWithOneLogLine) {
   const char* kNotSet = nullptr;
+  constexpr std::uint64_t M = 1u << 20;
+  // The total limit's default is smaller where pointers have 32 bits.
+  constexpr std::uint64_t T = (sizeof(void*) < 8 ? 256 : 1024) * M;
+  const char* totalText = sizeof(void*) < 8 ? "256M" : "1G";
   const struct {
+    const char* total;
     const char* limit;
     const char* highWater;
+    const char* stall;
     const char* noDelay;
-    std::uint64_t wantLimit, wantHighWater;
+    std::uint64_t wantTotal, wantLimit, wantHighWater;
+    int wantStall;
     bool wantNoDelay;
     const char* complaint;  // the bad-setting line's name, value, default
     const char* value;
     const char* fallback;
   } cases[] = {
-      {kNotSet, kNotSet, kNotSet, 4u << 20, 4u << 20, true, nullptr, nullptr, nullptr},
-      {"8M", "1M", "OFF", 8u << 20, 1u << 20, false, nullptr, nullptr, nullptr},
-      {"64K", kNotSet, "on", 64u << 10, 64u << 10, true, nullptr, nullptr, nullptr},
-      {kNotSet, "5M", kNotSet, 4u << 20, 4u << 20, true, "QVNET_SEND_HIGH_WATER", "5M", "4M"},
-      {"100K", "200K", kNotSet, 100u << 10, 100u << 10, true, "QVNET_SEND_HIGH_WATER", "200K", "100K"},
-      {kNotSet, "lots", kNotSet, 4u << 20, 4u << 20, true, "QVNET_SEND_HIGH_WATER", "lots", "4M"},
-      {kNotSet, kNotSet, "no", 4u << 20, 4u << 20, true, "QVNET_NODELAY", "no", "on"},
+      {kNotSet, kNotSet, kNotSet, kNotSet, kNotSet, T, 64 * M, 4 * M, 10, true, nullptr, nullptr, nullptr},
+      {"2G", "8M", "1M", "0", "OFF", 2048 * M, 8 * M, 1 * M, 0, false, nullptr, nullptr, nullptr},
+      {kNotSet, "64K", kNotSet, "86400", "on", T, 64u << 10, 64u << 10, 86400, true, nullptr, nullptr, nullptr},
+      {"16M", kNotSet, kNotSet, kNotSet, kNotSet, 16 * M, 16 * M, 4 * M, 10, true, nullptr, nullptr, nullptr},
+      {kNotSet, kNotSet, "65M", kNotSet, kNotSet, T, 64 * M, 4 * M, 10, true, "QVNET_SEND_HIGH_WATER", "65M", "4M"},
+      {"1M", "2M", kNotSet, kNotSet, kNotSet, 1 * M, 1 * M, 1 * M, 10, true, "QVNET_SEND_LIMIT", "2M", "1M"},
+      {kNotSet, "100K", "200K", kNotSet, kNotSet, T, 100u << 10, 100u << 10, 10, true, "QVNET_SEND_HIGH_WATER", "200K",
+       "100K"},
+      {"lots", kNotSet, kNotSet, kNotSet, kNotSet, T, 64 * M, 4 * M, 10, true, "QVNET_SEND_TOTAL_LIMIT", "lots",
+       totalText},
+      {kNotSet, kNotSet, kNotSet, "-1", kNotSet, T, 64 * M, 4 * M, 10, true, "QVNET_SEND_STALL_SECONDS", "-1", "10"},
+      {kNotSet, kNotSet, kNotSet, kNotSet, "no", T, 64 * M, 4 * M, 10, true, "QVNET_NODELAY", "no", "on"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(&c - cases));
@@ -159,19 +171,26 @@ TEST(SendSettings, TakenOrFallBackWithOneLogLine) {
         std::filesystem::current_path() / "scratch" / ("send-settings-" + std::to_string(&c - cases));
     std::filesystem::create_directories(dir);
     qvtest::SetEnvironment("QVNET_LOG_FILE", (dir / "Network.log").string());
+    const std::pair<const char*, const char*> settings[] = {{"QVNET_SEND_TOTAL_LIMIT", c.total},
+                                                            {"QVNET_SEND_LIMIT", c.limit},
+                                                            {"QVNET_SEND_HIGH_WATER", c.highWater},
+                                                            {"QVNET_SEND_STALL_SECONDS", c.stall},
+                                                            {"QVNET_NODELAY", c.noDelay}};
     QVTEST_EXPECT_CHILD(dir.string(), [&] {
-      if (c.limit != nullptr) qvtest::SetEnvironment("QVNET_SEND_LIMIT", c.limit);
-      if (c.highWater != nullptr) qvtest::SetEnvironment("QVNET_SEND_HIGH_WATER", c.highWater);
-      if (c.noDelay != nullptr) qvtest::SetEnvironment("QVNET_NODELAY", c.noDelay);
+      for (const auto& [name, value] : settings) {
+        if (value != nullptr) qvtest::SetEnvironment(name, value);
+      }
       if (qvdiag::SendHighWaterBytes() != c.wantHighWater) return 1;
       if (qvdiag::SendLimitBytes() != c.wantLimit) return 2;
-      if (qvdiag::NoDelay() != c.wantNoDelay) return 3;
+      if (qvdiag::SendTotalLimitBytes() != c.wantTotal) return 3;
+      if (qvdiag::SendStallSeconds() != c.wantStall) return 4;
+      if (qvdiag::NoDelay() != c.wantNoDelay) return 5;
       const std::string log = qvtest::ReadText("Network.log");
-      if (c.complaint == nullptr) return log.empty() ? 0 : 4;
+      if (c.complaint == nullptr) return log.empty() ? 0 : 6;
       char line[256];
       std::snprintf(line, sizeof line, qvtext::kLogBadSetting, c.complaint, c.value, c.fallback);
       const size_t at = log.find(": " + std::string(line) + "\n");
-      return at != std::string::npos && log.find('\n') == log.size() - 1 ? 0 : 5;
+      return at != std::string::npos && log.find('\n') == log.size() - 1 ? 0 : 7;
     });
   }
   qvtest::SetEnvironment("QVNET_LOG_FILE", "");

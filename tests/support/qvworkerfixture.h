@@ -243,6 +243,19 @@ inline bool SeesEnd(qvplat::Socket s) {
   return false;
 }
 
+// True once the other end has reset the connection, discarding whatever
+// arrives before that; where a zero linger time closes in order (Wine), an
+// end of stream counts too.
+inline bool SeesReset(qvplat::Socket s) {
+  char buf[4096];
+  for (int i = 0; i < 100000; ++i) {
+    const int n = qvplat::RecvSome(s, buf, sizeof buf);
+    if (n == 0) return !qvtest::ZeroLingerResets();
+    if (n < 0) return qvplat::LastSocketError() == qvplat::kErrConnReset;
+  }
+  return false;
+}
+
 // True when a poll() for `events` on s reports something right now.
 inline bool Ready(qvplat::Socket s, short events) {
   pollfd p{s, events, 0};
