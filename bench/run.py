@@ -499,7 +499,7 @@ def run_micro(outdir):
 def send_limit_kb():
     """QVNET_SEND_LIMIT as our server reads it (it inherits this environment),
     in KB; None when it cannot be read here."""
-    text = os.environ.get("QVNET_SEND_LIMIT", "4M").strip().upper()
+    text = os.environ.get("QVNET_SEND_LIMIT", "64M").strip().upper()
     scale = {"K": 1, "M": 1024, "G": 1024 * 1024}.get(text[-1:], None)
     try:
         return int(text[:-1]) * scale if scale else int(text) // 1024
