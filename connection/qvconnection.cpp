@@ -426,7 +426,7 @@ bool QvConnection::SendWithin(const char* data, int length, int waitMs) {
   // On the worker a wait would hold up the very drain it waits for.
   if (waitMs <= 0 || length < 0 || (data == nullptr && length > 0) || QvSocketManager::OnWorkerThread()) {
     qvplat::LockGuard sending(sendLock_);
-    return Queued() <= qvdiag::SendHighWaterBytes() && SendFrame(data, length);
+    return HasRoomFor(length) && SendFrame(data, length);
   }
   if (!sendRoom_.Enter()) return false;  // being deleted
   const std::uint64_t deadline = qvplat::CoarseMillis() + static_cast<unsigned>(waitMs);
@@ -437,7 +437,7 @@ bool QvConnection::SendWithin(const char* data, int length, int waitMs) {
     {
       qvplat::LockGuard sending(sendLock_);
       if (epoch_.load() != epoch || !connected_.load()) break;  // the session ended
-      if (Queued() <= qvdiag::SendHighWaterBytes()) {
+      if (HasRoomFor(length)) {
         queued = SendFrame(data, length);
         break;
       }
@@ -446,6 +446,16 @@ bool QvConnection::SendWithin(const char* data, int length, int waitMs) {
   }
   sendRoom_.Leave();
   return queued;
+}
+
+bool QvConnection::HasRoomFor(int length) const {
+  // The most the frame can add: its length and header with the library's
+  // framing, as much as a queue holds with a codec of the application's.
+  const std::uint64_t most = codec_.load() == lengthCodec_.load()
+                                 ? static_cast<std::uint64_t>(length) + kFrameHeaderSize
+                                 : std::uint64_t{kQueueCapacity};
+  const std::uint64_t queued = Queued();
+  return queued <= qvdiag::SendHighWaterBytes() && queued + most <= qvdiag::SendLimitBytes();
 }
 
 bool QvConnection::SendFrame(const char* data, int length) {

@@ -121,8 +121,8 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // The send queue's bytes, or -1 while not connected.
   long long Unsent() override;
   // Send, once the send queue is at or below its high-water mark
-  // (QVNET_SEND_HIGH_WATER), waiting for that at most waitMs; never waits
-  // on the worker. False when nothing was queued: not connected, refused,
+  // (QVNET_SEND_HIGH_WATER) and the frame cannot take it past the send
+  // limit, waiting for that at most waitMs; never waits on the worker. False when nothing was queued: not connected, refused,
   // still above the mark in time, or the session ended (Close, a cut,
   // deletion) while it waited. Deletion waits until the waiting calls have
   // returned.
@@ -256,6 +256,11 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // Hands one frame of `length` bytes, the oldest, to the sink; false when
   // memory ran out for a frame that straddles the regions. Receive lock.
   bool Deliver(std::uint32_t length, std::uint32_t epoch);
+  // Whether SendWithin may queue a frame of `length` bytes now: no more
+  // than the high-water mark waits, and the frame cannot take the queue past
+  // the send limit (with a mark at the limit, SendWithin would otherwise end
+  // its own connection). Send lock held.
+  bool HasRoomFor(int length) const;
   // Send, telling whether the frame was queued (and the session goes on).
   bool SendFrame(const char* data, int length);
   // Encodes with a codec of the application's own, then queues. Send lock

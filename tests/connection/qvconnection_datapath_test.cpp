@@ -238,26 +238,30 @@ TEST_F(ConnectionDataTest, RefusedSendsQueueAndArmNothing) {
 // SendWithin queues at once while no more than QVNET_SEND_HIGH_WATER (64K
 // here) waits to be sent; above it, it waits for the worker's drain, and
 // gives up when its time runs out or the session ends by Close or delete.
-// On the worker (in OnPacket) it never waits. In processes of their own,
-// for the setting.
+// With the send limit at the mark, it also waits while the frame would take
+// the queue past the limit, instead of ending the connection. On the worker
+// (in OnPacket) it never waits. In processes of their own, for the settings.
 TEST_F(ConnectionDataTest, SendWithinWaitsWhileAboveTheHighWaterMark) {
   enum class End { kDrain, kTimeOut, kClose, kDelete, kOnTheWorker };
   const struct {
     const char* what;
     End end;
     bool queued;
+    const char* limit = nullptr;
   } cases[] = {
       {"the worker drains the queue", End::kDrain, true},
       {"the wait runs out", End::kTimeOut, false},
       {"Close", End::kClose, false},
       {"delete", End::kDelete, false},
       {"no wait on the worker", End::kOnTheWorker, false},
+      {"a frame that would pass the limit waits for room", End::kDrain, true, "64K"},
   };
   const std::string here = std::filesystem::current_path().string();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     QVTEST_EXPECT_CHILD(here, [&] {
       qvtest::SetEnvironment("QVNET_SEND_HIGH_WATER", "64K");
+      if (c.limit != nullptr) qvtest::SetEnvironment("QVNET_SEND_LIMIT", c.limit);
       RawSocket peer = Connected();
       if (!conn->SendWithin("below", 5, 0)) return 1;
       std::string payload;
@@ -276,11 +280,15 @@ TEST_F(ConnectionDataTest, SendWithinWaitsWhileAboveTheHighWaterMark) {
         return result == 0 ? 0 : 12;
       }
       manager.Stop();  // nothing drains until the case says so
-      for (int i = 0; i < 2; ++i) conn->Send(big.data(), static_cast<int>(big.size()));
-      if (conn->Unsent() != 2 * 40959) return 3;
-      if (conn->SendWithin("x", 1, 0) || conn->SendWithin("x", 1, -5)) return 4;  // above: no wait
+      // Above the mark; or, at the limit, below it with no room for the last.
+      const int before = c.limit != nullptr ? 1 : 2;
+      const std::string last = c.limit != nullptr ? big : std::string("last");
+      const int lastLength = static_cast<int>(last.size());
+      for (int i = 0; i < before; ++i) conn->Send(big.data(), static_cast<int>(big.size()));
+      if (conn->Unsent() != before * 40959) return 3;
+      if (conn->SendWithin(last.data(), lastLength, 0) || conn->SendWithin(last.data(), lastLength, -5)) return 4;
       std::thread waiter([&] {
-        result = conn->SendWithin("last", 4, c.end == End::kTimeOut ? 20 : 3600000) ? 1 : 0;
+        result = conn->SendWithin(last.data(), lastLength, c.end == End::kTimeOut ? 20 : 3600000) ? 1 : 0;
         returned.Notify();
       });
       if (c.end != End::kTimeOut && !qvtest::WaitUntil([&] { return conn->SendWaiters() == 1; })) return 5;
@@ -291,10 +299,10 @@ TEST_F(ConnectionDataTest, SendWithinWaitsWhileAboveTheHighWaterMark) {
       waiter.join();
       if (!woken || result != (c.queued ? 1 : 0)) return 7;
       if (c.end != End::kDrain) return manager.Start() == 0 ? 0 : 8;
-      for (int i = 0; i < 2; ++i) {
+      for (int i = 0; i < before; ++i) {
         if (!RecvFrame(peer.Get(), &payload) || payload != big) return 9;
       }
-      return RecvFrame(peer.Get(), &payload) && payload == "last" ? 0 : 10;
+      return RecvFrame(peer.Get(), &payload) && payload == last && conn->IsConnected() ? 0 : 10;
     });
   }
 }
