@@ -122,28 +122,8 @@ long long ReadCpuTicks(int pid) {
   return static_cast<long long>(utime + stime);
 }
 
-// A "Vm...:" line of /proc/PID/status in KB, or -1.
-long long ReadStatusKb(int pid, const char* field) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/status", pid);
-  FILE* f = std::fopen(path, "r");
-  if (f == nullptr) return -1;
-  char line[256];
-  long long kb = -1;
-  const size_t length = std::strlen(field);
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::strncmp(line, field, length) == 0) {
-      kb = std::atoll(line + length);
-      break;
-    }
-  }
-  std::fclose(f);
-  return kb;
-}
-
-// Resident memory now, and its highest value since the process started.
-long long ReadRssKb(int pid) { return ReadStatusKb(pid, "VmRSS:"); }
-long long ReadRssPeakKb(int pid) { return ReadStatusKb(pid, "VmHWM:"); }
+using bench::ReadRssKb;
+using bench::ReadRssPeakKb;
 
 class Generator {
  public:
