@@ -176,6 +176,7 @@ int main(int argc, char** argv) {
   QvSocket* connection = sink.connection;
   std::vector<char> frame(o.payload);
   long long sent = 0, frames = 0, unsentMax = 0;
+  bool refused = false;  // SendWithin did not queue a frame
   std::int64_t start = 0, queuedAll = 0;
   long long rssIdle = -1, rssPeak = -1;
   if (connection == nullptr) error = "connect failed";
@@ -190,8 +191,9 @@ int main(int argc, char** argv) {
       const std::uint32_t n = static_cast<std::uint32_t>(std::min<long long>(o.payload, o.bytes - sent));
       pattern.Fill(frame.data(), n, 0, seq);
       if (!connection->SendWithin(frame.data(), static_cast<int>(n), o.waitMs)) {
-        error = "SendWithin did not queue frame " + std::to_string(seq) + " (" +
-                (sink.disconnected ? "disconnected" : "unsent " + std::to_string(connection->Unsent())) + ")";
+        error = "SendWithin did not queue frame " + std::to_string(seq) + " (" + std::to_string(sent) +
+                " bytes queued before it, " + std::to_string(connection->Unsent()) + " unsent";
+        refused = true;
         break;
       }
       sent += n;
@@ -210,6 +212,7 @@ int main(int argc, char** argv) {
     for (int i = 0; !error.empty() && !sink.disconnected && i < 500; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    if (refused) error += sink.disconnected ? "; the connection ended)" : ")";
     connection->Close();  // the receiver reads the end of the stream
   }
   Received r;
