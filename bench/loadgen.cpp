@@ -22,12 +22,13 @@
 //             as churn, but the connections stay open; then, with all of them
 //             open and idle, samples the server's CPU time and resident memory
 //   noread    --conns N --payload B --max-bytes M --seconds S --stall T
-//             [--server-pid PID]
+//             [--server-pid PID [--rss-cap-kb K]]
 //             a peer that never reads: sends frames on N connections as fast
 //             as the server takes them, never reading an echo, until the
 //             server has closed every connection, M bytes are sent in all,
 //             no byte has gone out for T seconds (the server stopped
-//             reading) or S seconds have passed; samples the server's
+//             reading), S seconds have passed, or the server's resident
+//             memory has passed K KB; samples the server's
 //             resident memory before and all along, and for 0.5 s more,
 //             sending nothing, after the end. A connection the server ends
 //             is read to its end, to tell how it was ended: a reset
@@ -79,6 +80,7 @@ struct Options {
   double stall = 2;
   long long frames = 0;
   double slowMs = 35;
+  long long rssCapKb = 0;
 };
 
 // One line of JSON, built key by key.
@@ -587,16 +589,25 @@ void Generator::ClosedByServer(Conn* c, const std::string& how, bool timed) {
 
 std::string Generator::Ending(Conn* c, int sendError) {
   if (sendError == ECONNRESET) return "reset";
-  // An end of stream, or the reset's error, comes after the echoes never read.
-  for (;;) {
+  // An end of stream, or the reset's error, comes after the echoes never
+  // read: at most what the receive buffer holds once the server is gone.
+  // More than that, and the server is still sending.
+  int held = 0;
+  socklen_t size = sizeof held;
+  getsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &held, &size);
+  for (long long budget = static_cast<long long>(held) + (1 << 20); budget > 0;) {
     ssize_t n = recv(c->fd, readBuf_.data(), readBuf_.size(), 0);
-    if (n > 0) continue;
+    if (n > 0) {
+      budget -= n;
+      continue;
+    }
     if (n == 0) return "end of stream";
     if (errno == EINTR) continue;
     if (errno == ECONNRESET) return "reset";
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return sendError != 0 ? std::strerror(sendError) : "open";
+    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
     return std::strerror(errno);
   }
+  return sendError != 0 ? std::strerror(sendError) : "open";
 }
 
 void Generator::Feed(Conn* c) {
@@ -671,6 +682,7 @@ int Generator::RunNoRead() {
       else if (sentTotal_ >= opt_.maxBytes) endedBy = "bytes";
       else if (now >= lastProgress_ + stall) endedBy = "stalled";
       else if (now >= sendEnd) endedBy = "seconds";
+      else if (opt_.rssCapKb > 0 && rss > opt_.rssCapKb) endedBy = "rss cap";
       if (!endedBy.empty()) ended = now;
     }
     if (ended != 0 && now >= ended + kSettle) break;
@@ -778,7 +790,7 @@ int Generator::Run() {
                "usage: loadgen --port P --scenario pingpong|stream|bigburst|churn|hold|noread\n"
                "  [--conns N] [--payload B] [--window W] [--seconds S] [--warmup S] [--frames N] [--slow-ms MS]\n"
                "  [--total N] [--inflight K] [--rate R] [--hold S] [--server-pid PID]\n"
-               "  [--timeout S] [--max-frames N] [--max-bytes M] [--stall T]\n");
+               "  [--timeout S] [--max-frames N] [--max-bytes M] [--stall T] [--rss-cap-kb K]\n");
   std::exit(2);
 }
 
@@ -806,6 +818,7 @@ Options Parse(int argc, char** argv) {
     else if (a == "--stall") o.stall = std::atof(v);
     else if (a == "--frames") o.frames = std::atoll(v);
     else if (a == "--slow-ms") o.slowMs = std::atof(v);
+    else if (a == "--rss-cap-kb") o.rssCapKb = std::atoll(v);
     else Usage();
   }
   const bool known = o.scenario == "pingpong" || o.scenario == "stream" || o.scenario == "bigburst" ||
