@@ -49,11 +49,12 @@ SLOW_MS = 35
 MB = 1e6
 
 
-def setting(name, default, unit=1):
-    """A QVNET_* setting as the library reads it: a number, with K, M or G
-    (units of 1024) for sizes; the default when unset or unreadable."""
+def setting(name, default, size=False):
+    """A QVNET_* setting as the library reads it: a number, for a size
+    optionally with K, M or G (units of 1024); the default when unset or
+    unreadable."""
     text = os.environ.get(name, "").strip().upper()
-    scale = {"K": 1024, "M": 1 << 20, "G": 1 << 30}.get(text[-1:], 1) if unit > 1 else 1
+    scale = {"K": 1024, "M": 1 << 20, "G": 1 << 30}.get(text[-1:], 1) if size else 1
     try:
         return int(text[:-1] if scale > 1 else text) * scale if text else default
     except ValueError:
@@ -61,9 +62,9 @@ def setting(name, default, unit=1):
 
 
 STALL_SECONDS = setting("QVNET_SEND_STALL_SECONDS", 10)
-TOTAL_LIMIT = setting("QVNET_SEND_TOTAL_LIMIT", 1 << 30, unit=1024)
-# The thousand peers stop sending once the server holds this much more than
-# the requirement allows: the machine's memory is shared.
+TOTAL_LIMIT = setting("QVNET_SEND_TOTAL_LIMIT", 1 << 30, size=True)
+# The thousand peers stop sending once the server holds this much, far more
+# than the requirement allows: the machine's memory is shared.
 RSS_CAP = max(4 << 30, 2 * (TOTAL_LIMIT + 100 * 1000000))
 
 
