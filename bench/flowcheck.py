@@ -35,6 +35,7 @@ import resource
 import sys
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run  # noqa: E402  (the benchmark runner: servers, programs, formatting)
 from run import BUILD, LOADGEN, Server, env_int, fmt, log, machine, run_json  # noqa: E402
