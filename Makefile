@@ -55,6 +55,18 @@ bench:
 	cmake --build --preset bench -j $(JOBS)
 	python3 bench/run.py
 
+# Builds the benchmarks like `make bench` and runs bench/flowcheck.py: a
+# large transfer with SendWithin, a 16 MiB burst echoed, peers that never
+# read (one, then 1000), and request/response latency; prints one Markdown
+# table with each requirement and whether it was met (exit status 1 when one
+# was missed). Not part of CI. Settings: FLOWCHECK_* variables, see the script.
+.PHONY: flowcheck
+flowcheck:
+	bash bench/install-deps.sh
+	cmake --preset bench
+	cmake --build --preset bench -j $(JOBS)
+	python3 bench/flowcheck.py
+
 # Builds the libFuzzer targets (clang) and runs each for FUZZ_SECONDS (180),
 # then reports the line coverage their committed corpora reach; installs
 # clang and LLVM when missing. Not part of CI. See tools/fuzz.sh.

@@ -1,6 +1,7 @@
 // benchcommon.h - small helpers shared by the benchmark programs: the frame
-// header, the clock, percentiles, loopback sockets and the payload pattern
-// the load generator checks echoes against.
+// header, the clock, percentiles, loopback sockets, /proc readings, the
+// standard output set aside from the library's traces, and the payload
+// pattern the load generator checks echoes against.
 #ifndef QVNET_BENCH_BENCHCOMMON_H
 #define QVNET_BENCH_BENCHCOMMON_H
 
@@ -102,6 +103,53 @@ inline int ParsePort(int argc, char** argv) {
   if (argc != 2) return 0;
   int port = std::atoi(argv[1]);
   return port > 0 && port <= 65535 ? port : 0;
+}
+
+// A "Vm...:" line of /proc/PID/status in KB (pid 0: this process), or -1.
+inline long long ReadStatusKb(int pid, const char* field) {
+  char path[64];
+  if (pid > 0) std::snprintf(path, sizeof path, "/proc/%d/status", pid);
+  else std::snprintf(path, sizeof path, "/proc/self/status");
+  FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long long kb = -1;
+  const size_t length = std::strlen(field);
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, field, length) == 0) {
+      kb = std::atoll(line + length);
+      break;
+    }
+  }
+  std::fclose(f);
+  return kb;
+}
+
+// Resident memory now, and its highest value since the process started (or
+// since ResetRssPeak).
+inline long long ReadRssKb(int pid) { return ReadStatusKb(pid, "VmRSS:"); }
+inline long long ReadRssPeakKb(int pid) { return ReadStatusKb(pid, "VmHWM:"); }
+
+// Sets this process's VmHWM back to its resident memory now; false when the
+// system does not allow it.
+inline bool ResetRssPeak() {
+  FILE* f = std::fopen("/proc/self/clear_refs", "w");
+  if (f == nullptr) return false;
+  const bool ok = std::fputs("5", f) >= 0;
+  return std::fclose(f) == 0 && ok;
+}
+
+// Points descriptor 1 at the null device, where the library's console
+// traces go, and returns a descriptor of the original standard output for
+// the program's own result; -1 when that fails.
+inline int SetStdoutAside() {
+  std::fflush(stdout);
+  const int result = dup(1);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const bool ok = result >= 0 && null >= 0 && dup2(null, 1) >= 0;
+  if (null >= 0) close(null);
+  if (!ok && result >= 0) close(result);
+  return ok ? result : -1;
 }
 
 // Payload pattern. The payload of frame `seq` on connection `conn` is fixed

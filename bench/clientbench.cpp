@@ -368,10 +368,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   // Our result goes to the real standard output; the library's traces to
   // the null device.
-  std::fflush(stdout);
-  resultFd = dup(1);
-  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (resultFd < 0 || null < 0 || dup2(null, 1) < 0) return 1;
-  close(null);
+  resultFd = bench::SetStdoutAside();
+  if (resultFd < 0) return 1;
   return o.mode == "raw" || o.mode == "raw-thread" ? RunRaw(o) : RunLibrary(o);
 }

@@ -7,7 +7,14 @@
 // Scenarios:
 //   pingpong  --conns N --payload B             one frame in flight per connection
 //   stream    --conns N --payload B --window W  W frames in flight per connection
-//             (both run for --seconds S after --warmup S)
+//             (both run for --seconds S after --warmup S; with --frames N
+//             instead, until N replies have come back, every one measured)
+//             Both report the round trips' p50, p99, p99.9 and maximum, and
+//             how many took --slow-ms MS (35) or more.
+//   bigburst  --conns N --payload B --frames F  writes F frames on each
+//             connection in one go, while reading the echoes as fast as they
+//             come; ends once every echo is back (each checked, in order), or
+//             on the first one lost
 //   churn     --total N --inflight K --rate R   opens N connections, at most K
 //             at a time and R per second; each sends one frame, checks the echo
 //             and closes
@@ -15,14 +22,20 @@
 //             as churn, but the connections stay open; then, with all of them
 //             open and idle, samples the server's CPU time and resident memory
 //   noread    --conns N --payload B --max-bytes M --seconds S --stall T
-//             [--server-pid PID]
+//             [--server-pid PID [--rss-cap-kb K]]
 //             a peer that never reads: sends frames on N connections as fast
 //             as the server takes them, never reading an echo, until the
 //             server has closed every connection, M bytes are sent in all,
 //             no byte has gone out for T seconds (the server stopped
-//             reading) or S seconds have passed; samples the server's
+//             reading), S seconds have passed, or the server's resident
+//             memory has passed K KB; samples the server's
 //             resident memory before and all along, and for 0.5 s more,
-//             sending nothing, after the end
+//             sending nothing, after the end. A connection the server ends
+//             is read to its end, to tell how it was ended: a reset
+//             (ECONNRESET from send or recv) or an end of stream (recv
+//             returning 0); a cut's time runs from the connection's first
+//             send. Connections still open at the end are read too: an end
+//             of stream may wait behind echoes never read.
 //
 // Prints one line of JSON with the results (and "error" when something went
 // wrong; the exit status is then 1). Every run is bounded: --timeout S
@@ -65,6 +78,9 @@ struct Options {
   long long maxFrames = 50000000;
   long long maxBytes = 64LL << 20;
   double stall = 2;
+  long long frames = 0;
+  double slowMs = 35;
+  long long rssCapKb = 0;
 };
 
 // One line of JSON, built key by key.
@@ -102,6 +118,7 @@ struct Conn {
   // noread
   long long sentBytes = 0;
   bool closedByServer = false;
+  std::int64_t firstSendAt = 0;
 };
 
 // /proc readings of another process.
@@ -122,28 +139,8 @@ long long ReadCpuTicks(int pid) {
   return static_cast<long long>(utime + stime);
 }
 
-// A "Vm...:" line of /proc/PID/status in KB, or -1.
-long long ReadStatusKb(int pid, const char* field) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/status", pid);
-  FILE* f = std::fopen(path, "r");
-  if (f == nullptr) return -1;
-  char line[256];
-  long long kb = -1;
-  const size_t length = std::strlen(field);
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::strncmp(line, field, length) == 0) {
-      kb = std::atoll(line + length);
-      break;
-    }
-  }
-  std::fclose(f);
-  return kb;
-}
-
-// Resident memory now, and its highest value since the process started.
-long long ReadRssKb(int pid) { return ReadStatusKb(pid, "VmRSS:"); }
-long long ReadRssPeakKb(int pid) { return ReadStatusKb(pid, "VmHWM:"); }
+using bench::ReadRssKb;
+using bench::ReadRssPeakKb;
 
 class Generator {
  public:
@@ -159,6 +156,8 @@ class Generator {
 
  private:
   bool Timed() const { return opt_.scenario == "pingpong" || opt_.scenario == "stream"; }
+  // Scenarios whose echoes all count, and where a lost connection is a failure.
+  bool Echoing() const { return Timed() || opt_.scenario == "bigburst"; }
 
   Conn* Open();
   void CloseConn(Conn* c);
@@ -176,11 +175,18 @@ class Generator {
   void Poll(int timeoutMs);
 
   int RunTimed();
+  int RunBigBurst();
   int RunConnections();
   int RunNoRead();
+  void AddLatencies(Report& r);
   // noread: sends until the socket is full or the byte bound is reached.
   void Feed(Conn* c);
-  void ClosedByServer(Conn* c, const std::string& why);
+  // timed: seen as it happened (false: found at the end of the run).
+  void ClosedByServer(Conn* c, const std::string& how, bool timed = true);
+  // How the server ended the connection, read from its end: "reset", "end
+  // of stream", "open" (no end yet) or another error. sendError is the
+  // error a send() met first, or 0.
+  std::string Ending(Conn* c, int sendError);
 
   const Options& opt_;
   int epoll_;
@@ -197,6 +203,7 @@ class Generator {
   bool sending_ = true;
   long long framesMeasured_ = 0;
   long long framesTotal_ = 0;
+  long long framesQueued_ = 0;
   std::vector<std::int64_t> rtt_;
 
   // Connection runs.
@@ -210,6 +217,8 @@ class Generator {
   std::int64_t firstClose_ = 0;
   long long sentAtFirstClose_ = 0;  // on that connection
   std::string closeReason_;
+  std::vector<std::int64_t> cutAfter_;  // each cut, from its connection's first send
+  int cutsReset_ = 0, cutsEnd_ = 0, cutsOther_ = 0, endsFoundAtEnd_ = 0;
 };
 
 Conn* Generator::Open() {
@@ -252,6 +261,7 @@ void Generator::CloseConn(Conn* c) {
 void Generator::QueueFrame(Conn* c) {
   AppendFrame(c);
   c->sentAt.push_back(NowNs());
+  ++framesQueued_;
 }
 
 void Generator::AppendFrame(Conn* c) {
@@ -292,8 +302,9 @@ bool Generator::Flush(Conn* c) {
 }
 
 void Generator::Lost(Conn* c, const char* why) {
-  if (Timed()) {
-    Fail(std::string("connection ") + std::to_string(c->id) + " lost: " + why);
+  if (Echoing()) {
+    Fail(std::string("connection ") + std::to_string(c->id) + " lost after " + std::to_string(c->nextRecv) +
+         " echoes: " + why);
   } else if (c->echoed) {
     ++lostAfterEcho_;
   } else {
@@ -359,13 +370,13 @@ void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length) {
   ++c->nextRecv;
   const std::int64_t sent = c->sentAt.front();
   c->sentAt.pop_front();
-  if (Timed()) {
+  if (Echoing()) {
     ++framesTotal_;
     if (sent >= measureStart_ && now <= measureEnd_) {
       rtt_.push_back(now - sent);
       ++framesMeasured_;
     }
-    if (sending_) QueueFrame(c);
+    if (sending_ && (opt_.frames == 0 || framesQueued_ < opt_.frames)) QueueFrame(c);
     return;
   }
   // churn / hold: one frame per connection.
@@ -392,13 +403,15 @@ void Generator::Poll(int timeoutMs) {
 int Generator::RunTimed() {
   const std::int64_t start = NowNs();
   const std::int64_t deadline = start + static_cast<std::int64_t>(opt_.timeout * 1e9);
-  measureStart_ = start + static_cast<std::int64_t>(opt_.warmup * 1e9);
-  measureEnd_ = measureStart_ + static_cast<std::int64_t>(opt_.seconds * 1e9);
+  // Counted (--frames): every reply from the first on, until N are back.
+  const bool counted = opt_.frames > 0;
+  measureStart_ = counted ? start : start + static_cast<std::int64_t>(opt_.warmup * 1e9);
+  measureEnd_ = counted ? deadline : measureStart_ + static_cast<std::int64_t>(opt_.seconds * 1e9);
   const int window = opt_.scenario == "pingpong" ? 1 : opt_.window;
   for (int i = 0; i < opt_.conns && error_.empty(); ++i) {
     Conn* c = Open();
     if (c == nullptr) break;
-    for (int k = 0; k < window; ++k) QueueFrame(c);
+    for (int k = 0; k < window && (!counted || framesQueued_ < opt_.frames); ++k) QueueFrame(c);
   }
   // Frames queued before the connect completes go out at the first EPOLLOUT.
   std::int64_t drainBy = 0;
@@ -408,9 +421,9 @@ int Generator::RunTimed() {
       Fail("timed out");
       break;
     }
-    if (sending_ && (now >= measureEnd_ || framesTotal_ >= opt_.maxFrames)) {
+    if (sending_ && (now >= measureEnd_ || framesTotal_ >= opt_.maxFrames || (counted && framesQueued_ >= opt_.frames))) {
       sending_ = false;
-      if (now < measureEnd_) measureEnd_ = now;
+      if (now < measureEnd_ && !counted) measureEnd_ = now;
       drainBy = now + 2000000000LL;  // what is in flight has two seconds to come back
     }
     if (!sending_) {
@@ -424,6 +437,7 @@ int Generator::RunTimed() {
     }
     Poll(10);
   }
+  if (counted) measureEnd_ = NowNs();
   const double seconds = static_cast<double>(measureEnd_ - measureStart_) / 1e9;
   Report r;
   r.Add("scenario", opt_.scenario);
@@ -434,10 +448,52 @@ int Generator::RunTimed() {
   r.Add("frames", framesMeasured_);
   r.Add("frames_per_s", framesMeasured_ / seconds);
   r.Add("mb_per_s", static_cast<double>(framesMeasured_) * opt_.payload / seconds / 1e6);
+  AddLatencies(r);
+  if (!error_.empty()) r.Add("error", error_);
+  r.Print();
+  return error_.empty() ? 0 : 1;
+}
+
+void Generator::AddLatencies(Report& r) {
   r.Add("rtt_p50_us", bench::Percentile(rtt_, 0.50) / 1000.0);
   r.Add("rtt_p99_us", bench::Percentile(rtt_, 0.99) / 1000.0);
   r.Add("rtt_p999_us", bench::Percentile(rtt_, 0.999) / 1000.0);
+  r.Add("rtt_max_us", rtt_.empty() ? 0.0 : static_cast<double>(rtt_.back()) / 1000.0);  // sorted
   r.Add("rtt_mean_us", rtt_.empty() ? 0.0 : static_cast<double>(std::accumulate(rtt_.begin(), rtt_.end(), std::int64_t{0})) / rtt_.size() / 1000.0);
+  const auto slowNs = static_cast<std::int64_t>(opt_.slowMs * 1e6);
+  r.Add("slow_ms", opt_.slowMs);
+  r.Add("slow", static_cast<long long>(rtt_.end() - std::lower_bound(rtt_.begin(), rtt_.end(), slowNs)));
+}
+
+int Generator::RunBigBurst() {
+  const std::int64_t start = NowNs();
+  const std::int64_t deadline = start + static_cast<std::int64_t>(opt_.timeout * 1e9);
+  measureStart_ = start;
+  measureEnd_ = deadline;
+  sending_ = false;  // the burst is all there is
+  for (int i = 0; i < opt_.conns && error_.empty(); ++i) {
+    Conn* c = Open();
+    if (c == nullptr) break;
+    for (long long k = 0; k < opt_.frames; ++k) QueueFrame(c);
+  }
+  while (error_.empty() && framesTotal_ < framesQueued_) {
+    if (NowNs() > deadline) {
+      Fail("timed out");
+      break;
+    }
+    Poll(10);
+  }
+  const double seconds = static_cast<double>(NowNs() - start) / 1e9;
+  Report r;
+  r.Add("scenario", opt_.scenario);
+  r.Add("conns", static_cast<long long>(opt_.conns));
+  r.Add("payload", static_cast<long long>(opt_.payload));
+  r.Add("frames", framesQueued_);
+  r.Add("burst_bytes", framesQueued_ / opt_.conns * static_cast<long long>(opt_.payload + bench::kHeaderSize));
+  r.Add("echoed", framesTotal_);
+  r.Add("seconds", seconds);
+  r.Add("mb_per_s", static_cast<double>(framesTotal_) * opt_.payload / seconds / 1e6);
+  AddLatencies(r);
   if (!error_.empty()) r.Add("error", error_);
   r.Print();
   return error_.empty() ? 0 : 1;
@@ -516,14 +572,42 @@ int Generator::RunConnections() {
   return error_.empty() ? 0 : 1;
 }
 
-void Generator::ClosedByServer(Conn* c, const std::string& why) {
+void Generator::ClosedByServer(Conn* c, const std::string& how, bool timed) {
+  const std::int64_t now = NowNs();
   c->closedByServer = true;
-  if (closedByServer_++ == 0) {
-    firstClose_ = NowNs();
+  if (timed && closedByServer_++ == 0) {
+    firstClose_ = now;
     sentAtFirstClose_ = c->sentBytes;
-    closeReason_ = why;
+    closeReason_ = how;
   }
+  if (timed && c->firstSendAt != 0) cutAfter_.push_back(now - c->firstSendAt);
+  if (how == "reset") ++cutsReset_;
+  else if (how == "end of stream") ++cutsEnd_;
+  else ++cutsOther_;
   CloseConn(c);
+}
+
+std::string Generator::Ending(Conn* c, int sendError) {
+  if (sendError == ECONNRESET) return "reset";
+  // An end of stream, or the reset's error, comes after the echoes never
+  // read: at most what the receive buffer holds once the server is gone.
+  // More than that, and the server is still sending.
+  int held = 0;
+  socklen_t size = sizeof held;
+  getsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &held, &size);
+  for (long long budget = static_cast<long long>(held) + (1 << 20); budget > 0;) {
+    ssize_t n = recv(c->fd, readBuf_.data(), readBuf_.size(), 0);
+    if (n > 0) {
+      budget -= n;
+      continue;
+    }
+    if (n == 0) return "end of stream";
+    if (errno == EINTR) continue;
+    if (errno == ECONNRESET) return "reset";
+    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    return std::strerror(errno);
+  }
+  return sendError != 0 ? std::strerror(sendError) : "open";
 }
 
 void Generator::Feed(Conn* c) {
@@ -546,9 +630,10 @@ void Generator::Feed(Conn* c) {
         SetWriteInterest(c, true);
         return;
       }
-      ClosedByServer(c, std::string("send: ") + std::strerror(errno));
+      ClosedByServer(c, Ending(c, errno));
       return;
     }
+    if (c->firstSendAt == 0) c->firstSendAt = NowNs();
     c->outStart += static_cast<size_t>(n);
     c->sentBytes += n;
     sentTotal_ += n;
@@ -597,6 +682,7 @@ int Generator::RunNoRead() {
       else if (sentTotal_ >= opt_.maxBytes) endedBy = "bytes";
       else if (now >= lastProgress_ + stall) endedBy = "stalled";
       else if (now >= sendEnd) endedBy = "seconds";
+      else if (opt_.rssCapKb > 0 && rss > opt_.rssCapKb) endedBy = "rss cap";
       if (!endedBy.empty()) ended = now;
     }
     if (ended != 0 && now >= ended + kSettle) break;
@@ -607,14 +693,17 @@ int Generator::RunNoRead() {
       if (c->fd < 0) continue;
       const std::uint32_t e = events[i].events;
       if (e & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
-        int code = 0;
-        socklen_t size = sizeof code;
-        getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &code, &size);
-        if (c->sentBytes == 0 && code != 0) {
-          Fail(std::string("connect: ") + std::strerror(code));
-          break;
+        if (c->sentBytes == 0) {
+          int code = 0;
+          socklen_t size = sizeof code;
+          getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &code, &size);
+          if (code != 0) {
+            Fail(std::string("connect: ") + std::strerror(code));
+            break;
+          }
         }
-        ClosedByServer(c, code != 0 ? std::strerror(code) : "end of stream");
+        const std::string how = Ending(c, 0);
+        if (how != "open") ClosedByServer(c, how);  // else an end of the sending side alone
         continue;
       }
       if ((e & EPOLLOUT) && ended == 0) Feed(c);
@@ -634,6 +723,19 @@ int Generator::RunNoRead() {
     if (ioctl(c->fd, SIOCINQ, &inq) == 0) unreadEcho += inq;
     if (ioctl(c->fd, SIOCOUTQ, &outq) == 0) unsentHere += outq;
   }
+  // An end of stream may wait behind the echoes never read; found only
+  // now, it has no time.
+  int stillOpen = 0;
+  for (auto& c : conns_) {
+    if (c->fd < 0) continue;
+    const std::string how = Ending(c.get(), 0);
+    if (how == "open") {
+      ++stillOpen;
+    } else {
+      ++endsFoundAtEnd_;
+      ClosedByServer(c.get(), how, false);
+    }
+  }
   auto ms = [start](std::int64_t t) { return static_cast<double>(t - start) / 1e6; };
   Report r;
   r.Add("scenario", opt_.scenario);
@@ -649,7 +751,14 @@ int Generator::RunNoRead() {
     r.Add("closed_after_ms", ms(firstClose_));
     r.Add("sent_mib_at_close", static_cast<double>(sentAtFirstClose_) / (1 << 20));
     r.Add("close_reason", closeReason_);
+    r.Add("cut_after_first_send_ms_p50", bench::Percentile(cutAfter_, 0.5) / 1e6);
+    r.Add("cut_after_first_send_ms_max", cutAfter_.empty() ? 0.0 : static_cast<double>(cutAfter_.back()) / 1e6);
   }
+  r.Add("cuts_reset", static_cast<long long>(cutsReset_));
+  r.Add("cuts_end_of_stream", static_cast<long long>(cutsEnd_));
+  r.Add("cuts_other", static_cast<long long>(cutsOther_));
+  r.Add("ends_found_at_end", static_cast<long long>(endsFoundAtEnd_));
+  r.Add("still_open", static_cast<long long>(stillOpen));
   r.Add("unread_echo_kb", unreadEcho / 1024);
   r.Add("unsent_here_kb", unsentHere / 1024);
   if (rss0 > 0) {
@@ -672,15 +781,16 @@ int Generator::Run() {
     return 1;
   }
   if (opt_.scenario == "noread") return RunNoRead();
+  if (opt_.scenario == "bigburst") return RunBigBurst();
   return Timed() ? RunTimed() : RunConnections();
 }
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: loadgen --port P --scenario pingpong|stream|churn|hold|noread\n"
-               "  [--conns N] [--payload B] [--window W] [--seconds S] [--warmup S]\n"
+               "usage: loadgen --port P --scenario pingpong|stream|bigburst|churn|hold|noread\n"
+               "  [--conns N] [--payload B] [--window W] [--seconds S] [--warmup S] [--frames N] [--slow-ms MS]\n"
                "  [--total N] [--inflight K] [--rate R] [--hold S] [--server-pid PID]\n"
-               "  [--timeout S] [--max-frames N] [--max-bytes M] [--stall T]\n");
+               "  [--timeout S] [--max-frames N] [--max-bytes M] [--stall T] [--rss-cap-kb K]\n");
   std::exit(2);
 }
 
@@ -706,13 +816,16 @@ Options Parse(int argc, char** argv) {
     else if (a == "--max-frames") o.maxFrames = std::atoll(v);
     else if (a == "--max-bytes") o.maxBytes = std::atoll(v);
     else if (a == "--stall") o.stall = std::atof(v);
+    else if (a == "--frames") o.frames = std::atoll(v);
+    else if (a == "--slow-ms") o.slowMs = std::atof(v);
+    else if (a == "--rss-cap-kb") o.rssCapKb = std::atoll(v);
     else Usage();
   }
-  const bool known = o.scenario == "pingpong" || o.scenario == "stream" || o.scenario == "churn" ||
-                     o.scenario == "hold" || o.scenario == "noread";
+  const bool known = o.scenario == "pingpong" || o.scenario == "stream" || o.scenario == "bigburst" ||
+                     o.scenario == "churn" || o.scenario == "hold" || o.scenario == "noread";
   if (!known || o.port <= 0 || o.port > 65535 || o.conns < 1 || o.window < 1 || o.payload > bench::kMaxPayload ||
       o.total < 1 || o.inflight < 1 || o.rate <= 0 || o.seconds <= 0 || o.timeout <= 0 || o.maxBytes < 1 ||
-      o.stall <= 0) {
+      o.stall <= 0 || o.frames < 0 || (o.scenario == "bigburst" && o.frames < 1)) {
     Usage();
   }
   return o;
@@ -724,8 +837,9 @@ int main(int argc, char** argv) {
   Options o = Parse(argc, argv);
   signal(SIGPIPE, SIG_IGN);
   long limit = bench::RaiseFileLimit();
-  if ((o.scenario == "hold" || o.scenario == "churn") && limit >= 0 && limit < o.total + 16) {
-    std::fprintf(stderr, "loadgen: only %ld descriptors allowed for %d connections\n", limit, o.total);
+  const int wanted = o.scenario == "hold" || o.scenario == "churn" ? o.total : o.conns;
+  if (limit >= 0 && limit < wanted + 16) {
+    std::fprintf(stderr, "loadgen: only %ld descriptors allowed for %d connections\n", limit, wanted);
     return 1;
   }
   Generator g(o);

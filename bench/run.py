@@ -43,6 +43,7 @@ import atexit
 import json
 import os
 import platform
+import re
 import signal
 import socket
 import statistics
@@ -195,17 +196,20 @@ def free_port():
 
 class Server:
     """One echo server process on 127.0.0.1, with its console output (the
-    library's traces, in our server's case) sent to the null device."""
+    library's traces, in our server's case) sent to the null device. With
+    port 0 (ours only) the server takes a free port and names it in the line
+    that says it is listening."""
 
-    def __init__(self, key, workdir):
+    def __init__(self, key, workdir, port=None):
         self.key = key
         self.command = SERVERS[key][1]
         self.workdir = workdir
         self.proc = None
+        self.requested = port
         self.port = 0
 
     def __enter__(self):
-        self.port = free_port()
+        self.port = free_port() if self.requested is None else self.requested
         self.errors = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen(self.command + [str(self.port)], cwd=self.workdir,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -214,7 +218,10 @@ class Server:
         deadline = time.monotonic() + 5
         while True:
             self.errors.seek(0)
-            if "listening" in self.errors.read():
+            said = self.errors.read()
+            if "listening" in said:
+                if self.port == 0:
+                    self.port = int(re.search(r"listening on [0-9.]+:([0-9]+)", said).group(1))
                 return self
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.__exit__()

@@ -1,7 +1,10 @@
 // echo_server - answers every frame with itself.
 //
-//   echo_server PORT      listens on 127.0.0.1:PORT until it is stopped
+//   echo_server PORT      listens on 127.0.0.1:PORT until it is stopped; with
+//                         PORT 0 the system picks a free port
 //
+// Once listening it writes "echo_server: listening on 127.0.0.1:PORT" to
+// standard error, with the port it listens on.
 // Console traces of the library go to standard output (GBK text) unless the
 // library's settings say otherwise (QVNET_TRACE=off, for one); this
 // program's own messages go to standard error.
@@ -63,22 +66,23 @@ class EchoAcceptor : public QvAcceptHandler {
 };
 
 int main(int argc, char** argv) {
-  if (argc != 2 || std::atoi(argv[1]) <= 0 || std::atoi(argv[1]) > 65535) {
+  char* end = nullptr;
+  const long port = argc == 2 ? std::strtol(argv[1], &end, 10) : -1;
+  if (argc != 2 || end == argv[1] || *end != '\0' || port < 0 || port > 65535) {
     std::fprintf(stderr, "usage: echo_server PORT\n");
     return 2;
   }
-  const int port = std::atoi(argv[1]);
   WinsockInit sockets;
 
   QvNetModule* module = CreateNetModule();
   QvListenerApi* listener = module->CreateListener();
   listener->SetAcceptHandler(new EchoAcceptor);
-  if (!listener->Listen("127.0.0.1", port)) {
-    std::fprintf(stderr, "echo_server: cannot listen on 127.0.0.1:%d\n", port);
+  if (!listener->Listen("127.0.0.1", static_cast<int>(port))) {
+    std::fprintf(stderr, "echo_server: cannot listen on 127.0.0.1:%ld\n", port);
     return 1;
   }
   module->Start(0);
-  std::fprintf(stderr, "echo_server: listening on 127.0.0.1:%d\n", port);
+  std::fprintf(stderr, "echo_server: listening on 127.0.0.1:%d\n", listener->LocalPort());
   std::fflush(stdout);
   for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }
