@@ -209,17 +209,16 @@ void QvConnection::OnTick() {
   Disconnect(Ending::kReset, epoch);
 }
 
-void QvConnection::OnSendTotalPassed() {
+bool QvConnection::OnSendTotalPassed() {
   QV_CHECK_ON_WORKER();
   const std::uint64_t limit = qvdiag::SendTotalLimitBytes();
-  if (TotalQueued() <= limit) return;  // the bytes of others went meanwhile
+  if (TotalQueued() <= limit) return false;  // the bytes of others went meanwhile
   const std::uint32_t epoch = epoch_.load();
   const std::string limitText = std::to_string(limit);
   const std::string unsent = std::to_string(QueuedBytes());
   qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogSendTotal, limitText.c_str(), unsent.c_str());
   Disconnect(Ending::kReset, epoch);
-  // The next largest goes too while the total is still past the limit.
-  if (TotalQueued() > limit) QvSocketManager::Instance().AskToEndLargestSender();
+  return TotalQueued() > limit;  // the next largest goes too
 }
 
 QvConnection::Stall QvConnection::Stalled(std::uint32_t epoch, std::uint32_t* held, std::uint64_t* queued) {
@@ -580,7 +579,7 @@ void QvConnection::Recount() {
   const std::uint64_t more = queued - counted_;
   counted_ = queued;
   if (totalQueued.fetch_add(more, std::memory_order_relaxed) + more > qvdiag::SendTotalLimitBytes()) {
-    QvSocketManager::Instance().AskToEndLargestSender();
+    QvSocketManager::Instance().AskToEndLargestSenders();
   }
 }
 

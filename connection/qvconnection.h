@@ -149,7 +149,7 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   // (a reset) when they are the most of any connection while the total
   // over all connections is past QVNET_SEND_TOTAL_LIMIT.
   std::uint64_t QueuedToSend() override { return QueuedBytes(); }
-  void OnSendTotalPassed() override;
+  bool OnSendTotalPassed() override;
   // The outgoing connection procedure, on the caller's thread. Ends with
   // OnConnected (connected, registered) or OnConnectFailed (closed). Only
   // mode 0 connects; other modes fail. The host text and port follow the

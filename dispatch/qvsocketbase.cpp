@@ -36,4 +36,4 @@ void QvSocketBase::OnTick() {}
 
 std::uint64_t QvSocketBase::QueuedToSend() { return 0; }
 
-void QvSocketBase::OnSendTotalPassed() {}
+bool QvSocketBase::OnSendTotalPassed() { return false; }

@@ -57,10 +57,11 @@ class QvSocketBase : public QvSocket {
   // The bytes the object holds waiting to be sent (default 0), and what
   // it does when the worker picks it as the one holding the most while
   // the bytes waiting over all connections are past their total limit
-  // (QvSocketManager::AskToEndLargestSender; default: nothing). Worker
-  // thread.
+  // (QvSocketManager::AskToEndLargestSenders); true when the total is past
+  // the limit still, and the next largest is to go too (default: nothing,
+  // false). Worker thread.
   virtual std::uint64_t QueuedToSend();
-  virtual void OnSendTotalPassed();
+  virtual bool OnSendTotalPassed();
 
   // How many slots of the slot table name this object as their handler;
   // kept by the table (qvslottable.h). While it is 0 there is no slot to

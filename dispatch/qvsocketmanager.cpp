@@ -314,7 +314,7 @@ void QvSocketManager::Run() {
     for (const Ready& r : loop.ready) Serve(*table, r);
     ServeLingers();
     if (table != nullptr && largestSenderAsked_.load(std::memory_order_relaxed) && largestSenderAsked_.exchange(false)) {
-      EndLargestSender(*table);
+      EndLargestSenders(*table);
     }
   }
   tlsOnWorker = false;
@@ -453,7 +453,7 @@ void QvSocketManager::CollectTicks(QvSlotTable* table) {
   }
 }
 
-void QvSocketManager::AskToEndLargestSender() {
+void QvSocketManager::AskToEndLargestSenders() {
   largestSenderAsked_.store(true);
   WakeFromApplication();
 }
@@ -461,33 +461,33 @@ void QvSocketManager::AskToEndLargestSender() {
 // Looks at every registered handler as Serve does: published in
 // dispatching_ before its slot is checked again, so that one being
 // released is waited for, never called after it went.
-void QvSocketManager::EndLargestSender(QvSlotTable& table) {
-  int largest = -1;
-  std::uint32_t generation = 0;
-  std::uint64_t most = 0;
-  for (int i = 0; i < table.Capacity(); ++i) {
+void QvSocketManager::EndLargestSenders(QvSlotTable& table) {
+  struct Sender {
+    std::uint64_t queued;
+    int slot;
+    std::uint32_t generation;
+  };
+  std::vector<Sender> senders;
+  auto visit = [&](int i, std::uint32_t g, auto&& call) {
     SocketSlot& slot = table.At(i);
-    const std::uint32_t g = slot.generation.load();
     QvSocketBase* handler = slot.handler.load();
-    if (handler == nullptr || !table.StillRegistered(i, g)) continue;
+    if (handler == nullptr || !table.StillRegistered(i, g)) return;
     dispatching_.store(handler);
-    if (slot.handler.load() == handler && table.StillRegistered(i, g)) {
-      const std::uint64_t queued = handler->QueuedToSend();
-      if (queued > most) {
-        largest = i;
-        generation = g;
-        most = queued;
-      }
-    }
+    if (slot.handler.load() == handler && table.StillRegistered(i, g)) call(handler);
     dispatching_.store(nullptr);
+  };
+  for (int i = 0; i < table.Capacity(); ++i) {
+    const std::uint32_t g = table.At(i).generation.load();
+    visit(i, g, [&](QvSocketBase* h) {
+      if (const std::uint64_t queued = h->QueuedToSend()) senders.push_back(Sender{queued, i, g});
+    });
   }
-  if (largest < 0) return;
-  SocketSlot& slot = table.At(largest);
-  QvSocketBase* handler = slot.handler.load();
-  if (handler == nullptr) return;
-  dispatching_.store(handler);
-  if (slot.handler.load() == handler && table.StillRegistered(largest, generation)) handler->OnSendTotalPassed();
-  dispatching_.store(nullptr);
+  std::stable_sort(senders.begin(), senders.end(), [](const Sender& a, const Sender& b) { return a.queued > b.queued; });
+  bool more = true;
+  for (size_t k = 0; more && k < senders.size(); ++k) {
+    more = false;
+    visit(senders[k].slot, senders[k].generation, [&](QvSocketBase* h) { more = h->OnSendTotalPassed(); });
+  }
 }
 
 std::uint64_t QvSocketManager::PassMillis() const { return loop_->now; }

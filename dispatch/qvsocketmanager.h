@@ -12,7 +12,7 @@
 //      read, then the write (with a write the read queued, tried at once);
 //   5. serve the lingering sockets;
 //   6. when the bytes waiting over all connections passed their total
-//      limit, end the connection holding the most.
+//      limit, end the connections holding the most until it is not.
 // About once a second, step 3 also collects every registered slot, whose
 // handler then hears OnTick after anything else it was ready for.
 // Threads: Register, Unregister, Arm, ReleaseAndWait, WaitUntilLeft and
@@ -91,10 +91,10 @@ class QvSocketManager : public QvThread {
 
   // Any thread: the bytes waiting to be sent over all connections passed
   // their total limit. At the end of its next pass, the worker asks every
-  // registered handler for its QueuedToSend and calls OnSendTotalPassed on
-  // the one holding the most (the lowest slot among equals), which asks
-  // again while the total is still past the limit.
-  void AskToEndLargestSender();
+  // registered handler for its QueuedToSend, then calls OnSendTotalPassed
+  // on them from the one holding the most down (the lower slot first among
+  // equals), until one says the total is back under the limit.
+  void AskToEndLargestSenders();
 
   // The time of the worker's current pass (qvplat::CoarseMillis, read once
   // a pass). Worker thread.
@@ -155,7 +155,7 @@ class QvSocketManager : public QvThread {
   void Park(QvSlotTable& table, const Ready& ready);
   void WakeRested();
   void ServeLingers();
-  void EndLargestSender(QvSlotTable& table);
+  void EndLargestSenders(QvSlotTable& table);
 
   std::atomic<QvSlotTable*> table_;
   // Tables replaced by Init; an application thread or the worker may still
@@ -165,7 +165,7 @@ class QvSocketManager : public QvThread {
   LoopState* loop_;  // what the worker works with on every pass
   // The handler the worker is calling into right now, or null.
   std::atomic<QvSocketBase*> dispatching_;
-  // AskToEndLargestSender was called since the worker last looked.
+  // AskToEndLargestSenders was called since the worker last looked.
   std::atomic<bool> largestSenderAsked_;
 };
 
