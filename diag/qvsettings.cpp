@@ -150,6 +150,17 @@ bool ParseLogFile(const char* text, std::string* file) {
 
 namespace {
 
+// Each setting is kept in a function-local static of a type without a
+// destructor. The worker may read a setting for the first time while the
+// process exits, and a static with a destructor registers it with the exit
+// handlers then: on Windows that waits for the lock the exiting thread
+// holds while it runs them, and that thread waits for the worker.
+
+// A number of seconds, its default written out for the log line.
+int ReadSeconds(const char* name, int fallback, bool (*parse)(const char*, int*)) {
+  return Read(name, fallback, std::to_string(fallback).c_str(), parse);
+}
+
 // A byte count read as the others are, that must not be above `ceiling`,
 // the setting above it. Its default is bounded by that ceiling too; a value
 // above it falls back to the default with one log line.
@@ -182,9 +193,7 @@ std::uint64_t SendHighWaterBytes() {
 }
 
 int SendStallSeconds() {
-  static const std::string fallback = std::to_string(kDefaultStallSeconds);
-  static const int seconds =
-      Read("QVNET_SEND_STALL_SECONDS", kDefaultStallSeconds, fallback.c_str(), ParseTimeout);
+  static const int seconds = ReadSeconds("QVNET_SEND_STALL_SECONDS", kDefaultStallSeconds, ParseTimeout);
   return seconds;
 }
 
@@ -194,14 +203,12 @@ bool NoDelay() {
 }
 
 int LingerSeconds() {
-  static const std::string fallback = std::to_string(kDefaultLingerSeconds);
-  static const int seconds = Read("QVNET_LINGER_SECONDS", kDefaultLingerSeconds, fallback.c_str(), ParseSeconds);
+  static const int seconds = ReadSeconds("QVNET_LINGER_SECONDS", kDefaultLingerSeconds, ParseSeconds);
   return seconds;
 }
 
 int FrameSeconds() {
-  static const std::string fallback = std::to_string(kDefaultFrameSeconds);
-  static const int seconds = Read("QVNET_FRAME_SECONDS", kDefaultFrameSeconds, fallback.c_str(), ParseTimeout);
+  static const int seconds = ReadSeconds("QVNET_FRAME_SECONDS", kDefaultFrameSeconds, ParseTimeout);
   return seconds;
 }
 
