@@ -6,21 +6,9 @@
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
 
-void StoreFrameLength(char* at, std::uint32_t length) {
-  at[0] = static_cast<char>(length & 0xFF);
-  at[1] = static_cast<char>((length >> 8) & 0xFF);
-  at[2] = static_cast<char>((length >> 16) & 0xFF);
-  at[3] = static_cast<char>((length >> 24) & 0xFF);
-}
-
 QvLengthCodec& QvLengthCodec::Shared() {
   static QvLengthCodec* const codec = new QvLengthCodec;
   return *codec;
-}
-
-bool QvLengthCodec::Frames(unsigned int length, unsigned int room) {
-  // Compared in 64 bits: a length near 4 GiB must not wrap round and pass.
-  return static_cast<std::uint64_t>(length) + kFrameHeaderSize < room;
 }
 
 void QvLengthCodec::Encoded(std::uint32_t frameLength) {

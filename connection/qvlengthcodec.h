@@ -32,7 +32,10 @@ class QvLengthCodec : public QvPacketCodec {
   int Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) override;
   // Encode's rule: true when a payload of `length` bytes is framed in an
   // area of `room` bytes.
-  static bool Frames(unsigned int length, unsigned int room);
+  static bool Frames(unsigned int length, unsigned int room) {
+    // Compared in 64 bits: a length near 4 GiB must not wrap round and pass.
+    return static_cast<std::uint64_t>(length) + kFrameHeaderSize < room;
+  }
   // Encode's trace, for a frame of `frameLength` bytes written elsewhere
   // under its rule.
   static void Encoded(std::uint32_t frameLength);
@@ -54,7 +57,12 @@ enum class FrameStatus {
 FrameStatus PeekFrame(const char* bytes, std::uint32_t size, std::uint32_t largestFrame, std::uint32_t* frameLength);
 
 // Header helpers: little-endian, independent of the host's byte order.
-void StoreFrameLength(char* at, std::uint32_t length);
+inline void StoreFrameLength(char* at, std::uint32_t length) {
+  at[0] = static_cast<char>(length & 0xFF);
+  at[1] = static_cast<char>((length >> 8) & 0xFF);
+  at[2] = static_cast<char>((length >> 16) & 0xFF);
+  at[3] = static_cast<char>((length >> 24) & 0xFF);
+}
 inline std::uint32_t LoadFrameLength(const char* at) {
   const unsigned char* b = reinterpret_cast<const unsigned char*>(at);
   return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
