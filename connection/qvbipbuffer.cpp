@@ -34,13 +34,6 @@ char* QvBipBuffer::Detach() {
 
 void QvBipBuffer::GiveBack(void* storage) { QvChunkPool::Buffers().Give(storage); }
 
-std::uint32_t QvBipBuffer::FreeSpace() {
-  if (bStart != nullptr) return SpaceForB();
-  if (SpaceAfterA() >= SpaceBeforeA()) return SpaceAfterA();
-  OpenRegionB();
-  return SpaceForB();
-}
-
 bool QvBipBuffer::Append(const char* data, std::uint32_t length) {
   if (base == nullptr) return false;
   if (bStart == nullptr) {
@@ -58,21 +51,7 @@ bool QvBipBuffer::Append(const char* data, std::uint32_t length) {
   return true;
 }
 
-char* QvBipBuffer::WritePointer() const { return bStart != nullptr ? bStart + bSize : aStart + aSize; }
-
-void QvBipBuffer::Commit(std::uint32_t length) {
-  if (bStart != nullptr) {
-    bSize += length;
-  } else {
-    aSize += length;
-  }
-}
-
-char* QvBipBuffer::ReadPointer() const { return aSize > 0 ? aStart : bStart; }
-
-std::uint32_t QvBipBuffer::ContiguousSize() const { return aSize > 0 ? aSize : bSize; }
-
-void QvBipBuffer::Consume(std::uint32_t length) {
+void QvBipBuffer::ConsumeAcross(std::uint32_t length) {
   if (aSize > 0) {
     std::uint32_t n = aSize < length ? aSize : length;
     aStart += n;

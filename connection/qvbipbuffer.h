@@ -57,21 +57,40 @@ class QvBipBuffer {
   // Size of the free stretch the next write goes to: the larger of the room
   // behind A and in front of it (a tie goes behind A), never their sum.
   // Choosing the room in front of A opens region B.
-  std::uint32_t FreeSpace();
+  std::uint32_t FreeSpace() {
+    if (bStart != nullptr) return SpaceForB();
+    if (SpaceAfterA() >= SpaceBeforeA()) return SpaceAfterA();
+    OpenRegionB();
+    return SpaceForB();
+  }
   // Where the next in-place write goes; call FreeSpace first.
-  char* WritePointer() const;
+  char* WritePointer() const { return bStart != nullptr ? bStart + bSize : aStart + aSize; }
   // Adds length written bytes to the newest region; at most what FreeSpace said.
-  void Commit(std::uint32_t length);
+  void Commit(std::uint32_t length) {
+    if (bStart != nullptr) {
+      bSize += length;
+    } else {
+      aSize += length;
+    }
+  }
 
   // The oldest bytes, ContiguousSize of them in one piece (null when empty).
-  char* ReadPointer() const;
-  std::uint32_t ContiguousSize() const;
+  char* ReadPointer() const { return aSize > 0 ? aStart : bStart; }
+  std::uint32_t ContiguousSize() const { return aSize > 0 ? aSize : bSize; }
   std::uint32_t CommittedSize() const { return aSize + bSize; }
   // Start of the bytes that follow the ContiguousSize ones (region B while
   // region A holds bytes), null when there are none.
   const char* SecondRegion() const { return aSize > 0 ? bStart : nullptr; }
   // Discards the oldest length bytes (all of them, at most) and compacts.
-  void Consume(std::uint32_t length);
+  // Region A keeping bytes is the common case, and needs no compacting.
+  void Consume(std::uint32_t length) {
+    if (length < aSize) {
+      aStart += length;
+      aSize -= length;
+    } else {
+      ConsumeAcross(length);
+    }
+  }
   // Copies the oldest length bytes out, across both regions, and discards
   // them; false (nothing changes) when fewer are queued.
   bool CopyOut(char* destination, std::uint32_t length);
@@ -84,6 +103,8 @@ class QvBipBuffer {
   }
   void OpenRegionB() { bStart = base; }
   void Compact();
+  // Consume, where region A drains.
+  void ConsumeAcross(std::uint32_t length);
 
   char* base;
   char* end;

@@ -532,7 +532,11 @@ bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char*
     if (sendQueue_.FreeSpace() >= length) {
       // Written straight into the free stretch.
       char* at = sendQueue_.WritePointer();
-      std::memcpy(at, head, headLength);
+      if (headLength == kFrameHeaderSize) {
+        std::memcpy(at, head, kFrameHeaderSize);  // the library's header: one store
+      } else {
+        std::memcpy(at, head, headLength);
+      }
       if (tailLength > 0) std::memcpy(at + headLength, tail, tailLength);
       sendQueue_.Commit(length);
       return true;

@@ -6,27 +6,9 @@
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
 
-void StoreFrameLength(char* at, std::uint32_t length) {
-  at[0] = static_cast<char>(length & 0xFF);
-  at[1] = static_cast<char>((length >> 8) & 0xFF);
-  at[2] = static_cast<char>((length >> 16) & 0xFF);
-  at[3] = static_cast<char>((length >> 24) & 0xFF);
-}
-
-std::uint32_t LoadFrameLength(const char* at) {
-  const unsigned char* b = reinterpret_cast<const unsigned char*>(at);
-  return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-         static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
-}
-
 QvLengthCodec& QvLengthCodec::Shared() {
   static QvLengthCodec* const codec = new QvLengthCodec;
   return *codec;
-}
-
-bool QvLengthCodec::Frames(unsigned int length, unsigned int room) {
-  // Compared in 64 bits: a length near 4 GiB must not wrap round and pass.
-  return static_cast<std::uint64_t>(length) + kFrameHeaderSize < room;
 }
 
 void QvLengthCodec::Encoded(std::uint32_t frameLength) {
@@ -58,22 +40,4 @@ FrameStatus PeekFrame(const char* bytes, std::uint32_t size, std::uint32_t large
   *frameLength = length;
   if (length < kFrameHeaderSize || length > largestFrame) return FrameStatus::kMalformed;
   return length > size ? FrameStatus::kNeedMore : FrameStatus::kComplete;
-}
-
-FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t largestFrame, std::uint32_t* frameLength) {
-  const std::uint32_t queued = queue.CommittedSize();
-  if (queued < kFrameHeaderSize) return FrameStatus::kNeedMore;
-  char header[kFrameHeaderSize];
-  const std::uint32_t front = queue.ContiguousSize();
-  if (front >= kFrameHeaderSize) {
-    std::memcpy(header, queue.ReadPointer(), kFrameHeaderSize);
-  } else {
-    // The header straddles the end of the storage: its rest starts region B.
-    std::memcpy(header, queue.ReadPointer(), front);
-    std::memcpy(header + front, queue.SecondRegion(), kFrameHeaderSize - front);
-  }
-  const std::uint32_t length = LoadFrameLength(header);
-  *frameLength = length;
-  if (length < kFrameHeaderSize || length > largestFrame) return FrameStatus::kMalformed;
-  return length > queued ? FrameStatus::kNeedMore : FrameStatus::kComplete;
 }

@@ -7,6 +7,7 @@
 #define QV_CONNECTION_QVLENGTHCODEC_H
 
 #include <cstdint>
+#include <cstring>
 
 #include "../include/qvpacketcodec.h"
 #include "qvbipbuffer.h"
@@ -31,7 +32,10 @@ class QvLengthCodec : public QvPacketCodec {
   int Encode(const char* src, unsigned int length, char* dst, unsigned int* dstLength) override;
   // Encode's rule: true when a payload of `length` bytes is framed in an
   // area of `room` bytes.
-  static bool Frames(unsigned int length, unsigned int room);
+  static bool Frames(unsigned int length, unsigned int room) {
+    // Compared in 64 bits: a length near 4 GiB must not wrap round and pass.
+    return static_cast<std::uint64_t>(length) + kFrameHeaderSize < room;
+  }
   // Encode's trace, for a frame of `frameLength` bytes written elsewhere
   // under its rule.
   static void Encoded(std::uint32_t frameLength);
@@ -51,12 +55,38 @@ enum class FrameStatus {
 // longest frame the receiver takes: a header announcing more is refused as
 // soon as it has arrived, not once that many bytes have.
 FrameStatus PeekFrame(const char* bytes, std::uint32_t size, std::uint32_t largestFrame, std::uint32_t* frameLength);
-// The same for the oldest frame of a queue, whose header may straddle its
-// two regions; nothing is consumed.
-FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t largestFrame, std::uint32_t* frameLength);
 
 // Header helpers: little-endian, independent of the host's byte order.
-void StoreFrameLength(char* at, std::uint32_t length);
-std::uint32_t LoadFrameLength(const char* at);
+inline void StoreFrameLength(char* at, std::uint32_t length) {
+  at[0] = static_cast<char>(length & 0xFF);
+  at[1] = static_cast<char>((length >> 8) & 0xFF);
+  at[2] = static_cast<char>((length >> 16) & 0xFF);
+  at[3] = static_cast<char>((length >> 24) & 0xFF);
+}
+inline std::uint32_t LoadFrameLength(const char* at) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(at);
+  return static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+         static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+}
+
+// PeekFrame for the oldest frame of a queue, whose header may straddle its
+// two regions; nothing is consumed. Inline: it runs once for every frame.
+inline FrameStatus PeekFrame(const QvBipBuffer& queue, std::uint32_t largestFrame, std::uint32_t* frameLength) {
+  const std::uint32_t queued = queue.CommittedSize();
+  if (queued < kFrameHeaderSize) return FrameStatus::kNeedMore;
+  char header[kFrameHeaderSize];
+  const std::uint32_t front = queue.ContiguousSize();
+  if (front >= kFrameHeaderSize) {
+    std::memcpy(header, queue.ReadPointer(), kFrameHeaderSize);
+  } else {
+    // The header straddles the end of the storage: its rest starts region B.
+    std::memcpy(header, queue.ReadPointer(), front);
+    std::memcpy(header + front, queue.SecondRegion(), kFrameHeaderSize - front);
+  }
+  const std::uint32_t length = LoadFrameLength(header);
+  *frameLength = length;
+  if (length < kFrameHeaderSize || length > largestFrame) return FrameStatus::kMalformed;
+  return length > queued ? FrameStatus::kNeedMore : FrameStatus::kComplete;
+}
 
 #endif  // QV_CONNECTION_QVLENGTHCODEC_H

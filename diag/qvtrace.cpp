@@ -74,9 +74,8 @@ const TraceSettings& Settings() {
   return settings;
 }
 
-// Writes one trace with one call, so that it is never split by another.
-void Put(std::FILE* stream, TextEncoding encoding, const char* text, std::size_t length) {
-  if (encoding == TextEncoding::kGbk) return qvplat::WriteWhole(stream, text, length);
+// Put for a stream in UTF-8: converted first.
+void PutUtf8(std::FILE* stream, const char* text, std::size_t length) {
   char small[Utf8Room(256)];
   std::string large;
   char* utf8 = small;
@@ -85,6 +84,12 @@ void Put(std::FILE* stream, TextEncoding encoding, const char* text, std::size_t
     utf8 = &large[0];
   }
   qvplat::WriteWhole(stream, utf8, GbkToUtf8(text, length, utf8));
+}
+
+// Writes one trace with one call, so that it is never split by another.
+inline void Put(std::FILE* stream, TextEncoding encoding, const char* text, std::size_t length) {
+  if (encoding == TextEncoding::kGbk) return qvplat::WriteWhole(stream, text, length);
+  PutUtf8(stream, text, length);
 }
 
 }  // namespace
@@ -112,6 +117,8 @@ void Trace(const char* format, ...) {
   va_end(args);
   Put(stream, settings.encoding, text.data(), static_cast<std::size_t>(needed));
 }
+
+bool TracesOn() { return Settings().Stream() != nullptr; }
 
 void TraceText(const char* text, std::size_t length) {
   const TraceSettings& settings = Settings();

@@ -9,6 +9,7 @@
 #endif
 
 #include <cstddef>
+#include <cstring>
 
 namespace qvdiag {
 
@@ -36,9 +37,37 @@ void TraceTexts(const char (&first)[N], const char (&second)[M]) {
 // As Trace, for a text of `length` bytes whose one conversion is a %d (and
 // no other %).
 void TraceNumber(const char* format, std::size_t length, int value);
+// True when traces go somewhere: the inline forms below format nothing
+// otherwise.
+bool TracesOn();
+namespace detail {
+// Writes the decimal digits of v (and its sign) backward, ending before
+// `end`; returns where they begin. At most 11 characters.
+inline char* PutIntBefore(char* end, int v) {
+  unsigned u = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
+  do {
+    *--end = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (v < 0) *--end = '-';
+  return end;
+}
+}  // namespace detail
+// The per-event form, for a text of the library's own: formatted here, at
+// the caller. The text is copied whole (its length is known here), the
+// digits are written backward in front of what follows the %d, and what
+// precedes it is put in front of them.
 template <std::size_t N>
 void TraceNumber(const char (&format)[N], int value) {
-  TraceNumber(format, N - 1, value);
+  std::size_t at = 0;
+  while (at + 1 < N && format[at] != '%') ++at;
+  if (at + 2 >= N || format[at + 1] != 'd') return TraceNumber(format, N - 1, value);
+  if (!TracesOn()) return;
+  char line[11 + N];
+  std::memcpy(line + 11, format, N - 1);
+  char* first = detail::PutIntBefore(line + 11 + at + 2, value);
+  for (std::size_t i = at; i > 0; --i) *--first = format[i - 1];
+  TraceText(first, static_cast<std::size_t>(line + 11 + (N - 1) - first));
 }
 
 // Reports a failed debug assertion on standard error and returns; never

@@ -1,6 +1,7 @@
 // qvplatform_posix.cpp - the platform layer on Linux (POSIX calls, with epoll
 // and eventfd for the dispatcher's poller).
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -8,8 +9,10 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -229,6 +232,17 @@ std::uint64_t CoarseMillis() {
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+#if defined(__SANITIZE_THREAD__)
+#define QV_SANITIZING_THREADS 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QV_SANITIZING_THREADS 1
+#endif
+#endif
+
+#if defined(QV_SANITIZING_THREADS)
+// ThreadSanitizer sees the system's locks only: its builds take the
+// system's recursive mutex.
 static_assert(sizeof(pthread_mutex_t) <= 64, "RecursiveLock storage too small");
 
 RecursiveLock::RecursiveLock(int level) : level_(level) {
@@ -244,6 +258,75 @@ RecursiveLock::~RecursiveLock() { ::pthread_mutex_destroy(reinterpret_cast<pthre
 void RecursiveLock::Acquire() { ::pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
 void RecursiveLock::Release() { ::pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+#else
+namespace {
+
+// The lock as a futex word, its holder and its depth. The system's
+// recursive mutex runs some 90 instructions for a lock and its unlock; a
+// connection takes its send lock for every frame it queues, and the worker
+// takes six locks for every ping-pong round trip. This one runs a compare-
+// and-swap to enter and an exchange to leave when nobody waits.
+//  - `word`: 0 free, 1 held, 2 held and perhaps waited for. A thread that
+//    finds it held sets 2 and sleeps on it; the leaving thread wakes one
+//    when it was 2.
+//  - `holder`: the mark of the thread that holds it, or null. Only the
+//    holder writes it, so a thread finds its own mark there only while it
+//    holds the lock; the depth is only touched by the holder.
+struct RecursiveParts {
+  std::atomic<int> word;
+  std::atomic<const void*> holder;
+  unsigned depth;
+};
+static_assert(sizeof(RecursiveParts) <= 64, "RecursiveLock storage too small");
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
+              "a futex word is an int");
+
+RecursiveParts& PartsOfLock(unsigned char* storage) { return *reinterpret_cast<RecursiveParts*>(storage); }
+
+// Its address tells the threads apart.
+thread_local char tlsThreadMark;
+
+void FutexWait(std::atomic<int>* word, int expected) {
+  ::syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void FutexWakeOne(std::atomic<int>* word) {
+  ::syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
+RecursiveLock::RecursiveLock(int level) : level_(level) { new (storage_) RecursiveParts{{0}, {nullptr}, 0}; }
+
+RecursiveLock::~RecursiveLock() { PartsOfLock(storage_).~RecursiveParts(); }
+
+void RecursiveLock::Acquire() {
+  RecursiveParts& parts = PartsOfLock(storage_);
+  const void* const me = &tlsThreadMark;
+  if (parts.holder.load(std::memory_order_relaxed) == me) {
+    ++parts.depth;
+    return;
+  }
+  int seen = 0;
+  if (!parts.word.compare_exchange_strong(seen, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+    // Held: marked as waited for, then slept on until it is free.
+    if (seen != 2) seen = parts.word.exchange(2, std::memory_order_acquire);
+    while (seen != 0) {
+      FutexWait(&parts.word, 2);
+      seen = parts.word.exchange(2, std::memory_order_acquire);
+    }
+  }
+  parts.holder.store(me, std::memory_order_relaxed);
+  parts.depth = 1;
+}
+
+void RecursiveLock::Release() {
+  RecursiveParts& parts = PartsOfLock(storage_);
+  if (--parts.depth > 0) return;
+  parts.holder.store(nullptr, std::memory_order_relaxed);
+  if (parts.word.exchange(0, std::memory_order_release) == 2) FutexWakeOne(&parts.word);
+}
+#endif
 
 namespace {
 
@@ -299,16 +382,8 @@ bool MakeDirectory(const char* path) { return ::mkdir(path, 0777) == 0; }
 
 bool LocalTime(std::time_t t, std::tm* out) { return ::localtime_r(&t, out) != nullptr; }
 
-#if defined(__SANITIZE_THREAD__)
-#define QV_STREAM_LOCK_UNSEEN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QV_STREAM_LOCK_UNSEEN 1
-#endif
-#endif
-
 void WriteWhole(std::FILE* stream, const char* bytes, std::size_t length) {
-#if defined(__GLIBC__) && !defined(QV_STREAM_LOCK_UNSEEN)
+#if defined(__GLIBC__) && !defined(QV_SANITIZING_THREADS)
   // A short line is copied straight into the stream's buffer under its
   // lock, as putc_unlocked does byte by byte: the room it checks is none (or
   // less) for a line-buffered or unbuffered stream, which then takes

@@ -120,6 +120,7 @@ TEST(ConsoleTrace, PrintsItsTextWithNumbersAndStringsInPlace) {
   // The cheaper forms of the per-event traces print the same.
   qvdiag::TraceNumber(qvtext::kTraceWriteEvent, 7);
   qvdiag::TraceNumber(qvtext::kTraceAcceptResult, -2147483647 - 1);
+  qvdiag::TraceNumber(qvtext::kTraceFrameEncoded, 0);
   const std::string longFormat = longText + "%d\n";
   qvdiag::TraceNumber(longFormat.c_str(), longFormat.size(), 345);
   qvdiag::TraceText(qvtext::kTraceReadEvent);
@@ -128,7 +129,7 @@ TEST(ConsoleTrace, PrintsItsTextWithNumbersAndStringsInPlace) {
   EXPECT_EQ(qvtest::EndCapture(), "[7]eWriteEvent\n-2147483648 client connect OK!\n0 \n40955 of 40960\n"
                                   "IP127.0.0.1:80 100%\nIP127.0.0.1:80\n" +
                                       longText + "12\n" + longText + "345\n" +
-                                      "[7]eWriteEvent\n-2147483648 client connect OK!\n" + longText +
+                                      "[7]eWriteEvent\n-2147483648 client connect OK!\n0 \n" + longText +
                                       "345\neReadEvent\neReadEvent\nso_connection\n");
 }
 

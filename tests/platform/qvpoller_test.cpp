@@ -167,6 +167,26 @@ TEST(PollerOpenTest, FailsVisiblyWithoutDescriptorsAndOpensLater) {
 }
 #endif
 
+// The re-entrant lock keeps out every other thread while one holds it, at
+// any depth, and hands it on to the threads that wait for it.
+TEST(RecursiveLockTest, OneHolderAtATimeAtAnyDepth) {
+  qvplat::RecursiveLock lock(qvplat::kLockSend);
+  long long count = 0;  // guarded by the lock alone
+  auto work = [&] {
+    for (int i = 0; i < 100000; ++i) {
+      qvplat::LockGuard outer(lock);
+      qvplat::LockGuard inner(lock);
+      const long long seen = count;
+      count = seen + 1;
+    }
+  };
+  std::thread a(work), b(work), c(work);
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(count, 300000);
+}
+
 // The lock order (platform/qvlockorder.h) is checked on every Enter in
 // debug builds: a lock of a lower level taken while one of a higher level
 // is held aborts the process. Re-entry, and receive locks nested within
