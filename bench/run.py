@@ -40,6 +40,7 @@ Settings come from the environment (defaults in brackets):
 """
 
 import atexit
+import functools
 import json
 import os
 import platform
@@ -274,7 +275,18 @@ def machine():
                     break
     except OSError:
         pass
-    return "nproc %d, %s, Linux %s" % (len(os.sched_getaffinity(0)), model, platform.release())
+    return "nproc %d, %s, Linux %s, null system call %s ns" % (
+        len(os.sched_getaffinity(0)), model, platform.release(), null_call_ns())
+
+
+@functools.lru_cache(maxsize=None)
+def null_call_ns():
+    """The machine's cost of a null system call (bench/nullcall), or "?"."""
+    try:
+        out = subprocess.run([os.path.join(BUILD, "bench", "nullcall")], capture_output=True, text=True, timeout=60)
+        return out.stdout.strip() or "?"
+    except (OSError, subprocess.SubprocessError):
+        return "?"
 
 
 # ------------------------------------------------------------------ servers
