@@ -311,11 +311,14 @@ void QvSocketManager::Run() {
     if (events < 0) continue;
     loop.now = qvplat::CoarseMillis();
     CollectReady(table, events);
-    for (const Ready& r : loop.ready) Serve(*table, r);
-    ServeLingers();
-    if (table != nullptr && largestSenderAsked_.load(std::memory_order_relaxed) && largestSenderAsked_.exchange(false)) {
-      EndLargestSenders(*table);
+    for (const Ready& r : loop.ready) {
+      Serve(*table, r);
+      // A total passed while serving is brought back before the next slot
+      // adds to it.
+      EndLargestSendersIfAsked(table);
     }
+    ServeLingers();
+    EndLargestSendersIfAsked(table);
   }
   tlsOnWorker = false;
 }
@@ -451,6 +454,11 @@ void QvSocketManager::CollectTicks(QvSlotTable* table) {
     const LoopState::Mirror& m = loop.mirror[i];
     if (m.socket != qvplat::kNoSocket) loop.ready.push_back(Ready{static_cast<int>(i), m.generation, kTick});
   }
+}
+
+void QvSocketManager::EndLargestSendersIfAsked(QvSlotTable* table) {
+  if (table == nullptr || !largestSenderAsked_.load(std::memory_order_relaxed)) return;
+  if (largestSenderAsked_.exchange(false)) EndLargestSenders(*table);
 }
 
 void QvSocketManager::AskToEndLargestSenders() {

@@ -11,8 +11,9 @@
 //   4. serve each: an end asked for, or an exception, alone; otherwise the
 //      read, then the write (with a write the read queued, tried at once);
 //   5. serve the lingering sockets;
-//   6. when the bytes waiting over all connections passed their total
-//      limit, end the connections holding the most until it is not.
+//   6. whenever the bytes waiting over all connections passed their total
+//      limit (checked after each slot of step 4 and after step 5), end the
+//      connections holding the most until it is not.
 // About once a second, step 3 also collects every registered slot, whose
 // handler then hears OnTick after anything else it was ready for.
 // Threads: Register, Unregister, Arm, ReleaseAndWait, WaitUntilLeft and
@@ -90,7 +91,8 @@ class QvSocketManager : public QvThread {
   void ReleaseSentLingers();
 
   // Any thread: the bytes waiting to be sent over all connections passed
-  // their total limit. At the end of its next pass, the worker asks every
+  // their total limit. Once the slot it is serving is served (or, asked
+  // from another thread, within its next pass), the worker asks every
   // registered handler for its QueuedToSend, then calls OnSendTotalPassed
   // on them from the one holding the most down (the lower slot first among
   // equals), until one says the total is back under the limit.
@@ -155,6 +157,7 @@ class QvSocketManager : public QvThread {
   void Park(QvSlotTable& table, const Ready& ready);
   void WakeRested();
   void ServeLingers();
+  void EndLargestSendersIfAsked(QvSlotTable* table);
   void EndLargestSenders(QvSlotTable& table);
 
   std::atomic<QvSlotTable*> table_;
