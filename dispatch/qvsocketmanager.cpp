@@ -276,9 +276,26 @@ void QvSocketManager::WaitUntilLeft(QvSocketBase* handler) {
   // The worker publishes the handler it is about to call, then checks that
   // its slot still holds the registration; the caller freed the slot, then
   // we look at what it published. One of the two sees the other, so once
-  // this loop ends the worker is not inside the handler and will not enter
+  // this wait ends the worker is not inside the handler and will not enter
   // it again for the slots that were freed.
-  while (dispatching_.load() == handler) qvplat::YieldThread();
+  if (dispatching_.load() != handler) return;
+  // Counted before the look under the monitor, and the worker looks at the
+  // count after it leaves a handler: either this thread sees it gone, or
+  // the worker sees the count and wakes it. A callback that runs for
+  // seconds costs the waiting thread no processor time.
+  leaveWaiters_.fetch_add(1);
+  {
+    qvplat::MonitorGuard guard(leaving_);
+    while (dispatching_.load() == handler) leaving_.Wait();
+  }
+  leaveWaiters_.fetch_sub(1);
+}
+
+void QvSocketManager::LeaveHandler() {
+  dispatching_.store(nullptr);
+  if (leaveWaiters_.load() == 0) return;
+  qvplat::MonitorGuard guard(leaving_);
+  leaving_.WakeAll();
 }
 
 bool QvSocketManager::Linger(qvplat::Socket s, std::vector<QvUnsentBytes> parts, bool peerEnded) {
@@ -482,7 +499,7 @@ void QvSocketManager::EndLargestSenders(QvSlotTable& table) {
     if (handler == nullptr || !table.StillRegistered(i, g)) return;
     dispatching_.store(handler);
     if (slot.handler.load() == handler && table.StillRegistered(i, g)) call(handler);
-    dispatching_.store(nullptr);
+    LeaveHandler();
   };
   for (int i = 0; i < table.Capacity(); ++i) {
     const std::uint32_t g = table.At(i).generation.load();
@@ -545,7 +562,7 @@ void QvSocketManager::Serve(QvSlotTable& table, const Ready& r) {
       handler->OnTick();
     }
   }
-  dispatching_.store(nullptr);
+  LeaveHandler();
 }
 
 void QvSocketManager::ServeReadAndWrite(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {

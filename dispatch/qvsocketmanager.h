@@ -72,8 +72,8 @@ class QvSocketManager : public QvThread {
   // Frees every slot whose handler is `handler` and waits as WaitUntilLeft
   // does. For an object that is about to be destroyed.
   void ReleaseAndWait(QvSocketBase* handler);
-  // Unless called on the worker thread, waits until the worker is not
-  // inside an operation of `handler`. Call it once the handler's slots are
+  // Unless called on the worker thread, waits (blocked, not spinning) until
+  // the worker is not inside an operation of `handler`. Call it once the handler's slots are
   // freed: the worker then enters it no more for them, and this waits at
   // most for the operation under way.
   void WaitUntilLeft(QvSocketBase* handler);
@@ -158,6 +158,8 @@ class QvSocketManager : public QvThread {
   void WakeRested();
   void ServeLingers();
   void EndLargestSendersIfAsked(QvSlotTable* table);
+  // The worker is out of the handler it published: wakes WaitUntilLeft.
+  void LeaveHandler();
   void EndLargestSenders(QvSlotTable& table);
 
   std::atomic<QvSlotTable*> table_;
@@ -168,6 +170,10 @@ class QvSocketManager : public QvThread {
   LoopState* loop_;  // what the worker works with on every pass
   // The handler the worker is calling into right now, or null.
   std::atomic<QvSocketBase*> dispatching_;
+  // Threads in WaitUntilLeft, and where they wait for the worker to leave
+  // a handler (a monitor without a lock level: nothing is taken under it).
+  std::atomic<int> leaveWaiters_{0};
+  qvplat::Monitor leaving_;
   // AskToEndLargestSenders was called since the worker last looked.
   std::atomic<bool> largestSenderAsked_;
 };

@@ -25,8 +25,10 @@
 //   kLockLog       the log file                 no; a leaf: nothing is taken under it
 //   (no level)     a connection's monitors:     no; leaves, taken under any of the
 //                  the threads inside it, and   above and never the other way, and
-//                  SendWithin's waiters         never held while a thread waits
-//                                               on anything else
+//                  SendWithin's waiters; the    never held while a thread waits
+//                  worker's, for the threads    on anything else
+//                  waiting for it to leave a
+//                  handler
 //
 // A listener's lock ranks above a connection's: OnPacket (under the
 // receive lock) may close, re-listen or delete a listener. Under its own
