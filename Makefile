@@ -48,12 +48,15 @@ consumer-test:
 # Builds the benchmarks (Release, build/bench) and runs them side by side
 # with echo servers on asio, libuv and raw epoll; prints Markdown tables.
 # Not part of CI. Settings: BENCH_* variables, see bench/run.py.
-.PHONY: bench
-bench:
+.PHONY: bench bench-build
+bench: bench-build
+	python3 bench/run.py
+
+# What both benchmark runners need: the peers, and the bench preset built.
+bench-build:
 	bash bench/install-deps.sh
 	cmake --preset bench
 	cmake --build --preset bench -j $(JOBS)
-	python3 bench/run.py
 
 # Builds the benchmarks like `make bench` and runs bench/flowcheck.py: a
 # large transfer with SendWithin, a 16 MiB burst echoed, peers that never
@@ -61,10 +64,7 @@ bench:
 # table with each requirement and whether it was met (exit status 1 when one
 # was missed). Not part of CI. Settings: FLOWCHECK_* variables, see the script.
 .PHONY: flowcheck
-flowcheck:
-	bash bench/install-deps.sh
-	cmake --preset bench
-	cmake --build --preset bench -j $(JOBS)
+flowcheck: bench-build
 	python3 bench/flowcheck.py
 
 # Builds the libFuzzer targets (clang) and runs each for FUZZ_SECONDS (180),

@@ -1,7 +1,8 @@
 // benchcommon.h - small helpers shared by the benchmark programs: the frame
 // header, the clock, percentiles, loopback sockets, /proc readings, the
-// standard output set aside from the library's traces, and the payload
-// pattern the load generator checks echoes against.
+// standard output set aside from the library's traces, the payload
+// pattern the load generator checks echoes against, and the programs'
+// "--name value" options.
 #ifndef QVNET_BENCH_BENCHCOMMON_H
 #define QVNET_BENCH_BENCHCOMMON_H
 
@@ -20,6 +21,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace bench {
@@ -201,6 +205,44 @@ class Pattern {
   }
   std::vector<char> block_;
 };
+
+// One "--name value" option of a program, and what takes its value.
+struct Option {
+  const char* name;
+  std::function<void(const char*)> set;
+};
+
+// Where an option's value goes, converted to the field's type.
+inline std::function<void(const char*)> Into(int* field) {
+  return [field](const char* v) { *field = std::atoi(v); };
+}
+inline std::function<void(const char*)> Into(long long* field) {
+  return [field](const char* v) { *field = std::atoll(v); };
+}
+inline std::function<void(const char*)> Into(std::uint32_t* field) {
+  return [field](const char* v) { *field = static_cast<std::uint32_t>(std::atol(v)); };
+}
+inline std::function<void(const char*)> Into(double* field) {
+  return [field](const char* v) { *field = std::atof(v); };
+}
+inline std::function<void(const char*)> Into(std::string* field) {
+  return [field](const char* v) { *field = v; };
+}
+
+// Hands each "--name value" pair of the command line to its option; false
+// on a name no option has, or a name without its value.
+inline bool ParseOptions(int argc, char** argv, std::initializer_list<Option> options) {
+  for (int i = 1; i < argc; i += 2) {
+    if (i + 1 >= argc) return false;
+    const Option* found = nullptr;
+    for (const Option& option : options) {
+      if (std::strcmp(argv[i], option.name) == 0) found = &option;
+    }
+    if (found == nullptr) return false;
+    found->set(argv[i + 1]);
+  }
+  return true;
+}
 
 }  // namespace bench
 

@@ -349,17 +349,15 @@ int RunRaw(const Options& o) {
 
 int main(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (i + 1 >= argc) Usage();
-    const char* v = argv[++i];
-    if (a == "--port") o.port = std::atoi(v);
-    else if (a == "--mode") o.mode = v;
-    else if (a == "--seconds") o.seconds = std::atof(v);
-    else if (a == "--warmup") o.warmup = std::atof(v);
-    else if (a == "--payload") o.payload = static_cast<std::uint32_t>(std::atol(v));
-    else if (a == "--max-frames") o.maxFrames = std::atoll(v);
-    else Usage();
+  using bench::Into;
+  if (!bench::ParseOptions(argc, argv,
+                           {{"--port", Into(&o.port)},
+                            {"--mode", Into(&o.mode)},
+                            {"--seconds", Into(&o.seconds)},
+                            {"--warmup", Into(&o.warmup)},
+                            {"--payload", Into(&o.payload)},
+                            {"--max-frames", Into(&o.maxFrames)}})) {
+    Usage();
   }
   if ((o.mode != "callback" && o.mode != "app" && o.mode != "raw" && o.mode != "raw-thread") || o.port <= 0 || o.port > 65535 ||
       o.payload > bench::kMaxPayload || o.seconds <= 0) {

@@ -132,15 +132,13 @@ bool ReadResult(int fd, Received* r, int timeoutMs) {
 
 int main(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (i + 1 >= argc) Usage();
-    const char* v = argv[++i];
-    if (a == "--bytes") o.bytes = std::atoll(v);
-    else if (a == "--payload") o.payload = static_cast<std::uint32_t>(std::atol(v));
-    else if (a == "--wait-ms") o.waitMs = std::atoi(v);
-    else if (a == "--timeout") o.timeout = std::atof(v);
-    else Usage();
+  using bench::Into;
+  if (!bench::ParseOptions(argc, argv,
+                           {{"--bytes", Into(&o.bytes)},
+                            {"--payload", Into(&o.payload)},
+                            {"--wait-ms", Into(&o.waitMs)},
+                            {"--timeout", Into(&o.timeout)}})) {
+    Usage();
   }
   if (o.bytes < 1 || o.payload < 1 || o.payload > bench::kMaxPayload || o.waitMs < 0 || o.timeout <= 0) Usage();
   signal(SIGPIPE, SIG_IGN);

@@ -796,31 +796,17 @@ int Generator::Run() {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (i + 1 >= argc) Usage();
-    const char* v = argv[++i];
-    if (a == "--port") o.port = std::atoi(v);
-    else if (a == "--scenario") o.scenario = v;
-    else if (a == "--conns") o.conns = std::atoi(v);
-    else if (a == "--payload") o.payload = static_cast<std::uint32_t>(std::atol(v));
-    else if (a == "--window") o.window = std::atoi(v);
-    else if (a == "--seconds") o.seconds = std::atof(v);
-    else if (a == "--warmup") o.warmup = std::atof(v);
-    else if (a == "--total") o.total = std::atoi(v);
-    else if (a == "--inflight") o.inflight = std::atoi(v);
-    else if (a == "--rate") o.rate = std::atof(v);
-    else if (a == "--hold") o.hold = std::atof(v);
-    else if (a == "--server-pid") o.serverPid = std::atoi(v);
-    else if (a == "--timeout") o.timeout = std::atof(v);
-    else if (a == "--max-frames") o.maxFrames = std::atoll(v);
-    else if (a == "--max-bytes") o.maxBytes = std::atoll(v);
-    else if (a == "--stall") o.stall = std::atof(v);
-    else if (a == "--frames") o.frames = std::atoll(v);
-    else if (a == "--slow-ms") o.slowMs = std::atof(v);
-    else if (a == "--rss-cap-kb") o.rssCapKb = std::atoll(v);
-    else Usage();
-  }
+  using bench::Into;
+  const bool parsed = bench::ParseOptions(
+      argc, argv,
+      {{"--port", Into(&o.port)},           {"--scenario", Into(&o.scenario)},   {"--conns", Into(&o.conns)},
+       {"--payload", Into(&o.payload)},     {"--window", Into(&o.window)},       {"--seconds", Into(&o.seconds)},
+       {"--warmup", Into(&o.warmup)},       {"--total", Into(&o.total)},         {"--inflight", Into(&o.inflight)},
+       {"--rate", Into(&o.rate)},           {"--hold", Into(&o.hold)},           {"--server-pid", Into(&o.serverPid)},
+       {"--timeout", Into(&o.timeout)},     {"--max-frames", Into(&o.maxFrames)}, {"--max-bytes", Into(&o.maxBytes)},
+       {"--stall", Into(&o.stall)},         {"--frames", Into(&o.frames)},       {"--slow-ms", Into(&o.slowMs)},
+       {"--rss-cap-kb", Into(&o.rssCapKb)}});
+  if (!parsed) Usage();
   const bool known = o.scenario == "pingpong" || o.scenario == "stream" || o.scenario == "bigburst" ||
                      o.scenario == "churn" || o.scenario == "hold" || o.scenario == "noread";
   if (!known || o.port <= 0 || o.port > 65535 || o.conns < 1 || o.window < 1 || o.payload > bench::kMaxPayload ||
