@@ -22,6 +22,7 @@
 #include "qvnet.h"
 #include "support/qvtestos.h"
 #include "support/qvtestpeers.h"
+#include "support/qvtestslots.h"
 #include "support/qvtestsupport.h"
 #include "support/qvworkerfixture.h"
 
@@ -44,20 +45,10 @@ std::string Format(const char* format, const char* text) {
 }
 
 int SlotsHeldBy(const QvSocketBase* handler) {
-  QvSocketManager& table = QvSocketManager::Instance();
-  int n = 0;
-  for (int i = 0; i < table.Capacity(); ++i) n += table.Slot(i).handler == handler;
-  return n;
+  return nettest::SlotsWhere([&](const QvSocketManager::SlotView& v) { return v.handler == handler; });
 }
 
-// The interest the table holds for s, or -1 when s has no slot.
-int InterestOf(qvplat::Socket s) {
-  QvSocketManager& table = QvSocketManager::Instance();
-  for (int i = 0; i < table.Capacity(); ++i) {
-    if (table.Slot(i).socketHandle == s) return static_cast<int>(table.Slot(i).interest);
-  }
-  return -1;
-}
+using nettest::InterestOf;
 
 class ListenerTest : public ::testing::Test {
  protected:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #if defined(_WIN32)
+#include <winsock2.h>  // before windows.h, as the support headers need it
 #include <windows.h>
 #else
 #include <dlfcn.h>

@@ -41,64 +41,6 @@ struct WinsockStartup {
 }  // namespace
 #endif
 
-void Event::Notify() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++count_;
-  changed_.notify_all();
-}
-
-bool Event::WaitFor(int count, std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return count_ >= count; });
-}
-
-int Event::Count() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return count_;
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-void SocketPair::Close() {
-  if (local != qvplat::kNoSocket) qvplat::CloseSocket(local);
-  if (remote != qvplat::kNoSocket) qvplat::CloseSocket(remote);
-  local = remote = qvplat::kNoSocket;
-}
-
-qvplat::Socket ListenLoopback(int* port) {
-  qvplat::Socket s = qvplat::TcpSocket();
-  if (s == qvplat::kInvalidSocket) return s;
-  if (!qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) || !qvplat::ListenOn(s, 128)) {
-    qvplat::CloseSocket(s);
-    return qvplat::kInvalidSocket;
-  }
-  *port = qvplat::LocalPort(s);
-  return s;
-}
-
-bool MakeLoopbackPair(SocketPair* pair) {
-  int port = 0;
-  qvplat::Socket listener = ListenLoopback(&port);
-  if (listener == qvplat::kInvalidSocket) return false;
-  pair->remote = qvplat::TcpSocket();
-  bool ok = pair->remote != qvplat::kInvalidSocket &&
-            qvplat::ConnectIPv4(pair->remote, qvplat::LoopbackAddress(), port);
-  if (ok) {
-    pair->local = qvplat::AcceptPeer(listener, nullptr);
-    ok = pair->local != qvplat::kInvalidSocket;
-  }
-  qvplat::CloseSocket(listener);
-  if (!ok) pair->Close();
-  return ok;
-}
-
 int FreePort() {
   qvplat::Socket s = qvplat::TcpSocket();
   int port = qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) ? qvplat::LocalPort(s) : 0;
@@ -146,23 +88,6 @@ std::string Receive(qvplat::Socket s, size_t n) {
   return RecvExactly(s, &data[0], n) ? data : "<nothing>";
 }
 
-namespace {
-// Moves all n bytes with `some` (qvplat::SendSome or RecvSome).
-template <class Byte>
-bool Whole(qvplat::Socket s, Byte* p, size_t n, int (*some)(qvplat::Socket, Byte*, int)) {
-  for (int k = 0; n > 0; p += k, n -= static_cast<size_t>(k)) {
-    if ((k = some(s, p, static_cast<int>(n))) <= 0) return false;
-  }
-  return true;
-}
-}  // namespace
-
-bool SendAll(qvplat::Socket s, const void* data, size_t n) {
-  return Whole(s, static_cast<const char*>(data), n, qvplat::SendSome);
-}
-
-bool RecvExactly(qvplat::Socket s, void* data, size_t n) { return Whole(s, static_cast<char*>(data), n, qvplat::RecvSome); }
-
 size_t FillSendBuffer(qvplat::Socket s) {
   static char chunk[64 * 1024];
   size_t queued = 0;
@@ -206,14 +131,6 @@ void RaiseDescriptorLimit(int count) {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 #else
   (void)count;
-#endif
-}
-
-void SetEnvironment(const std::string& name, const std::string& value) {
-#if defined(_WIN32)
-  ::_putenv_s(name.c_str(), value.c_str());
-#else
-  ::setenv(name.c_str(), value.c_str(), 1);
 #endif
 }
 

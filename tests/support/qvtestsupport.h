@@ -1,4 +1,5 @@
-// qvtestsupport.h - helpers for the test groups.
+// qvtestsupport.h - helpers for the test groups (GoogleTest ones among
+// them); what the fuzz targets share with them is in qvtestnet.h.
 #ifndef QV_TESTS_QVTESTSUPPORT_H
 #define QV_TESTS_QVTESTSUPPORT_H
 
@@ -14,42 +15,11 @@
 #include <vector>
 
 #include "platform/qvplatform.h"
+#include "qvtestnet.h"
 
 class QvListenerApi;
 
 namespace qvtest {
-
-// Generous bound for every wait on an event: a hang fails, a slow machine
-// does not.
-constexpr std::chrono::milliseconds kEventTimeout{10000};
-
-// A one-shot or counting event to wait on instead of sleeping.
-class Event {
- public:
-  void Notify();
-  // True once Notify has been called `count` times in all.
-  bool WaitFor(int count = 1, std::chrono::milliseconds timeout = kEventTimeout);
-  int Count();
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int count_ = 0;
-};
-
-// Waits until `done` holds, re-checking on a short cadence; false on time-out.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kEventTimeout);
-
-// Two ends of one TCP connection over 127.0.0.1, both blocking.
-struct SocketPair {
-  qvplat::Socket local = qvplat::kNoSocket;   // the end the library drives
-  qvplat::Socket remote = qvplat::kNoSocket;  // the test's peer
-  void Close();
-};
-bool MakeLoopbackPair(SocketPair* pair);
-
-// A listening socket on 127.0.0.1 and an ephemeral port.
-qvplat::Socket ListenLoopback(int* port);
 
 // A port on 127.0.0.1 that nobody listened on a moment ago (0 if none).
 int FreePort();
@@ -69,9 +39,6 @@ std::string Frame(const std::string& payload);
 // The next n bytes from s, or "<nothing>" when they did not all come.
 std::string Receive(qvplat::Socket s, size_t n);
 
-// Writes all bytes / reads exactly n bytes (blocking). False on failure.
-bool SendAll(qvplat::Socket s, const void* data, size_t n);
-bool RecvExactly(qvplat::Socket s, void* data, size_t n);
 // Makes s non-blocking and sends until it would block and stays so for
 // 50 ms (the caller may check LastSocketError() right after); returns the
 // bytes it took.
@@ -84,9 +51,6 @@ bool SendUrgent(qvplat::Socket s);
 
 // Lets the process open `count` descriptors if the hard limit allows.
 void RaiseDescriptorLimit(int count);
-
-// Sets an environment variable of this process (the library's settings).
-void SetEnvironment(const std::string& name, const std::string& value);
 
 std::string ReadFile(const std::string& path, std::ios::openmode mode = std::ios::in | std::ios::binary);
 // A text file as a program reads text: Windows' CR LF line ends (which the
