@@ -8,11 +8,9 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
 #include <algorithm>
@@ -207,19 +205,12 @@ bool ChildProcess::Kill() {
 #else
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
-  std::vector<std::string> texts{program};
-  texts.insert(texts.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& t : texts) argv.push_back(&t[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return false;
+  Kill();
+  const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (nowhere < 0) return false;
+  const pid_t pid = Spawn(program, arguments, {-1, nowhere, nowhere});
+  ::close(nowhere);
+  if (pid < 0) return false;
   handle_ = pid;
   return true;
 }
