@@ -46,7 +46,7 @@ int FreePort() {
   return port;
 }
 
-int ListenOnFreePort(QvListenerApi* listener, const char* address) {
+int ListenOnAnyPort(QvListenerApi* listener, const char* address) {
   return listener->Listen(address, 0) ? listener->LocalPort() : 0;
 }
 
@@ -167,19 +167,26 @@ void ExitWithin(const std::string& dir, const std::function<int()>& body) {
 
 #if defined(_WIN32)
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& errorFile) {
   Kill();  // one that ended stays open until then
   std::string command = "\"" + program + "\"";
   for (const std::string& a : arguments) command += " \"" + a + "\"";
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE nowhere = ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  HANDLE error = errorFile.empty() ? nowhere
+                                   : ::CreateFileA(errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                   &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = startup.hStdError = nowhere;
+  startup.hStdOutput = nowhere;
+  startup.hStdError = error;
   PROCESS_INFORMATION process{};
-  BOOL ok = ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  BOOL ok = error != INVALID_HANDLE_VALUE &&
+            ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  if (error != nowhere && error != INVALID_HANDLE_VALUE) ::CloseHandle(error);
   ::CloseHandle(nowhere);
   if (!ok) return false;
   ::CloseHandle(process.hThread);
@@ -204,12 +211,14 @@ bool ChildProcess::Kill() {
 
 #else
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& errorFile) {
   Kill();
   const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (nowhere < 0) return false;
-  const pid_t pid = Spawn(program, arguments, {-1, nowhere, nowhere});
-  ::close(nowhere);
+  const int error = errorFile.empty() ? nowhere : ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const pid_t pid = nowhere >= 0 && error >= 0 ? Spawn(program, arguments, {-1, nowhere, error}) : -1;
+  if (error != nowhere && error >= 0) ::close(error);
+  if (nowhere >= 0) ::close(nowhere);
   if (pid < 0) return false;
   handle_ = pid;
   return true;
@@ -234,21 +243,19 @@ bool ChildProcess::Kill() {
 
 #endif
 
-int StartOnFreePort(ChildProcess* child, const std::string& program) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    const int port = FreePort();
-    if (!child->Start(program, {std::to_string(port)})) return 0;
-    bool exited = false;
-    const bool ready = WaitUntil([&] {
-      if (!child->Running()) return exited = true;
-      qvplat::Socket probe = RawConnect(port);
-      if (probe == qvplat::kInvalidSocket) return false;
-      qvplat::CloseSocket(probe);
-      return true;
-    });
-    if (!exited) return ready ? port : 0;
-  }
-  return 0;
+int StartOnAnyPort(ChildProcess* child, const std::string& program) {
+  const std::string name = std::filesystem::path(program).stem().string();
+  const std::string errorFile = FreshDir("stderr-of-" + name) + "/stderr.txt";
+  if (!child->Start(program, {"0"}, errorFile)) return 0;
+  int port = 0;
+  WaitUntil([&] {
+    const std::string text = ReadText(errorFile);
+    const size_t end = text.find('\n');
+    const size_t colon = text.rfind(':', end);
+    if (end != std::string::npos && colon != std::string::npos) port = std::atoi(text.c_str() + colon + 1);
+    return port != 0 || end != std::string::npos || !child->Running();
+  });
+  return port;
 }
 
 void BeginCapture() { testing::internal::CaptureStdout(); }

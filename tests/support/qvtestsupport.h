@@ -21,10 +21,13 @@ class QvListenerApi;
 
 namespace qvtest {
 
-// A port on 127.0.0.1 that nobody listened on a moment ago (0 if none).
+// A port on 127.0.0.1 that nobody listened on a moment ago (0 if none), for
+// the few tests that must name a port before anything binds it; the others
+// bind port 0 and read the port back (ListenOnAnyPort, ListenLoopback,
+// RefusingPort).
 int FreePort();
-// Listens on a port the system chooses; the port, or 0.
-int ListenOnFreePort(QvListenerApi* listener, const char* address = "127.0.0.1");
+// Listens on port 0, the system choosing; the port bound, or 0.
+int ListenOnAnyPort(QvListenerApi* listener, const char* address = "127.0.0.1");
 // A blocking client connected to 127.0.0.1:port whose reads give up after
 // ten seconds; kInvalidSocket when it could not connect.
 qvplat::Socket RawConnect(int port);
@@ -76,8 +79,9 @@ std::string FreshDir(const std::string& name);
 // so that the process's exit handlers run).
 [[noreturn]] void ExitWithin(const std::string& dir, const std::function<int()>& body);
 
-// A program started in the background with its standard output and error
-// sent nowhere; killed when the object goes.
+// A program started in the background with its standard output sent
+// nowhere, and its standard error too or to a file; killed when the object
+// goes.
 class ChildProcess {
  public:
   ChildProcess() = default;
@@ -85,7 +89,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  bool Start(const std::string& program, const std::vector<std::string>& arguments);
+  // `errorFile`: where standard error goes (made anew); nowhere when empty.
+  bool Start(const std::string& program, const std::vector<std::string>& arguments,
+             const std::string& errorFile = "");
   // True while it runs.
   bool Running();
   // Ends it and waits for it; true when it was still running until then.
@@ -95,10 +101,10 @@ class ChildProcess {
   std::intptr_t handle_ = 0;  // a pid or a process handle
 };
 
-// Starts `program PORT` on a free port (on another one when it ended at
-// once: the port was taken meanwhile) and waits until it accepts
-// connections. The port, or 0.
-int StartOnFreePort(ChildProcess* child, const std::string& program);
+// Starts `program 0`, a server that listens on a port the system chooses
+// and names it on standard error in a line "...:PORT\n" once it listens,
+// and waits for that line. The port, or 0.
+int StartOnAnyPort(ChildProcess* child, const std::string& program);
 
 // Captures what the process writes to standard output between the calls
 // (the library's console traces).

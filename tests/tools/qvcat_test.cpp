@@ -159,7 +159,7 @@ class QvcatTest : public ::testing::Test {
     return qvcat->Wait();
   }
   // The echo_server example, accepting connections; its port, or 0.
-  int StartEchoServer() { return qvtest::StartOnFreePort(&echoServer, QVNET_ECHO_SERVER); }
+  int StartEchoServer() { return qvtest::StartOnAnyPort(&echoServer, QVNET_ECHO_SERVER); }
   // `qvcat listen` on a free port with the extra arguments, once it says it
   // listens; the port, or 0.
   static int StartListener(Qvcat* listener, const std::vector<std::string>& extra = {}) {
@@ -224,7 +224,9 @@ TEST_F(QvcatTest, SingleRunsPrintExitAndFailAsTheyShould) {
   };
   const int port = StartEchoServer();
   ASSERT_NE(port, 0);
-  const int noPort = qvtest::FreePort();
+  int noPort = 0;
+  nettest::RawSocket closed(qvtest::RefusingPort(&noPort));  // bound, never listening
+  ASSERT_TRUE(closed.Valid());
   const std::string file = qvtest::FreshDir("single-runs") + "/frame.bin";
   auto fill = [&](std::string text) {
     for (const auto& [token, value] : {std::pair<std::string, std::string>{"NOPORT", std::to_string(noPort)},
