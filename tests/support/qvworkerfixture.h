@@ -1,7 +1,8 @@
 // qvworkerfixture.h - what the dispatcher and connection tests share: a
-// fixture that runs the worker over a fresh table, slot queries, a socket
-// object and a sink that record every call, and a peer made of plain
-// sockets.
+// fixture that runs the worker over a fresh table, a socket object that
+// records every call, and a peer made of plain sockets; with the slot
+// queries (qvtestslots.h) and the recording sink (qvrecordingsink.h), which
+// the fuzz targets share too.
 #ifndef QV_TESTS_SUPPORT_QVWORKERFIXTURE_H
 #define QV_TESTS_SUPPORT_QVWORKERFIXTURE_H
 
