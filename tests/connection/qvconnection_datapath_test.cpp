@@ -580,29 +580,23 @@ TEST_F(ConnectionDataTest, PeerThatNeverReadsIsCutAtTheLimits) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     QVTEST_EXPECT_CHILD(here, [&] {
-      qvtest::SetEnvironment("QVNET_SEND_LIMIT", c.limit); { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 1); std::fclose(f); }
-
+      qvtest::SetEnvironment("QVNET_SEND_LIMIT", c.limit);
       if (c.total != nullptr) qvtest::SetEnvironment("QVNET_SEND_TOTAL_LIMIT", c.total);
       const int small = 4096;
       qvtest::SetOption(listener.Get(), SOL_SOCKET, SO_RCVBUF, small);
       RecordingSink otherSink;
-      std::unique_ptr<QvConnection> other = NewConnection(&otherSink); { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 2); std::fclose(f); }
-
-      RawSocket otherPeer = ConnectPeer(*other); { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 3); std::fclose(f); }
-
-      RawSocket peer = Connected(); { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 4); std::fclose(f); }
-
+      std::unique_ptr<QvConnection> other = NewConnection(&otherSink);
+      RawSocket otherPeer = ConnectPeer(*other);
+      RawSocket peer = Connected();
       for (QvConnection* each : {conn.get(), other.get()}) {
         qvtest::SetOption(each->GetSocket(), SOL_SOCKET, SO_SNDBUF, small);
       }
-      const size_t linesBefore = LogLines().size(); { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 5); std::fclose(f); }
-
+      const size_t linesBefore = LogLines().size();
       const std::string big = Pattern(1, kFrameBytes - kFrameHeaderSize);
       for (size_t queued = 0; queued < c.otherQueues; queued += kFrameBytes) {
         other->Send(big.data(), static_cast<int>(big.size()));
       }
-      RecordingSink& cutSink = c.otherIsCut ? otherSink : sink; { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 6); std::fclose(f); }
-
+      RecordingSink& cutSink = c.otherIsCut ? otherSink : sink;
       for (int i = 0; i < c.frames && cutSink.disconnected.Count() == 0; ++i) {
         conn->Send(big.data(), static_cast<int>(big.size()));
         if (c.otherQueues > 0 || i % 100 != 0) continue;
@@ -610,20 +604,15 @@ TEST_F(ConnectionDataTest, PeerThatNeverReadsIsCutAtTheLimits) {
         std::string payload;
         if (!RecvFrame(otherPeer.Get(), &payload) || payload != "ping") return 1;
       }
-      if (!cutSink.disconnected.WaitFor(1)) return 2; { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 7); std::fclose(f); }
-
+      if (!cutSink.disconnected.WaitFor(1)) return 2;
       QvConnection& cut = c.otherIsCut ? *other : *conn;
       QvConnection& kept = c.otherIsCut ? *conn : *other;
-      if (cut.IsConnected() || cut.QueuedBytes() != 0 || !kept.IsConnected()) return 3; { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 8); std::fclose(f); }
-
+      if (cut.IsConnected() || cut.QueuedBytes() != 0 || !kept.IsConnected()) return 3;
       // The worker counts a send once it returned, maybe after the peer read it.
-      if (!qvtest::WaitUntil([&] { return QvConnection::TotalQueued() == kept.QueuedBytes(); })) return 4; { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 9); std::fclose(f); }
-
-      if (!SeesReset((c.otherIsCut ? otherPeer : peer).Get())) return 5; { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s step %d\n", c.what, 10); std::fclose(f); }
-
+      if (!qvtest::WaitUntil([&] { return QvConnection::TotalQueued() == kept.QueuedBytes(); })) return 4;
+      if (!SeesReset((c.otherIsCut ? otherPeer : peer).Get())) return 5;
       const std::vector<std::string> lines = LogLines();
       if (lines.size() != linesBefore + 1) return 6;
-      { FILE* f = std::fopen("C:\\progress.txt", "a"); std::fprintf(f, "%s end\n", c.what); std::fclose(f); }
       return lines.back().find(TextBefore(c.logged)) != std::string::npos ? 0 : 7;
     });
   }

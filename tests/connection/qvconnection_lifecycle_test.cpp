@@ -60,7 +60,9 @@ TEST_F(ConnectionLifecycleTest, ConnectRegistersReportsTracesAndLogs) {
 // than one, a digit-led text that is no IPv4 address) or a port outside
 // 0-65535.
 TEST_F(ConnectionLifecycleTest, FailedConnectsReportOnceLogWhyAndLeaveNothingBehind) {
-  const int closedPort = qvtest::FreePort();
+  int closedPort = 0;
+  RawSocket closed(qvtest::RefusingPort(&closedPort));  // bound, never listening
+  ASSERT_TRUE(closed.Valid());
   auto connectTo = [](const char* host, int to) {
     return [=](QvConnection& c) { c.Connect(host, to, 0, nullptr, 0, nullptr, nullptr); };
   };

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <future>
 #include <mutex>
-#include <random>
 #include <string>
 
 // The server's side: answers every frame with itself.
@@ -44,17 +43,12 @@ int main() {
   QvNetModule* module = CreateNetModule();
   QvListenerApi* listener = module->CreateListener();
   listener->SetAcceptHandler(new Acceptor);
-  // A listener cannot tell which port it got, so try a few.
-  std::random_device seed;
-  const int first = 20000 + static_cast<int>(seed() % 30000);
-  int port = 0;
-  for (int p = first; p < first + 200 && port == 0; ++p) {
-    if (listener->Listen("127.0.0.1", p)) port = p;
-  }
-  if (port == 0) {
-    std::fprintf(stderr, "hello: found no free port\n");
+  // Port 0: the system chooses, and the listener tells which.
+  if (!listener->Listen("127.0.0.1", 0)) {
+    std::fprintf(stderr, "hello: cannot listen on 127.0.0.1\n");
     return 1;
   }
+  const int port = listener->LocalPort();
   module->Start(0);
 
   QvNetClient* connector = module->CreateClient(0);

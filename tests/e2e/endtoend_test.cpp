@@ -98,7 +98,7 @@ class InProcessTest : public ::testing::Test {
   void SetUp() override {
     listener = client.module->CreateListener();
     listener->SetAcceptHandler(sessions.NewHandler());
-    ASSERT_NE(port = qvtest::ListenOnFreePort(listener), 0);
+    ASSERT_NE(port = qvtest::ListenOnAnyPort(listener), 0);
   }
   void TearDown() override { qvtest::DestroyListener(listener, &sessions); }
 
@@ -196,7 +196,7 @@ TEST_F(InProcessTest, HundredPeersAtOnceAreEachEchoedOnTheirOwnConnection) {
 
 TEST(EchoServerProcessTest, LibraryClientExchangesFramesWithTheExample) {
   qvtest::ChildProcess server;
-  const int port = qvtest::StartOnFreePort(&server, QVNET_ECHO_SERVER);
+  const int port = qvtest::StartOnAnyPort(&server, QVNET_ECHO_SERVER);
   ASSERT_NE(port, 0);
   {
     qvtest::Connector client;
@@ -212,7 +212,7 @@ TEST(EchoServerProcessTest, LibraryClientExchangesFramesWithTheExample) {
 #if !defined(_WIN32)
 TEST(EchoServerProcessTest, ForeignPeerFindsFramesEchoedAndBadOnesRefused) {
   qvtest::ChildProcess server;
-  const int port = qvtest::StartOnFreePort(&server, QVNET_ECHO_SERVER);
+  const int port = qvtest::StartOnAnyPort(&server, QVNET_ECHO_SERVER);
   ASSERT_NE(port, 0);
   const std::string command = "timeout 60 python3 '" QVNET_FOREIGN_PEER "' --port " + std::to_string(port) + " 2>&1";
   std::FILE* pipe = ::popen(command.c_str(), "r");

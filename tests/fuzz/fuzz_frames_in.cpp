@@ -36,10 +36,11 @@
 
 #include "connection/qvconnection.h"
 #include "fuzzsupport.h"
+#include "support/qvtestnet.h"
 
 namespace {
 
-using qvfuzz::RecordingSink;
+using qvfuzz::CheckedSink;
 
 constexpr std::uint32_t kLargestFrame = 40960;
 constexpr std::size_t kLargestRead = 65536;
@@ -112,15 +113,15 @@ Input Parse(const std::uint8_t* data, std::size_t size) {
 }
 
 void Serve(const Input& in) {
-  qvfuzz::Pair pair;
-  QVFUZZ_CHECK(qvfuzz::MakePair(&pair));
+  qvtest::SocketPair pair;
+  QVFUZZ_CHECK(qvtest::MakeLocalPair(&pair));
   QVFUZZ_CHECK(qvplat::SetNonBlocking(pair.local));  // as a listener's sockets are
   auto* conn = new QvConnection;
-  RecordingSink sink;
+  CheckedSink sink;
   bool closedInPacket = false;
   if (in.closeInPacket) {
-    sink.onPacket = [&] {
-      if (sink.payloads.size() == in.closeAt + 1) {
+    sink.onPacket = [&](const char*, int) {
+      if (sink.PacketCount() == in.closeAt) {  // runs before the packet is recorded
         conn->Close();
         closedInPacket = true;
       }
@@ -128,7 +129,7 @@ void Serve(const Input& in) {
   }
   conn->SetSink(&sink);
   QVFUZZ_CHECK(conn->Attach(pair.local));
-  QVFUZZ_CHECK(sink.connected == 1 && conn->IsConnected());
+  QVFUZZ_CHECK(sink.connected.Count() == 1 && conn->IsConnected());
 
   // After every piece: exactly the reference's payloads, and an end exactly
   // when the reference met a bad header.
@@ -136,21 +137,22 @@ void Serve(const Input& in) {
   auto check = [&] {
     const Reference r = Decode(in.stream, sent);
     if (closedInPacket) {
-      QVFUZZ_CHECK(sink.payloads.size() == in.closeAt + 1);
+      const std::vector<std::string> payloads = sink.Packets();
+      QVFUZZ_CHECK(payloads.size() == in.closeAt + 1);
       QVFUZZ_CHECK(r.payloads.size() > in.closeAt);
-      QVFUZZ_CHECK(std::equal(sink.payloads.begin(), sink.payloads.end(), r.payloads.begin()));
-      QVFUZZ_CHECK(sink.disconnected == 0 && !conn->IsConnected());
+      QVFUZZ_CHECK(std::equal(payloads.begin(), payloads.end(), r.payloads.begin()));
+      QVFUZZ_CHECK(sink.disconnected.Count() == 0 && !conn->IsConnected());
       return;
     }
-    QVFUZZ_CHECK(sink.payloads == r.payloads);
-    QVFUZZ_CHECK(sink.disconnected == (r.malformed ? 1 : 0));
+    QVFUZZ_CHECK(sink.Packets() == r.payloads);
+    QVFUZZ_CHECK(sink.disconnected.Count() == (r.malformed ? 1 : 0));
     QVFUZZ_CHECK(conn->IsConnected() == !r.malformed);
   };
 
   for (std::size_t piece : in.reads) {
     if (!conn->IsConnected()) break;  // its socket is closed: the peer's bytes go nowhere
-    QVFUZZ_CHECK(qvfuzz::SendAll(pair.remote, reinterpret_cast<const char*>(in.stream) + sent, piece));
-    QVFUZZ_CHECK(qvfuzz::WaitPending(pair.local, static_cast<int>(piece)));
+    QVFUZZ_CHECK(qvtest::SendAll(pair.remote, reinterpret_cast<const char*>(in.stream) + sent, piece));
+    QVFUZZ_CHECK(qvtest::WaitPending(pair.local, static_cast<int>(piece)));
     sent += piece;
     // Read events until the piece is read (or the connection is over); a
     // piece of 0 is one read event with nothing to read.
@@ -158,7 +160,7 @@ void Serve(const Input& in) {
     do {
       conn->OnRead();
       QVFUZZ_CHECK(++events <= piece + 1);
-    } while (conn->IsConnected() && qvfuzz::BytesPending(pair.local) > 0);
+    } while (conn->IsConnected() && qvtest::BytesPending(pair.local) > 0);
     check();
   }
 
@@ -167,7 +169,7 @@ void Serve(const Input& in) {
     if (in.peerResets) {
       // Bytes the peer never reads make its close a reset.
       QVFUZZ_CHECK(qvplat::SendSome(pair.local, "unread", 6) == 6);
-      QVFUZZ_CHECK(qvfuzz::WaitPending(pair.remote, 6));
+      QVFUZZ_CHECK(qvtest::WaitPending(pair.remote, 6));
       qvplat::CloseSocket(pair.remote);
       remoteOpen = false;
     } else {
@@ -179,12 +181,12 @@ void Serve(const Input& in) {
       if (conn->IsConnected()) qvplat::SleepMs(1);
     }
     QVFUZZ_CHECK(!conn->IsConnected());
-    QVFUZZ_CHECK(sink.disconnected == 1);
-    QVFUZZ_CHECK(sink.payloads == Decode(in.stream, sent).payloads);
+    QVFUZZ_CHECK(sink.disconnected.Count() == 1);
+    QVFUZZ_CHECK(sink.Packets() == Decode(in.stream, sent).payloads);
   }
-  const int disconnects = sink.disconnected;
+  const int disconnects = sink.disconnected.Count();
   delete conn;  // closes it as Close does, if it is still open
-  QVFUZZ_CHECK(sink.disconnected == disconnects);  // the application's end is silent
+  QVFUZZ_CHECK(sink.disconnected.Count() == disconnects);  // the application's end is silent
   if (remoteOpen) qvplat::CloseSocket(pair.remote);
 }
 

@@ -48,10 +48,12 @@
 #include "connection/qvlengthcodec.h"
 #include "dispatch/qvsocketmanager.h"
 #include "fuzzsupport.h"
+#include "support/qvtestnet.h"
+#include "support/qvtestslots.h"
 
 namespace {
 
-using qvfuzz::RecordingSink;
+using qvfuzz::CheckedSink;
 
 constexpr int kLargestPayload = 40955;
 constexpr std::size_t kSendLimit = 64 * 1024;
@@ -80,7 +82,7 @@ class Script {
   explicit Script(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   void Run() {
-    QVFUZZ_CHECK(qvfuzz::MakePair(&pair_));
+    QVFUZZ_CHECK(qvtest::MakeLocalPair(&pair_));
     QVFUZZ_CHECK(qvplat::SetNonBlocking(pair_.local));
     QVFUZZ_CHECK(qvplat::SetNonBlocking(pair_.remote));
     if (size_ > 0 && kSendBuffers[data_[0] & 3] > 0) qvfuzz::SetSendBuffer(pair_.local, kSendBuffers[data_[0] & 3]);
@@ -88,7 +90,7 @@ class Script {
     conn_->SetSink(&sink_);
     conn_->SetCodec(&codec_);
     QVFUZZ_CHECK(conn_->Attach(pair_.local));
-    QVFUZZ_CHECK(sink_.connected == 1);
+    QVFUZZ_CHECK(sink_.connected.Count() == 1);
 
     std::size_t at = 1;
     while (at < size_ && !ended_) {
@@ -124,10 +126,10 @@ class Script {
           for (int i = 0; i < times && !ended_; ++i) Send(length, where + static_cast<std::size_t>(i));
         }
       }
-      if (sink_.disconnected > 0 && !ended_) {
+      if (sink_.disconnected.Count() > 0 && !ended_) {
         // Only a peer that went away ends it here (the limit is seen to
         // in Offer).
-        QVFUZZ_CHECK(peerGone_ && sink_.disconnected == 1 && !conn_->IsConnected());
+        QVFUZZ_CHECK(peerGone_ && sink_.disconnected.Count() == 1 && !conn_->IsConnected());
         ended_ = true;
       }
       CheckUnsent();
@@ -139,7 +141,7 @@ class Script {
         conn_->OnRead();
         if (conn_->IsConnected()) qvplat::SleepMs(1);
       }
-      QVFUZZ_CHECK(!conn_->IsConnected() && sink_.disconnected == 1);
+      QVFUZZ_CHECK(!conn_->IsConnected() && sink_.disconnected.Count() == 1);
       ended_ = true;
     }
     if (!ended_) {
@@ -154,14 +156,14 @@ class Script {
       // system may still be on its way over loopback TCP (the pair on
       // Windows), sent as the peer's reads open its window.
       while (received_.size() < expected_.size()) {
-        QVFUZZ_CHECK(qvfuzz::WaitPending(pair_.remote, 1));
+        QVFUZZ_CHECK(qvtest::WaitPending(pair_.remote, 1));
         Read(0);
       }
       QVFUZZ_CHECK(received_ == expected_);
     }
     delete conn_;  // as Close: nothing was left to send
-    QVFUZZ_CHECK(sink_.disconnected == (ended_ ? 1 : 0));
-    QVFUZZ_CHECK(sink_.payloads.empty());
+    QVFUZZ_CHECK(sink_.disconnected.Count() == (ended_ ? 1 : 0));
+    QVFUZZ_CHECK(sink_.PacketCount() == 0);
     if (peerGone_) return;
     // The peer reads the end of the stream, and nothing else.
     for (int tries = 0; !peerSawEnd_ && tries < 10000; ++tries) {
@@ -197,11 +199,11 @@ class Script {
     if (waiting + frame > kSendLimit) {
       // Past the limit: the waiting bytes are let go, and the worker is
       // asked to end the connection; it does so at its next pass.
-      QVFUZZ_CHECK(qvfuzz::InterestOf(pair_.local) >= 0);
-      QVFUZZ_CHECK((qvfuzz::InterestOf(pair_.local) & EndRequest) != 0);
+      QVFUZZ_CHECK(nettest::InterestOf(pair_.local) >= 0);
+      QVFUZZ_CHECK((nettest::InterestOf(pair_.local) & EndRequest) != 0);
       conn_->OnError();
       QVFUZZ_CHECK(!conn_->IsConnected());
-      QVFUZZ_CHECK(sink_.disconnected == 1);
+      QVFUZZ_CHECK(sink_.disconnected.Count() == 1);
       ended_ = true;
       return;
     }
@@ -247,7 +249,7 @@ class Script {
   void CheckUnsent() {
     if (ended_ || peerGone_) return;
 #if !defined(_WIN32)
-    const int pending = qvfuzz::BytesPending(pair_.remote);
+    const int pending = qvtest::BytesPending(pair_.remote);
     QVFUZZ_CHECK(pending >= 0);
     QVFUZZ_CHECK(conn_->QueuedBytes() == expected_.size() - received_.size() - static_cast<std::size_t>(pending));
 #endif
@@ -255,10 +257,10 @@ class Script {
 
   const std::uint8_t* data_;
   std::size_t size_;
-  qvfuzz::Pair pair_;
+  qvtest::SocketPair pair_;
   QvConnection* conn_ = nullptr;
   QvLengthCodec& codec_ = QvLengthCodec::Shared();
-  RecordingSink sink_;
+  CheckedSink sink_;
   std::string expected_;
   std::string received_;
   bool ended_ = false;

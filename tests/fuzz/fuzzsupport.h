@@ -1,7 +1,9 @@
 // fuzzsupport.h - what the fuzz targets share: a check that aborts (so that
 // the fuzzer keeps the input that broke it), and, for the connection
-// targets, a pair of connected stream sockets, a sink that records, and a
-// way to run code on the library's worker thread.
+// targets, a sink that checks what it records and a way to run code on the
+// library's worker thread. Sockets, waits and slot queries are the tests'
+// own (support/qvtestnet.h, qvtestslots.h, qvrecordingsink.h), all without
+// a test framework.
 //
 // The connection targets call a connection's worker-only operations
 // (OnRead, OnWrite, OnError) themselves, as the worker would, so that the
@@ -20,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "include/qvconnectionsink.h"
 #include "platform/qvplatform.h"
+#include "support/qvrecordingsink.h"
 
 namespace qvfuzz {
 
@@ -34,50 +36,19 @@ namespace qvfuzz {
 
 #define QVFUZZ_CHECK(cond) ((cond) ? (void)0 : ::qvfuzz::Broken(#cond, __FILE__, __LINE__))
 
-// Sets an environment variable of this process (the library's settings are
-// read on first use).
-void SetEnvironment(const char* name, const char* value);
-
-// Two connected stream sockets, both blocking: AF_UNIX on POSIX (no ports
-// used up however many are made), loopback TCP on Windows.
-struct Pair {
-  qvplat::Socket local = qvplat::kNoSocket;   // the library's end
-  qvplat::Socket remote = qvplat::kNoSocket;  // the peer's
-};
-bool MakePair(Pair* pair);
-
-// Bytes received on s that nobody has read yet, or -1.
-int BytesPending(qvplat::Socket s);
-// Waits until at least n bytes are readable on s (at once with AF_UNIX;
-// loopback TCP may take a moment). False after ten seconds.
-bool WaitPending(qvplat::Socket s, int n);
-// Writes all n bytes (s blocking). False on failure.
-bool SendAll(qvplat::Socket s, const char* data, std::size_t n);
 // Shrinks the send buffer of s, so that it fills after a few kilobytes.
 void SetSendBuffer(qvplat::Socket s, int bytes);
 
-// Records what the connection tells its sink, on the worker thread.
-class RecordingSink : public QvConnectionSink {
+// A sink that records (nettest::RecordingSink) and checks what every packet
+// must hold: a length and data that go together, and no packet after the
+// end.
+class CheckedSink : public nettest::RecordingSink {
  public:
-  void OnConnected(QvSocket* c) override {
-    connection = c;
-    ++connected;
-  }
-  void OnConnectFailed() override { ++connectFailed; }
-  void OnDisconnected() override { ++disconnected; }
   void OnPacket(const char* data, int length) override {
     QVFUZZ_CHECK(length >= 0 && (data != nullptr || length == 0));
-    QVFUZZ_CHECK(disconnected == 0);
-    payloads.emplace_back(data, static_cast<std::size_t>(length));
-    if (onPacket) onPacket();
+    QVFUZZ_CHECK(disconnected.Count() == 0);
+    nettest::RecordingSink::OnPacket(data, length);
   }
-
-  QvSocket* connection = nullptr;
-  int connected = 0;
-  int connectFailed = 0;
-  int disconnected = 0;
-  std::vector<std::string> payloads;
-  std::function<void()> onPacket;
 };
 
 // Runs body on the worker thread and returns once it has run. Sets up the
@@ -85,9 +56,6 @@ class RecordingSink : public QvConnectionSink {
 // name, value pairs) are in the environment.
 void RunOnWorker(const std::function<void()>& body,
                  const std::vector<std::pair<const char*, const char*>>& settings);
-
-// The interest of the table's slot for socket s, or -1 when none holds it.
-int InterestOf(qvplat::Socket s);
 
 // The bytes of a repeating stream (0, 1, ... 250, 0, ...) from the i-th
 // on, at least 65536 of them: what the queue targets append and expect.

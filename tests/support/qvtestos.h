@@ -10,12 +10,21 @@
 inline int poll(pollfd* fds, unsigned long count, int timeoutMs) { return ::WSAPoll(fds, count, timeoutMs); }
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
 #endif
 
 #include "platform/qvplatform.h"
@@ -73,6 +82,40 @@ inline bool ZeroLingerResets() {
   return true;
 #endif
 }
+
+#if !defined(_WIN32)
+// Starts `program` with `arguments` and this process's environment, its
+// standard input, output and error on the descriptors in `stdio` (-1: this
+// process's own), in `directory` (this process's own when empty), with
+// SIGPIPE at its default whatever this process does with it. The child's
+// pid, or -1.
+inline pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, const int (&stdio)[3],
+                   const std::string& directory = "") {
+  std::vector<std::string> texts{program};
+  texts.insert(texts.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& t : texts) argv.push_back(&t[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd < 3; ++fd) {
+    if (stdio[fd] >= 0) ::posix_spawn_file_actions_adddup2(&actions, stdio[fd], fd);
+  }
+  if (!directory.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  const bool spawned = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ) == 0;
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::posix_spawnattr_destroy(&attributes);
+  return spawned ? pid : -1;
+}
+#endif
 
 }  // namespace qvtest
 

@@ -8,11 +8,9 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
 #include <algorithm>
@@ -41,64 +39,6 @@ struct WinsockStartup {
 }  // namespace
 #endif
 
-void Event::Notify() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++count_;
-  changed_.notify_all();
-}
-
-bool Event::WaitFor(int count, std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return count_ >= count; });
-}
-
-int Event::Count() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return count_;
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-void SocketPair::Close() {
-  if (local != qvplat::kNoSocket) qvplat::CloseSocket(local);
-  if (remote != qvplat::kNoSocket) qvplat::CloseSocket(remote);
-  local = remote = qvplat::kNoSocket;
-}
-
-qvplat::Socket ListenLoopback(int* port) {
-  qvplat::Socket s = qvplat::TcpSocket();
-  if (s == qvplat::kInvalidSocket) return s;
-  if (!qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) || !qvplat::ListenOn(s, 128)) {
-    qvplat::CloseSocket(s);
-    return qvplat::kInvalidSocket;
-  }
-  *port = qvplat::LocalPort(s);
-  return s;
-}
-
-bool MakeLoopbackPair(SocketPair* pair) {
-  int port = 0;
-  qvplat::Socket listener = ListenLoopback(&port);
-  if (listener == qvplat::kInvalidSocket) return false;
-  pair->remote = qvplat::TcpSocket();
-  bool ok = pair->remote != qvplat::kInvalidSocket &&
-            qvplat::ConnectIPv4(pair->remote, qvplat::LoopbackAddress(), port);
-  if (ok) {
-    pair->local = qvplat::AcceptPeer(listener, nullptr);
-    ok = pair->local != qvplat::kInvalidSocket;
-  }
-  qvplat::CloseSocket(listener);
-  if (!ok) pair->Close();
-  return ok;
-}
-
 int FreePort() {
   qvplat::Socket s = qvplat::TcpSocket();
   int port = qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) ? qvplat::LocalPort(s) : 0;
@@ -106,7 +46,7 @@ int FreePort() {
   return port;
 }
 
-int ListenOnFreePort(QvListenerApi* listener, const char* address) {
+int ListenOnAnyPort(QvListenerApi* listener, const char* address) {
   return listener->Listen(address, 0) ? listener->LocalPort() : 0;
 }
 
@@ -145,23 +85,6 @@ std::string Receive(qvplat::Socket s, size_t n) {
   std::string data(n, '\0');
   return RecvExactly(s, &data[0], n) ? data : "<nothing>";
 }
-
-namespace {
-// Moves all n bytes with `some` (qvplat::SendSome or RecvSome).
-template <class Byte>
-bool Whole(qvplat::Socket s, Byte* p, size_t n, int (*some)(qvplat::Socket, Byte*, int)) {
-  for (int k = 0; n > 0; p += k, n -= static_cast<size_t>(k)) {
-    if ((k = some(s, p, static_cast<int>(n))) <= 0) return false;
-  }
-  return true;
-}
-}  // namespace
-
-bool SendAll(qvplat::Socket s, const void* data, size_t n) {
-  return Whole(s, static_cast<const char*>(data), n, qvplat::SendSome);
-}
-
-bool RecvExactly(qvplat::Socket s, void* data, size_t n) { return Whole(s, static_cast<char*>(data), n, qvplat::RecvSome); }
 
 size_t FillSendBuffer(qvplat::Socket s) {
   static char chunk[64 * 1024];
@@ -209,14 +132,6 @@ void RaiseDescriptorLimit(int count) {
 #endif
 }
 
-void SetEnvironment(const std::string& name, const std::string& value) {
-#if defined(_WIN32)
-  ::_putenv_s(name.c_str(), value.c_str());
-#else
-  ::setenv(name.c_str(), value.c_str(), 1);
-#endif
-}
-
 std::string ReadFile(const std::string& path, std::ios::openmode mode) {
   std::ifstream in(path, mode);
   std::ostringstream out;
@@ -252,19 +167,26 @@ void ExitWithin(const std::string& dir, const std::function<int()>& body) {
 
 #if defined(_WIN32)
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& errorFile) {
   Kill();  // one that ended stays open until then
   std::string command = "\"" + program + "\"";
   for (const std::string& a : arguments) command += " \"" + a + "\"";
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE nowhere = ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  HANDLE error = errorFile.empty() ? nowhere
+                                   : ::CreateFileA(errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                   &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = startup.hStdError = nowhere;
+  startup.hStdOutput = nowhere;
+  startup.hStdError = error;
   PROCESS_INFORMATION process{};
-  BOOL ok = ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  BOOL ok = error != INVALID_HANDLE_VALUE &&
+            ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  if (error != nowhere && error != INVALID_HANDLE_VALUE) ::CloseHandle(error);
   ::CloseHandle(nowhere);
   if (!ok) return false;
   ::CloseHandle(process.hThread);
@@ -289,20 +211,15 @@ bool ChildProcess::Kill() {
 
 #else
 
-bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
-  std::vector<std::string> texts{program};
-  texts.insert(texts.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& t : texts) argv.push_back(&t[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return false;
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& errorFile) {
+  Kill();
+  const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const int error = errorFile.empty() ? nowhere : ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const pid_t pid = nowhere >= 0 && error >= 0 ? Spawn(program, arguments, {-1, nowhere, error}) : -1;
+  if (error != nowhere && error >= 0) ::close(error);
+  if (nowhere >= 0) ::close(nowhere);
+  if (pid < 0) return false;
   handle_ = pid;
   return true;
 }
@@ -326,21 +243,19 @@ bool ChildProcess::Kill() {
 
 #endif
 
-int StartOnFreePort(ChildProcess* child, const std::string& program) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    const int port = FreePort();
-    if (!child->Start(program, {std::to_string(port)})) return 0;
-    bool exited = false;
-    const bool ready = WaitUntil([&] {
-      if (!child->Running()) return exited = true;
-      qvplat::Socket probe = RawConnect(port);
-      if (probe == qvplat::kInvalidSocket) return false;
-      qvplat::CloseSocket(probe);
-      return true;
-    });
-    if (!exited) return ready ? port : 0;
-  }
-  return 0;
+int StartOnAnyPort(ChildProcess* child, const std::string& program) {
+  const std::string name = std::filesystem::path(program).stem().string();
+  const std::string errorFile = FreshDir("stderr-of-" + name) + "/stderr.txt";
+  if (!child->Start(program, {"0"}, errorFile)) return 0;
+  int port = 0;
+  WaitUntil([&] {
+    const std::string text = ReadText(errorFile);
+    const size_t end = text.find('\n');
+    const size_t colon = text.rfind(':', end);
+    if (end != std::string::npos && colon != std::string::npos) port = std::atoi(text.c_str() + colon + 1);
+    return port != 0 || end != std::string::npos || !child->Running();
+  });
+  return port;
 }
 
 void BeginCapture() { testing::internal::CaptureStdout(); }

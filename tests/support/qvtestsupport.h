@@ -1,4 +1,5 @@
-// qvtestsupport.h - helpers for the test groups.
+// qvtestsupport.h - helpers for the test groups (GoogleTest ones among
+// them); what the fuzz targets share with them is in qvtestnet.h.
 #ifndef QV_TESTS_QVTESTSUPPORT_H
 #define QV_TESTS_QVTESTSUPPORT_H
 
@@ -14,47 +15,19 @@
 #include <vector>
 
 #include "platform/qvplatform.h"
+#include "qvtestnet.h"
 
 class QvListenerApi;
 
 namespace qvtest {
 
-// Generous bound for every wait on an event: a hang fails, a slow machine
-// does not.
-constexpr std::chrono::milliseconds kEventTimeout{10000};
-
-// A one-shot or counting event to wait on instead of sleeping.
-class Event {
- public:
-  void Notify();
-  // True once Notify has been called `count` times in all.
-  bool WaitFor(int count = 1, std::chrono::milliseconds timeout = kEventTimeout);
-  int Count();
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int count_ = 0;
-};
-
-// Waits until `done` holds, re-checking on a short cadence; false on time-out.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kEventTimeout);
-
-// Two ends of one TCP connection over 127.0.0.1, both blocking.
-struct SocketPair {
-  qvplat::Socket local = qvplat::kNoSocket;   // the end the library drives
-  qvplat::Socket remote = qvplat::kNoSocket;  // the test's peer
-  void Close();
-};
-bool MakeLoopbackPair(SocketPair* pair);
-
-// A listening socket on 127.0.0.1 and an ephemeral port.
-qvplat::Socket ListenLoopback(int* port);
-
-// A port on 127.0.0.1 that nobody listened on a moment ago (0 if none).
+// A port on 127.0.0.1 that nobody listened on a moment ago (0 if none), for
+// the few tests that must name a port before anything binds it; the others
+// bind port 0 and read the port back (ListenOnAnyPort, ListenLoopback,
+// RefusingPort).
 int FreePort();
-// Listens on a port the system chooses; the port, or 0.
-int ListenOnFreePort(QvListenerApi* listener, const char* address = "127.0.0.1");
+// Listens on port 0, the system choosing; the port bound, or 0.
+int ListenOnAnyPort(QvListenerApi* listener, const char* address = "127.0.0.1");
 // A blocking client connected to 127.0.0.1:port whose reads give up after
 // ten seconds; kInvalidSocket when it could not connect.
 qvplat::Socket RawConnect(int port);
@@ -69,9 +42,6 @@ std::string Frame(const std::string& payload);
 // The next n bytes from s, or "<nothing>" when they did not all come.
 std::string Receive(qvplat::Socket s, size_t n);
 
-// Writes all bytes / reads exactly n bytes (blocking). False on failure.
-bool SendAll(qvplat::Socket s, const void* data, size_t n);
-bool RecvExactly(qvplat::Socket s, void* data, size_t n);
 // Makes s non-blocking and sends until it would block and stays so for
 // 50 ms (the caller may check LastSocketError() right after); returns the
 // bytes it took.
@@ -84,9 +54,6 @@ bool SendUrgent(qvplat::Socket s);
 
 // Lets the process open `count` descriptors if the hard limit allows.
 void RaiseDescriptorLimit(int count);
-
-// Sets an environment variable of this process (the library's settings).
-void SetEnvironment(const std::string& name, const std::string& value);
 
 std::string ReadFile(const std::string& path, std::ios::openmode mode = std::ios::in | std::ios::binary);
 // A text file as a program reads text: Windows' CR LF line ends (which the
@@ -112,8 +79,9 @@ std::string FreshDir(const std::string& name);
 // so that the process's exit handlers run).
 [[noreturn]] void ExitWithin(const std::string& dir, const std::function<int()>& body);
 
-// A program started in the background with its standard output and error
-// sent nowhere; killed when the object goes.
+// A program started in the background with its standard output sent
+// nowhere, and its standard error too or to a file; killed when the object
+// goes.
 class ChildProcess {
  public:
   ChildProcess() = default;
@@ -121,7 +89,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  bool Start(const std::string& program, const std::vector<std::string>& arguments);
+  // `errorFile`: where standard error goes (made anew); nowhere when empty.
+  bool Start(const std::string& program, const std::vector<std::string>& arguments,
+             const std::string& errorFile = "");
   // True while it runs.
   bool Running();
   // Ends it and waits for it; true when it was still running until then.
@@ -131,10 +101,10 @@ class ChildProcess {
   std::intptr_t handle_ = 0;  // a pid or a process handle
 };
 
-// Starts `program PORT` on a free port (on another one when it ended at
-// once: the port was taken meanwhile) and waits until it accepts
-// connections. The port, or 0.
-int StartOnFreePort(ChildProcess* child, const std::string& program);
+// Starts `program 0`, a server that listens on a port the system chooses
+// and names it on standard error in a line "...:PORT\n" once it listens,
+// and waits for that line. The port, or 0.
+int StartOnAnyPort(ChildProcess* child, const std::string& program);
 
 // Captures what the process writes to standard output between the calls
 // (the library's console traces).

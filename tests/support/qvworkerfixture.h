@@ -1,7 +1,8 @@
 // qvworkerfixture.h - what the dispatcher and connection tests share: a
-// fixture that runs the worker over a fresh table, slot queries, a socket
-// object and a sink that record every call, and a peer made of plain
-// sockets.
+// fixture that runs the worker over a fresh table, a socket object that
+// records every call, and a peer made of plain sockets; with the slot
+// queries (qvtestslots.h) and the recording sink (qvrecordingsink.h), which
+// the fuzz targets share too.
 #ifndef QV_TESTS_SUPPORT_QVWORKERFIXTURE_H
 #define QV_TESTS_SUPPORT_QVWORKERFIXTURE_H
 
@@ -24,30 +25,15 @@
 #include "dispatch/qvwritetry.h"
 #include "include/qvconnectionsink.h"
 #include "support/qvquietsocket.h"
+#include "support/qvrecordingsink.h"
+#include "support/qvtestnet.h"
 #include "support/qvtestos.h"
+#include "support/qvtestslots.h"
 #include "support/qvtestsupport.h"
 
 namespace nettest {
 
 using qvtest::Frame;
-
-inline int SlotsWhere(const std::function<bool(const QvSocketManager::SlotView&)>& match) {
-  QvSocketManager& m = QvSocketManager::Instance();
-  int n = 0;
-  for (int i = 0; i < m.Capacity(); ++i) n += match(m.Slot(i)) ? 1 : 0;
-  return n;
-}
-inline int UsedSlots() {
-  return SlotsWhere([](const QvSocketManager::SlotView& v) { return v.socketHandle != qvplat::kNoSocket; });
-}
-// The interest of the slot that holds `socket`, or -1 when none does.
-inline int InterestOf(qvplat::Socket socket) {
-  QvSocketManager& m = QvSocketManager::Instance();
-  for (int i = 0; i < m.Capacity(); ++i) {
-    if (m.Slot(i).socketHandle == socket) return static_cast<int>(m.Slot(i).interest);
-  }
-  return -1;
-}
 
 // Runs the worker over a fresh table for each case.
 class WorkerTest : public ::testing::Test {
@@ -62,26 +48,6 @@ class WorkerTest : public ::testing::Test {
   }
 
   QvSocketManager& manager = QvSocketManager::Instance();
-};
-
-// Calls recorded from any thread, as one text: "read@0 write@0".
-class CallLog {
- public:
-  std::string Calls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
-  }
-
- protected:
-  void Log(const std::string& call, const std::string* payload = nullptr) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_ += (calls_.empty() ? "" : " ") + call;
-    if (payload != nullptr) payloads_.push_back(*payload);
-  }
-
-  std::mutex mutex_;
-  std::string calls_;
-  std::vector<std::string> payloads_;
 };
 
 // A socket object that logs each call the worker makes, with the slot's
@@ -137,45 +103,6 @@ class RecordingHandler : public QuietSocket, public CallLog, public QvWriteTrier
     if (behaviour) behaviour(*this);
     called.Notify();
   }
-};
-
-// Logs every sink callback, as "connected packet disconnected", and the
-// payloads; safe to call from the worker and the test thread.
-class RecordingSink : public QvConnectionSink, public CallLog {
- public:
-  void OnConnected(QvSocket* connection) override {
-    connectedWith.store(connection);
-    if (onConnected) onConnected(connection);
-    Log("connected");
-  }
-  void OnConnectFailed() override {
-    if (onConnectFailed) onConnectFailed();
-    Log("failed");
-  }
-  void OnDisconnected() override {
-    if (onDisconnected) onDisconnected();
-    disconnectedOn = std::this_thread::get_id();
-    Log("disconnected");
-    disconnected.Notify();
-  }
-  void OnPacket(const char* data, int length) override {
-    if (onPacket) onPacket(data, length);
-    const std::string payload(data, static_cast<size_t>(length));
-    Log("packet", &payload);
-    packet.Notify();
-  }
-
-  std::vector<std::string> Packets() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return payloads_;
-  }
-
-  std::function<void(const char*, int)> onPacket;  // runs on the worker
-  std::function<void(QvSocket*)> onConnected;
-  std::function<void()> onConnectFailed, onDisconnected;
-  std::atomic<QvSocket*> connectedWith{nullptr};
-  std::thread::id disconnectedOn;  // read once `disconnected` was notified
-  qvtest::Event disconnected, packet;
 };
 
 // A plain descriptor of the test's own, closed at scope end.

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +22,6 @@
 #include "support/qvtestos.h"
 #include "support/qvtestsupport.h"
 #include "support/qvworkerfixture.h"
-
-extern char** environ;
 
 namespace {
 
@@ -45,35 +42,14 @@ class Qvcat {
     Reset();
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> args{QVNET_QVCAT};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    ::posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    if (!directory.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     // The test ignores SIGPIPE (a child may go before it reads its input);
     // the child starts with the default.
-    posix_spawnattr_t attributes;
-    ::posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    const bool spawned = ::posix_spawn(&pid_, QVNET_QVCAT, &actions, &attributes, argv.data(), environ) == 0;
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
+    pid_ = qvtest::Spawn(QVNET_QVCAT, arguments, {in[0], out[1], err[1]}, directory);
     for (int fd : {in[0], out[1], err[1]}) ::close(fd);
     in_ = in[1];
     out_ = out[0];
     err_ = err[0];
-    if (!spawned) pid_ = -1;
-    return spawned;
+    return pid_ > 0;
   }
 
   bool Write(const std::string& bytes) {
@@ -183,7 +159,7 @@ class QvcatTest : public ::testing::Test {
     return qvcat->Wait();
   }
   // The echo_server example, accepting connections; its port, or 0.
-  int StartEchoServer() { return qvtest::StartOnFreePort(&echoServer, QVNET_ECHO_SERVER); }
+  int StartEchoServer() { return qvtest::StartOnAnyPort(&echoServer, QVNET_ECHO_SERVER); }
   // `qvcat listen` on a free port with the extra arguments, once it says it
   // listens; the port, or 0.
   static int StartListener(Qvcat* listener, const std::vector<std::string>& extra = {}) {
@@ -248,7 +224,9 @@ TEST_F(QvcatTest, SingleRunsPrintExitAndFailAsTheyShould) {
   };
   const int port = StartEchoServer();
   ASSERT_NE(port, 0);
-  const int noPort = qvtest::FreePort();
+  int noPort = 0;
+  nettest::RawSocket closed(qvtest::RefusingPort(&noPort));  // bound, never listening
+  ASSERT_TRUE(closed.Valid());
   const std::string file = qvtest::FreshDir("single-runs") + "/frame.bin";
   auto fill = [&](std::string text) {
     for (const auto& [token, value] : {std::pair<std::string, std::string>{"NOPORT", std::to_string(noPort)},
