@@ -8,6 +8,7 @@
 #include "../diag/log.h"
 #include "../diag/qvsettings.h"
 #include "../diag/qvtexts.h"
+#include "qvpolltag.h"
 
 struct QvLingerSet::Entry {
   qvplat::Socket socket = qvplat::kNoSocket;
@@ -35,10 +36,7 @@ constexpr int kReadsPerEvent = 4;
 constexpr int kReadsBeforeClose = 16;
 char discard[64 * 1024];  // the worker's only
 
-std::uint64_t TagOf(std::size_t index, std::uint32_t serial) {
-  return (std::uint64_t{1} << 63) | (static_cast<std::uint64_t>(serial & 0x7FFFFFFFu) << 32) |
-         static_cast<std::uint32_t>(index);
-}
+std::uint64_t TagOf(std::size_t index, std::uint32_t serial) { return QvPollTag::ForLinger(index, serial); }
 
 }  // namespace
 

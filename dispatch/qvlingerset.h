@@ -45,7 +45,7 @@ class QvLingerSet {
   using Clock = std::chrono::steady_clock;
 
   // `poller` is the worker's; the set watches its sockets there under tags
-  // of its own (see IsLingerTag).
+  // of its own (QvPollTag::ForLinger).
   explicit QvLingerSet(qvplat::Poller& poller);
   ~QvLingerSet();
   QvLingerSet(const QvLingerSet&) = delete;
@@ -60,7 +60,7 @@ class QvLingerSet {
 
   // Worker: starts watching the sockets handed over since the last call.
   void Adopt();
-  // Worker: serves one event of the poller whose tag IsLingerTag.
+  // Worker: serves one event of the poller whose tag is a linger tag.
   void OnEvent(std::uint64_t tag, unsigned ready);
   // Worker: closes the sockets whose time ran out by `now`, and after
   // ReleaseSent those with nothing left to send.
@@ -71,12 +71,10 @@ class QvLingerSet {
   // Whether no socket lingers on the worker's side (the worker's).
   bool Idle() const;
 
-  static bool IsLingerTag(std::uint64_t tag) { return (tag & kTagBit) != 0; }
   // Sockets lingering or handed over; for diagnostics and tests.
   int Count();
 
  private:
-  static constexpr std::uint64_t kTagBit = std::uint64_t{1} << 63;
   struct Entry;
 
   void Serve(std::size_t index, unsigned ready);

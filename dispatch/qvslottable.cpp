@@ -6,6 +6,7 @@
 
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
+#include "qvpolltag.h"
 #include "qvsocketbase.h"
 
 namespace {
@@ -76,7 +77,9 @@ int QvSlotTable::Register(qvplat::Socket socket, std::uint32_t interest, QvSocke
     if (slot.socketHandle.load() != qvplat::kNoSocket || !slot.socketHandle.compare_exchange_strong(expected, socket)) {
       continue;
     }
-    slot.generation.fetch_add(1);
+    // Claimed, so this thread alone writes it; counted modulo 2^31, the
+    // room it has in a poller tag (qvpolltag.h).
+    slot.generation.store((slot.generation.load() + 1) & QvPollTag::kNumberMask);
     slot.interest.store(interest);
     Name(slot, handler);
     if (static_cast<std::uint64_t>(socket) <= hintMask_) hints_[HashSocket(socket)].store(i);

@@ -19,7 +19,7 @@
 // scan (and, for socket numbers below the hints' count, tells without a
 // scan that a socket has none); and a bound below which no slot is free,
 // where the search for a free slot starts. A slot's generation counts its
-// registrations: an event taken for
+// registrations (modulo 2^31: qvpolltag.h): an event taken for
 // one registration is recognised as stale once the slot is freed or taken
 // by another (StillRegistered).
 #ifndef QV_DISPATCH_QVSLOTTABLE_H

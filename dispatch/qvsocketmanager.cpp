@@ -15,6 +15,7 @@
 #include "../diag/qvtrace.h"
 #include "../platform/qvpoller.h"
 #include "qvlingerset.h"
+#include "qvpolltag.h"
 #include "qvwritepolicy.h"
 #include "qvwritetry.h"
 
@@ -40,10 +41,6 @@ constexpr unsigned kTick = 32;  // the slot's handler hears OnTick
 static_assert(((kTryWrite | kEndAsked | kTick) & (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
               "bits of their own");
 
-// A slot's registration as the poller knows it: slot index and generation.
-std::uint64_t Tag(int slot, std::uint32_t generation) {
-  return (static_cast<std::uint64_t>(generation) << 32) | static_cast<std::uint32_t>(slot);
-}
 
 }  // namespace
 
@@ -246,7 +243,7 @@ void QvSocketManager::FreeSlot(QvSlotTable& table, int index) {
 void QvSocketManager::Unwatch(int index) {
   LoopState::Mirror& m = loop_->mirror[static_cast<size_t>(index)];
   if (m.socket == qvplat::kNoSocket) return;
-  loop_->poller.Unwatch(m.socket, Tag(index, m.generation));
+  loop_->poller.Unwatch(m.socket, QvPollTag::ForSlot(index, m.generation));
   const std::uint64_t lookedAt = m.lookedAt;
   m = LoopState::Mirror{};
   m.lookedAt = lookedAt;
@@ -422,7 +419,7 @@ void QvSocketManager::ApplySlot(QvSlotTable& table, int i, bool changed) {
   const unsigned want = ((interest & ReadInterest) ? unsigned{qvplat::kPollRead} : 0u) |
                         ((interest & WriteInterest) && !tryNow ? unsigned{qvplat::kPollWrite} : 0u);
   if (m.socket == qvplat::kNoSocket || m.parked || want != m.want) {
-    loop.poller.Watch(socket, Tag(i, generation), want);
+    loop.poller.Watch(socket, QvPollTag::ForSlot(i, generation), want);
     m = LoopState::Mirror{socket, generation, want, false, 0, loop.pass};
   }
   if (tryNow) loop.tryNow.push_back(i);
@@ -443,11 +440,10 @@ void QvSocketManager::CollectReady(QvSlotTable* table, int events) {
   qvplat::LockGuard guard(loop.lock);
   for (int k = 0; k < events; ++k) {
     const qvplat::Poller::Event& e = loop.poller.EventAt(k);
-    if (QvLingerSet::IsLingerTag(e.tag)) {
+    if (QvPollTag::IsLinger(e.tag)) {
       loop.lingerEvents.push_back(e);
     } else {
-      loop.ready.push_back(Ready{static_cast<int>(static_cast<std::uint32_t>(e.tag)),
-                                 static_cast<std::uint32_t>(e.tag >> 32), e.ready});
+      loop.ready.push_back(Ready{static_cast<int>(QvPollTag::Index(e.tag)), QvPollTag::Number(e.tag), e.ready});
     }
   }
   // Unless Init dropped the table the lists were made from meanwhile.
@@ -625,7 +621,7 @@ void QvSocketManager::Park(QvSlotTable& table, const Ready& r) {
   if (loop.table != &table) return;
   LoopState::Mirror& m = loop.mirror[static_cast<size_t>(r.slot)];
   if (m.socket == qvplat::kNoSocket || m.generation != r.generation || m.parked) return;
-  loop.poller.Unwatch(m.socket, Tag(r.slot, m.generation));
+  loop.poller.Unwatch(m.socket, QvPollTag::ForSlot(r.slot, m.generation));
   m.parked = true;
   m.parkedInterest = table.At(r.slot).interest.load();
 }
@@ -656,7 +652,7 @@ void QvSocketManager::WakeRested() {
     const bool stillResting = m.parked && m.generation == r.generation;
     if (stillResting && now < r.until) return false;
     if (stillResting) {
-      loop.poller.Watch(m.socket, Tag(r.slot, m.generation), m.want);
+      loop.poller.Watch(m.socket, QvPollTag::ForSlot(r.slot, m.generation), m.want);
       m.parked = false;
     }
     return true;

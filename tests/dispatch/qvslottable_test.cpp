@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "dispatch/qvpolltag.h"
 #include "dispatch/qvslottable.h"
 #include "support/qvworkerfixture.h"
 
@@ -88,7 +89,7 @@ TEST_F(SlotTableTest, FullTableRefusesAndChangesNothing) {
 // Unregister frees a slot whole; the second time, like Arm of a socket the
 // table does not hold, it answers 0 and takes no slot. A table without
 // slots refuses everything. A freed or re-registered slot no longer holds
-// the registration an event was taken for.
+// the registration an event was taken for, however many came before.
 TEST_F(SlotTableTest, FreedSlotsAbsentSocketsAndATableWithoutSlots) {
   table.Register(Fake(0), ReadInterest | WriteInterest, &first);
   table.Register(Fake(1), ReadInterest, &first);
@@ -101,6 +102,14 @@ TEST_F(SlotTableTest, FreedSlotsAbsentSocketsAndATableWithoutSlots) {
   for (int i = 0; i < kCapacity; ++i) ASSERT_TRUE(i == 1 || IsFree(i)) << i;
   table.Register(Fake(2), ReadInterest, &second);  // takes slot 0 again
   EXPECT_FALSE(table.StillRegistered(0, generation));
+  // Generations count modulo 2^31, what a poller tag holds: past its last
+  // one the slot's registration still reads back from its tag.
+  EXPECT_EQ(Unregister(Fake(2)), 1);
+  table.At(0).generation.store(QvPollTag::kNumberMask);
+  table.Register(Fake(2), ReadInterest, &second);
+  const std::uint64_t tag = QvPollTag::ForSlot(0, table.At(0).generation.load());
+  EXPECT_FALSE(QvPollTag::IsLinger(tag));
+  EXPECT_TRUE(table.StillRegistered(static_cast<int>(QvPollTag::Index(tag)), QvPollTag::Number(tag)));
 
   QvSlotTable none(0);
   EXPECT_EQ(none.Capacity(), 0);
