@@ -479,9 +479,21 @@ void QvSocketManager::AskToEndLargestSenders() {
   WakeFromApplication();
 }
 
-// Looks at every registered handler as Serve does: published in
-// dispatching_ before its slot is checked again, so that one being
-// released is waited for, never called after it went.
+// The handler of a slot's registration, published in dispatching_ before
+// the slot is checked again: ReleaseAndWait() may take it away between the
+// two looks, and then waits for LeaveHandler instead of finding it called
+// after it went.
+template <typename Call>
+void QvSocketManager::InHandler(QvSlotTable& table, int slot, std::uint32_t generation, Call call) {
+  if (!table.StillRegistered(slot, generation)) return;  // freed or taken over since
+  SocketSlot& s = table.At(slot);
+  QvSocketBase* handler = s.handler.load();
+  if (handler == nullptr) return;
+  dispatching_.store(handler);
+  if (s.handler.load() == handler && table.StillRegistered(slot, generation)) call(handler);
+  LeaveHandler();
+}
+
 void QvSocketManager::EndLargestSenders(QvSlotTable& table) {
   struct Sender {
     std::uint64_t queued;
@@ -489,17 +501,9 @@ void QvSocketManager::EndLargestSenders(QvSlotTable& table) {
     std::uint32_t generation;
   };
   std::vector<Sender> senders;
-  auto visit = [&](int i, std::uint32_t g, auto&& call) {
-    SocketSlot& slot = table.At(i);
-    QvSocketBase* handler = slot.handler.load();
-    if (handler == nullptr || !table.StillRegistered(i, g)) return;
-    dispatching_.store(handler);
-    if (slot.handler.load() == handler && table.StillRegistered(i, g)) call(handler);
-    LeaveHandler();
-  };
   for (int i = 0; i < table.Capacity(); ++i) {
     const std::uint32_t g = table.At(i).generation.load();
-    visit(i, g, [&](QvSocketBase* h) {
+    InHandler(table, i, g, [&](QvSocketBase* h) {
       if (const std::uint64_t queued = h->QueuedToSend()) senders.push_back(Sender{queued, i, g});
     });
   }
@@ -507,7 +511,7 @@ void QvSocketManager::EndLargestSenders(QvSlotTable& table) {
   bool more = true;
   for (size_t k = 0; more && k < senders.size(); ++k) {
     more = false;
-    visit(senders[k].slot, senders[k].generation, [&](QvSocketBase* h) { more = h->OnSendTotalPassed(); });
+    InHandler(table, senders[k].slot, senders[k].generation, [&](QvSocketBase* h) { more = h->OnSendTotalPassed(); });
   }
 }
 
@@ -532,13 +536,8 @@ void QvSocketManager::SortReady() {
 // otherwise the read, then the write. The table is read afresh at every
 // step: an earlier handler of this pass may have changed any slot.
 void QvSocketManager::Serve(QvSlotTable& table, const Ready& r) {
-  if (!table.StillRegistered(r.slot, r.generation)) return;  // freed or taken over since the wait
-  SocketSlot& slot = table.At(r.slot);
-  QvSocketBase* handler = slot.handler.load();
-  if (handler == nullptr) return;
-  dispatching_.store(handler);
-  // ReleaseAndWait() may have taken it away between the two looks.
-  if (slot.handler.load() == handler && table.StillRegistered(r.slot, r.generation)) {
+  InHandler(table, r.slot, r.generation, [&](QvSocketBase* handler) {
+    SocketSlot& slot = table.At(r.slot);
     if (r.bits & kEndAsked) {
       table.Disarm(r.slot, EndRequest);
       handler->OnError();
@@ -557,8 +556,7 @@ void QvSocketManager::Serve(QvSlotTable& table, const Ready& r) {
     if ((r.bits & kTick) && slot.handler.load() == handler && table.StillRegistered(r.slot, r.generation)) {
       handler->OnTick();
     }
-  }
-  LeaveHandler();
+  });
 }
 
 void QvSocketManager::ServeReadAndWrite(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {

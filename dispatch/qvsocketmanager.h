@@ -161,6 +161,10 @@ class QvSocketManager : public QvThread {
   // The worker is out of the handler it published: wakes WaitUntilLeft.
   void LeaveHandler();
   void EndLargestSenders(QvSlotTable& table);
+  // Calls call(handler) with the handler of the slot's registration of
+  // `generation`, unless it is gone; ReleaseAndWait waits for it.
+  template <typename Call>
+  void InHandler(QvSlotTable& table, int slot, std::uint32_t generation, Call call);
 
   std::atomic<QvSlotTable*> table_;
   // Tables replaced by Init; an application thread or the worker may still
