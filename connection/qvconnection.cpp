@@ -49,6 +49,7 @@ QvConnection::QvConnection()
       spilled_(false),
       overLimit_(false),
       outOfMemory_(false),
+      sendError_(0),
       counted_(0),
       codec_(nullptr),
       lengthCodec_(nullptr),
@@ -134,6 +135,7 @@ void QvConnection::EmptyQueues(std::vector<QvUnsentBytes>* unsent) {
   spilled_ = false;
   overLimit_ = false;
   outOfMemory_ = false;
+  sendError_ = 0;
   // A sink that closes from inside OnPacket still reads its payload from
   // the receive queue: the read gives the storage back once that returns.
   if (!cutting_) receiveQueue_.Free();
@@ -166,16 +168,24 @@ void QvConnection::OnConnectFailed() {
 
 void QvConnection::OnError() {
   QV_CHECK_ON_WORKER();
-  // While Connect completes, the sink has not heard OnConnected yet: the
-  // socket rests, and the error is found again once it is read from.
-  if (establishing_.load()) return;
   const std::uint32_t epoch = epoch_.load();
   bool overLimit;
   bool outOfMemory;
+  std::uint32_t sendError;
   {
     qvplat::LockGuard sending(sendLock_);
     overLimit = overLimit_;
     outOfMemory = outOfMemory_;
+    sendError = sendError_;
+    sendError_ = 0;
+  }
+  // While Connect completes, the sink has not heard OnConnected yet: the
+  // socket rests, and the error is found again once it is read from.
+  if (establishing_.load()) return;
+  if (sendError != 0) {
+    // A send failed (the write step): the stream is broken.
+    LogNetError(sendError);
+    return Disconnect(Ending::kReset, epoch);
   }
   if (!overLimit) {
     qvdiag::log(qvdiag::NetworkLog(), qvtext::kLogExceptEvent);
@@ -617,10 +627,13 @@ void QvConnection::ConsumeSent(std::size_t sent) {
   const std::uint32_t fromQueue = sent < inQueue ? static_cast<std::uint32_t>(sent) : inQueue;
   sendQueue_.Consume(fromQueue);
   overflow_.Consume(sent - fromQueue);
+  ++moves_;
+  ++sends_;
   // An idle connection holds no send memory.
   if (sendQueue_.CommittedSize() == 0) sendQueue_.Free();
   if (overflow_.Empty()) spilled_ = false;  // the next overflow is told again
   Recount();
+  sendRoom_.Drained(Queued());
 }
 
 void QvConnection::TakeUnsent(std::vector<QvUnsentBytes>* out) {
@@ -649,55 +662,14 @@ std::uint32_t QvConnection::Carried() {
   return receiveQueue_.CommittedSize();
 }
 
-void QvConnection::OnWrite() { Drain(nullptr); }
-
-WriteTry QvConnection::TryWrite(QvWriteStart& start) { return Drain(&start); }
-
-WriteTry QvConnection::Drain(QvWriteStart* start) {
+void QvConnection::OnWrite() {
   QV_CHECK_ON_WORKER();
-  const std::uint32_t epoch = epoch_.load();
-  std::uint32_t error = 0;
-  {
-    qvplat::LockGuard sending(sendLock_);
-    const qvplat::Socket s = socket_.load();
-    if (s == qvplat::kNoSocket || epoch_.load() != epoch) return WriteTry::kNothingToTry;  // closed meanwhile
-    if (start != nullptr && Queued() == 0) return WriteTry::kNothingToTry;  // nothing to find out with
-    while (Queued() > 0) {
-      // Everything queued, the send queue's regions and then up to
-      // kMaxSendPieces blocks of the overflow, in one call.
-      qvplat::SendPiece pieces[qvplat::kMaxSendPieces];
-      const int count = GatherUnsent(pieces);
-      std::size_t offered = 0;
-      for (int i = 0; i < count; ++i) offered += pieces[i].length;
-      const int sent = count == 1 ? qvplat::SendSome(s, pieces[0].data, static_cast<int>(pieces[0].length))
-                                  : qvplat::SendPieces(s, pieces, count);
-      error = sent <= 0 ? qvplat::LastSocketError() : 0;
-      if (start != nullptr) {
-        if (sent < 0 && error == qvplat::kErrWouldBlock) return WriteTry::kWouldBlock;
-        start->Started();
-        start = nullptr;
-      }
-      if (sent <= 0) break;  // full (the rest waits), or failed
-      ++moves_;
-      ++sends_;
-      ConsumeSent(static_cast<std::size_t>(sent));
-      sendRoom_.Drained(Queued());
-      if (static_cast<std::size_t>(sent) < offered) break;  // the socket took what it had room for
-    }
-    if (error == 0 || error == qvplat::kErrWouldBlock) {
-      if (Queued() == 0) return WriteTry::kDone;
-      QvSocketManager::Instance().Arm(s, WriteInterest, this);
-      return WriteTry::kBytesLeft;
-    }
-  }
-  // The send failed: the stream is broken, so the session ends at once.
-  // While Connect completes, the worker leaves it for the read that follows
-  // OnConnected to find.
-  if (!establishing_.load()) {
-    LogNetError(error);
-    Disconnect(Ending::kReset, epoch);
-  }
-  return WriteTry::kDone;
+  qvplat::LockGuard sending(sendLock_);
+  const qvplat::Socket s = socket_.load();
+  // Closed meanwhile: nothing of this session is left to send.
+  if (s == qvplat::kNoSocket) return ReportFlushed(Flushed::kNothing);
+  const Flushed flushed = Flush(s, *this, &sendError_);
+  ReportFlushed(flushed);
 }
 
 void QvConnection::OnRead() {

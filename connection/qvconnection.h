@@ -74,7 +74,7 @@
 #include <vector>
 
 #include "../dispatch/qvsocketbase.h"
-#include "../dispatch/qvwritetry.h"
+#include "../dispatch/qvflush.h"
 #include "../platform/qvsockets.h"
 #include "../platform/qvthreads.h"
 #include "qvbipbuffer.h"
@@ -89,7 +89,7 @@ class QvPacketCodec;
 // Puts a socket into non-blocking mode; false when that failed.
 bool SetNonBlocking(qvplat::Socket socket);
 
-class QvConnection : public QvSocketBase, public QvWriteTrier {
+class QvConnection : public QvSocketBase {
  public:
   // The capacity of each of the two queues: frames the send queue has no
   // room for wait behind it (and the full-queue trace is printed); no
@@ -140,6 +140,9 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void OnError() override;
   QvConnectionSink* GetSink() override { return sink_.load(); }
   void OnRead() override;
+  // Sends what the socket takes of the queue (qvflush.h) and reports what
+  // happened to the worker's write step, which alone traces, watches for
+  // writability again, and ends the session when the send failed (OnError).
   void OnWrite() override;
   // The worker, about once a second: a frame incomplete for too long, a
   // send queue above its high-water mark that nothing left for too long, or
@@ -160,10 +163,6 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                const char* optText2, const char* optText3) override;
 
-  // QvWriteTrier: the queued write, tried before the system was asked
-  // whether the socket is writable. Worker thread.
-  QvWriteTrier* WriteTrier() override { return this; }
-  WriteTry TryWrite(QvWriteStart& start) override;
 
   // Connect, telling how it went. The outcome is taken before the socket is
   // handed to the worker: after that the worker may end the session and the
@@ -291,9 +290,9 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   void ConsumeSent(std::size_t sent);
   void TakeUnsent(std::vector<QvUnsentBytes>* out);
   void ClearUnsent();
-  // OnWrite's drain. With `start`, the socket's readiness is not known:
-  // see TryWrite.
-  WriteTry Drain(QvWriteStart* start);
+  // The one send routine reaches the queue through the two above.
+  template <typename Queue>
+  friend Flushed Flush(qvplat::Socket s, Queue& queue, std::uint32_t* error);
   // What OnTick found: nothing, a frame or the whole connection stalled
   // past its time. *held: the bytes of the frame under way.
   // *queued: the bytes waiting to be sent.
@@ -315,6 +314,7 @@ class QvConnection : public QvSocketBase, public QvWriteTrier {
   bool spilled_;    // the full-queue trace was printed for this overflow
   bool overLimit_;  // the unsent bytes passed their limit: the session ends
   bool outOfMemory_;  // ... or a frame found no memory to wait in
+  std::uint32_t sendError_;  // why the last send failed (0: none since OnError)
   std::uint64_t counted_;  // the bytes this connection counts in the total
   qvplat::RecursiveLock sendLock_{qvplat::kLockSend};
   qvplat::RecursiveLock recvLock_{qvplat::kLockReceive};

@@ -8,6 +8,7 @@
 #include "../diag/log.h"
 #include "../diag/qvsettings.h"
 #include "../diag/qvtexts.h"
+#include "qvflush.h"
 #include "qvpolltag.h"
 
 struct QvLingerSet::Entry {
@@ -24,6 +25,22 @@ struct QvLingerSet::Entry {
     std::size_t n = 0;
     for (const QvUnsentBytes& p : parts) n += p.size();
     return n - skip;
+  }
+  // For Flush: the parts left, as pieces; and the sent ones dropped, each
+  // part's storage given back once its last byte is sent.
+  int GatherUnsent(qvplat::SendPiece* pieces) const {
+    int count = 0;
+    for (std::size_t i = 0; i < parts.size() && count < qvplat::kMaxSendPieces; ++i) {
+      const std::size_t from = i == 0 ? skip : 0;
+      pieces[count++] = qvplat::SendPiece{parts[i].data() + from, parts[i].size() - from};
+    }
+    return count;
+  }
+  void ConsumeSent(std::size_t sent) {
+    std::size_t done = 0;
+    for (sent += skip; done < parts.size() && sent >= parts[done].size(); ++done) sent -= parts[done].size();
+    parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(done));
+    skip = sent;
   }
 };
 
@@ -136,19 +153,10 @@ bool QvLingerSet::ReadAndDiscard(Entry& e) {
 
 // False when the socket failed.
 bool QvLingerSet::SendPending(Entry& e) {
-  bool progress = false;
-  while (!e.parts.empty()) {
-    const QvUnsentBytes& front = e.parts.front();
-    const int n = qvplat::SendSome(e.socket, front.data() + e.skip, static_cast<int>(front.size() - e.skip));
-    if (n < 0 && qvplat::LastSocketError() == qvplat::kErrWouldBlock) break;
-    if (n <= 0) return false;
-    progress = true;
-    e.skip += static_cast<std::size_t>(n);
-    if (e.skip == front.size()) {
-      e.parts.erase(e.parts.begin());
-      e.skip = 0;
-    }
-  }
+  std::uint32_t error = 0;
+  const Flushed flushed = Flush(e.socket, e, &error);
+  if (flushed == Flushed::kFailed) return false;
+  bool progress = flushed == Flushed::kDrained || flushed == Flushed::kBytesLeft;
   if (e.parts.empty() && !e.shut) {
     qvplat::ShutdownSend(e.socket);
     e.shut = true;

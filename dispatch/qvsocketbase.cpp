@@ -30,8 +30,6 @@ void QvSocketBase::Connect(const char*, int, int, const char*, int, const char*,
   QV_DEBUG_FAIL(kFile, __LINE__);
 }
 
-QvWriteTrier* QvSocketBase::WriteTrier() { return nullptr; }
-
 void QvSocketBase::OnTick() {}
 
 std::uint64_t QvSocketBase::QueuedToSend() { return 0; }

@@ -7,10 +7,10 @@
 
 #include "../include/qvsocket.h"
 #include "../platform/qvsockets.h"
+#include "qvflush.h"
 
 class QvConnectionSink;
 class QvPacketCodec;
-class QvWriteTrier;
 
 // What a socket object reports to the dispatcher.
 enum SocketKind : std::int32_t {
@@ -20,8 +20,9 @@ enum SocketKind : std::int32_t {
 
 // Every socket object the worker drives: connections and listeners. The
 // slot table stores handlers as QvSocketBase*; the dispatcher calls only
-// GetType, OnAccept, OnRead, OnWrite, OnError, WriteTrier, OnTick,
-// QueuedToSend and OnSendTotalPassed, on the worker thread. The operations
+// GetType, OnAccept, OnRead, OnWrite, OnError, OnTick, QueuedToSend and
+// OnSendTotalPassed, on the worker thread, and reads what OnWrite found
+// with TakeFlushed. The operations
 // keep their order (it is the order of the virtual table) and follow
 // QvSocket's last entry, so they move when QvSocket gains one: the class is
 // internal and every caller is inside the library. What the library adds
@@ -46,10 +47,6 @@ class QvSocketBase : public QvSocket {
   virtual void Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                        const char* optText2, const char* optText3);
 
-  // A socket object whose queued write the worker may try before asking
-  // the system whether the socket is writable (see qvwritetry.h); null (the
-  // default) when the worker must always ask first.
-  virtual QvWriteTrier* WriteTrier();
   // Called by the worker about once a second while a slot names the object
   // (see QvSocketManager::PassMillis), for what must happen after a time.
   // Default: nothing.
@@ -67,6 +64,22 @@ class QvSocketBase : public QvSocket {
   // kept by the table (qvslottable.h). While it is 0 there is no slot to
   // look for when the object goes away.
   std::atomic<int> namedBySlots{0};
+
+  // What the last OnWrite found, taken by the worker's write step right
+  // after it (kNothing when OnWrite reported nothing, as for an object
+  // with nothing to send). Worker thread.
+  Flushed TakeFlushed() {
+    const Flushed f = flushed_;
+    flushed_ = Flushed::kNothing;
+    return f;
+  }
+
+ protected:
+  // OnWrite tells the write step what it did.
+  void ReportFlushed(Flushed f) { flushed_ = f; }
+
+ private:
+  Flushed flushed_ = Flushed::kNothing;
 };
 
 #endif  // QV_DISPATCH_QVSOCKETBASE_H

@@ -16,8 +16,6 @@
 #include "../platform/qvpoller.h"
 #include "qvlingerset.h"
 #include "qvpolltag.h"
-#include "qvwritepolicy.h"
-#include "qvwritetry.h"
 
 namespace {
 
@@ -33,8 +31,8 @@ constexpr std::uint32_t kExitJoinMs = 5000;
 
 thread_local bool tlsOnWorker = false;
 
-// A ready slot's bits beside the poller's: a write to try without asking
-// the system, and an end the handler asked for (EndRequest).
+// A ready slot's bits beside the poller's: a write tried without asking
+// the system first, and an end the handler asked for (EndRequest).
 constexpr unsigned kTryWrite = 8;
 constexpr unsigned kEndAsked = 16;
 constexpr unsigned kTick = 32;  // the slot's handler hears OnTick
@@ -46,7 +44,7 @@ static_assert(((kTryWrite | kEndAsked | kTick) & (qvplat::kPollRead | qvplat::kP
 
 // What the worker knows of each slot, and works with on every pass.
 struct QvSocketManager::LoopState {
-  // What the poller watches for a slot.
+  // What the poller watches for a slot, and what the worker knows of it.
   struct Mirror {
     qvplat::Socket socket = qvplat::kNoSocket;
     std::uint32_t generation = 0;
@@ -56,6 +54,21 @@ struct QvSocketManager::LoopState {
     bool parked = false;
     std::uint32_t parkedInterest = 0;
     std::uint64_t lookedAt = 0;  // the pass that last looked
+    // The write step's alone, read and written without the lock (other
+    // threads never touch it): the last write left bytes or would have
+    // blocked, so the socket is watched for writing rather than written
+    // to in the pass that queued, until a write drains it. A registration
+    // starts out trusted.
+    bool askFirst = false;
+
+    // The registration is gone from the poller (lookedAt and askFirst stay).
+    void Forget() {
+      socket = qvplat::kNoSocket;
+      generation = 0;
+      want = 0;
+      parked = false;
+      parkedInterest = 0;
+    }
   };
   // Guards the mirror. The worker holds it while it brings the poller up to
   // date and reads the wait's results; a thread freeing a slot holds it to
@@ -65,11 +78,9 @@ struct QvSocketManager::LoopState {
   qvplat::RecursiveLock lock{qvplat::kLockMirror};
   qvplat::Poller poller;
   QvLingerSet lingers{poller};
-  QvWritePolicy writes;        // the worker's alone
   QvSlotTable* table = nullptr;  // the table the mirror describes
   std::vector<Mirror> mirror;
   std::vector<int> tryNow;  // slots whose write is tried in this pass without asking
-  std::vector<int> tried;   // the last pass's tryNow, looked at again (kept for its memory)
   std::vector<int> ends;    // slots whose handler asked to be ended
   std::vector<Ready> ready;
   std::vector<qvplat::Poller::Event> lingerEvents;
@@ -84,23 +95,6 @@ struct QvSocketManager::LoopState {
   std::uint64_t now = 0;       // the pass's time (PassMillis)
   std::uint64_t nextTick = 0;  // when the handlers hear OnTick again
   bool pollerFailed = false;   // the failure was logged
-};
-
-// A write event, whether the system reported it or a write tried without
-// asking found it out (then under the handler's locks, after its first
-// send(): the registration is checked again).
-class QvSocketManager::WriteStart final : public QvWriteStart {
- public:
-  WriteStart(QvSlotTable& table, const Ready& ready) : table_(table), ready_(ready) {}
-  void Started() override {
-    if (!table_.StillRegistered(ready_.slot, ready_.generation)) return;
-    qvdiag::TraceNumber(qvtext::kTraceWriteEvent, static_cast<int>(table_.At(ready_.slot).socketHandle.load()));
-    table_.Disarm(ready_.slot, WriteInterest);
-  }
-
- private:
-  QvSlotTable& table_;
-  const Ready& ready_;
 };
 
 // ----------------------------------------------------- life, exit
@@ -186,10 +180,11 @@ bool QvSocketManager::Init(int capacity) {
   auto* fresh = new (std::nothrow) QvSlotTable(capacity);
   {
     // The old table's sockets leave the poller now: their owners may close
-    // them as soon as they are no longer registered.
+    // them as soon as they are no longer registered. The mirror keeps its
+    // size until the worker takes the new table on: only the worker sizes
+    // it, so a pass under way still finds every slot of its table there.
     qvplat::LockGuard loopGuard(loop_->lock);
     for (size_t i = 0; i < loop_->mirror.size(); ++i) Unwatch(static_cast<int>(i));
-    loop_->mirror.clear();
     loop_->table = nullptr;
   }
   // Published whole; the worker takes it on at its next pass.
@@ -244,9 +239,7 @@ void QvSocketManager::Unwatch(int index) {
   LoopState::Mirror& m = loop_->mirror[static_cast<size_t>(index)];
   if (m.socket == qvplat::kNoSocket) return;
   loop_->poller.Unwatch(m.socket, QvPollTag::ForSlot(index, m.generation));
-  const std::uint64_t lookedAt = m.lookedAt;
-  m = LoopState::Mirror{};
-  m.lookedAt = lookedAt;
+  m.Forget();
 }
 
 void QvSocketManager::ReleaseAndWait(QvSocketBase* handler) {
@@ -354,10 +347,10 @@ bool QvSocketManager::PollerOpen() {
   return false;
 }
 
-// Brings the poller up to date with the table: the slots changed since the
-// last pass, and those whose write was tried in it (their write interest
-// may still be set). Takes on the sockets handed over to linger. True when
-// something is to be served without waiting.
+// Brings the poller up to date with the slots changed since the last pass
+// (a write step that ran marked its slot changed). Takes on the sockets
+// handed over to linger. True when something is to be served without
+// waiting.
 bool QvSocketManager::ApplyChanges(QvSlotTable* table) {
   LoopState& loop = *loop_;
   qvplat::LockGuard guard(loop.lock);
@@ -365,18 +358,11 @@ bool QvSocketManager::ApplyChanges(QvSlotTable* table) {
   loop.lingers.Adopt();
   WakeRested();
   loop.ends.clear();
-  std::vector<int>& tried = loop.tried;
-  tried.swap(loop.tryNow);
   loop.tryNow.clear();
   if (loop.table != table) {
     TakeOn(table);
   } else if (table != nullptr) {
-    // Changed slots first. A slot is looked at once per pass, and a change
-    // made after its mark was taken marks it again for the next pass; were
-    // the tried slots looked at first, such a change could be taken with
-    // its mark here and then skipped.
-    table->TakeChanged([&](int i) { ApplySlot(*table, i, true); });
-    for (int i : tried) ApplySlot(*table, i, false);
+    table->TakeChanged([&](int i) { ApplySlot(*table, i); });
   }
   return !loop.tryNow.empty() || !loop.ends.empty();
 }
@@ -389,15 +375,13 @@ void QvSocketManager::TakeOn(QvSlotTable* table) {
   loop.table = table;
   loop.resting.clear();
   loop.mirror.assign(table != nullptr ? static_cast<size_t>(table->Capacity()) : 0, LoopState::Mirror{});
-  loop.writes.Reset(loop.mirror.size());
   if (table == nullptr) return;
   table->DropMarks();
-  for (int i = 0; i < table->Capacity(); ++i) ApplySlot(*table, i, true);
+  for (int i = 0; i < table->Capacity(); ++i) ApplySlot(*table, i);
 }
 
-// `changed`: the slot was marked changed (else it is looked at again for
-// its write interest only). The mirror's lock is held.
-void QvSocketManager::ApplySlot(QvSlotTable& table, int i, bool changed) {
+// A slot marked changed. The mirror's lock is held.
+void QvSocketManager::ApplySlot(QvSlotTable& table, int i) {
   LoopState& loop = *loop_;
   LoopState::Mirror& m = loop.mirror[static_cast<size_t>(i)];
   if (m.lookedAt == loop.pass) return;
@@ -406,21 +390,23 @@ void QvSocketManager::ApplySlot(QvSlotTable& table, int i, bool changed) {
   const std::uint32_t generation = slot.generation.load();
   const std::uint32_t interest = slot.interest.load();
   // A change marked before the socket was parked is no change since.
-  if (m.parked && (!changed || (socket == m.socket && generation == m.generation && interest == m.parkedInterest))) {
-    return;
-  }
+  if (m.parked && socket == m.socket && generation == m.generation && interest == m.parkedInterest) return;
   m.lookedAt = loop.pass;
   // Freed, or taken by another registration since the last look.
   if (m.socket != qvplat::kNoSocket && (m.socket != socket || m.generation != generation)) Unwatch(i);
   if (socket == qvplat::kNoSocket) return;
-  if (m.socket == qvplat::kNoSocket) loop.writes.Trust(i);  // a new registration: nothing known of its socket
+  if (m.socket == qvplat::kNoSocket) m.askFirst = false;  // a new registration: nothing known of its socket
   if (interest & EndRequest) loop.ends.push_back(i);
-  const bool tryNow = (interest & WriteInterest) && loop.writes.TryNow(i);
+  const bool tryNow = (interest & WriteInterest) && !m.askFirst;
   const unsigned want = ((interest & ReadInterest) ? unsigned{qvplat::kPollRead} : 0u) |
                         ((interest & WriteInterest) && !tryNow ? unsigned{qvplat::kPollWrite} : 0u);
   if (m.socket == qvplat::kNoSocket || m.parked || want != m.want) {
     loop.poller.Watch(socket, QvPollTag::ForSlot(i, generation), want);
-    m = LoopState::Mirror{socket, generation, want, false, 0, loop.pass};
+    m.socket = socket;
+    m.generation = generation;
+    m.want = want;
+    m.parked = false;
+    m.parkedInterest = 0;
   }
   if (tryNow) loop.tryNow.push_back(i);
 }
@@ -568,7 +554,7 @@ void QvSocketManager::ServeReadAndWrite(QvSlotTable& table, const Ready& r, QvSo
     // the socket is trusted, not at the next pass: that would first ask
     // the system again, for nothing but this write.
     if (!(r.bits & (qvplat::kPollWrite | kTryWrite)) && (slot.interest.load() & WriteInterest) &&
-        loop_->writes.TryNow(r.slot)) {
+        !loop_->mirror[static_cast<size_t>(r.slot)].askFirst) {
       now.bits |= kTryWrite;
     }
   }
@@ -595,20 +581,34 @@ void QvSocketManager::ServeRead(QvSlotTable& table, const Ready& r, QvSocketBase
   }
 }
 
+// The write step, the one place that decides about a slot's write, whether
+// the system said the socket was writable (kPollWrite) or it is tried
+// without asking (kTryWrite). Write interest is cleared before the send, so
+// that a Send queuing from then on arms it again, and that arm stands.
+// OnWrite sends and says what happened; from that alone the step prints
+// the write event's trace (the system said writable, or the send showed
+// it), arms write interest again while bytes are left or the socket is
+// full, and ends the session when the send failed.
 void QvSocketManager::ServeWrite(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {
-  WriteStart start(table, r);
-  bool full;
-  if (r.bits & qvplat::kPollWrite) {
-    start.Started();
-    handler->OnWrite();
-    full = (table.At(r.slot).interest.load() & WriteInterest) != 0;  // re-armed: bytes left
-  } else {
-    // Full, or not tried (a handler that cannot try): looked at again in
-    // the next pass, and then the system is asked.
-    QvWriteTrier* trier = handler->WriteTrier();
-    full = trier == nullptr || trier->TryWrite(start) != WriteTry::kDone;
+  SocketSlot& slot = table.At(r.slot);
+  const qvplat::Socket socket = slot.socketHandle.load();
+  table.Disarm(r.slot, WriteInterest);
+  handler->OnWrite();
+  const Flushed flushed = handler->TakeFlushed();
+  if ((r.bits & qvplat::kPollWrite) || (flushed != Flushed::kNothing && flushed != Flushed::kWouldBlock)) {
+    qvdiag::TraceNumber(qvtext::kTraceWriteEvent, static_cast<int>(socket));
   }
-  loop_->writes.Wrote(r.slot, full);
+  const bool full = flushed == Flushed::kBytesLeft || flushed == Flushed::kWouldBlock;
+  loop_->mirror[static_cast<size_t>(r.slot)].askFirst = full;
+  if (full) {
+    // Under the mirror's lock, which every free of a slot takes: the slot
+    // cannot change hands between the look and the arm.
+    qvplat::LockGuard guard(loop_->lock);
+    if (table.StillRegistered(r.slot, r.generation)) table.Arm(socket, WriteInterest, handler);
+  } else if (flushed == Flushed::kFailed && slot.handler.load() == handler &&
+             table.StillRegistered(r.slot, r.generation)) {
+    handler->OnError();
+  }
 }
 
 // The worker, after an exception whose handler kept its socket: stops

@@ -129,7 +129,6 @@ class QvSocketManager : public QvThread {
     std::uint32_t generation;  // of the registration it is ready for
     unsigned bits;
   };
-  class WriteStart;
 
   QvSocketManager();
   ~QvSocketManager() override;
@@ -145,7 +144,7 @@ class QvSocketManager : public QvThread {
   bool PollerOpen();
   bool ApplyChanges(QvSlotTable* table);
   void TakeOn(QvSlotTable* table);
-  void ApplySlot(QvSlotTable& table, int index, bool changed);
+  void ApplySlot(QvSlotTable& table, int index);
   bool NothingToWatch() const;
   void CollectReady(QvSlotTable* table, int events);
   void SortReady();

@@ -64,7 +64,7 @@ struct Pass {
   const char* calls;
   const char* trace;  // %d: the socket
   int interestAfter;  // -1: no slot holds the socket
-  bool unasked = false;  // the handler writes without the worker asking first
+  Flushed flushed = Flushed::kDrained;  // what OnWrite reports
 };
 class PassTest : public DispatchTest, public ::testing::WithParamInterface<Pass> {};
 
@@ -81,8 +81,8 @@ TEST_P(PassTest, CallsTracesAndInterest) {
     qvplat::CloseSocket(s);
     p.local = qvplat::kNoSocket;
   };
+  h.onWrite = [&](RecordingHandler& self) { self.flushed = c.flushed; };
   h.onError = [&](RecordingHandler&) { manager.Unregister(s); };
-  if (c.unasked) h.onTryWrite = RecordingHandler::SendByteUnasked;
   qvtest::BeginCapture();
   ASSERT_EQ(manager.Register(s, c.interest, &h), 1);
   ASSERT_TRUE(h.called.WaitFor(static_cast<int>(Occurrences(c.calls, "@"))));
@@ -96,13 +96,13 @@ INSTANTIATE_TEST_SUITE_P(Readiness, PassTest,
                          ::testing::Values(
                              // Read interest is cleared before OnRead, and stays cleared.
                              Pass{false, ReadInterest, false, "read@0", "eReadEvent\nso_connection\n", 0},
-                             // Readable and writable: the read first, then the write.
+                             // Readable and writable: the read first, then the write, its
+                             // interest cleared before OnWrite.
                              Pass{false, ReadInterest | WriteInterest, false, "read@2 write@0",
                                   "eReadEvent\nso_connection\n[%d]eWriteEvent\n", 0},
-                             // A write tried unasked also comes after the read; the write
-                             // event it reports clears the interest, as before OnWrite.
-                             Pass{false, ReadInterest | WriteInterest, false, "read@2 unasked@2",
-                                  "eReadEvent\nso_connection\n[%d]eWriteEvent\n", 0, true},
+                             // A send that fails ends the session: the write step calls OnError.
+                             Pass{false, ReadInterest | WriteInterest, false, "read@2 write@0 error@0",
+                                  "eReadEvent\nso_connection\n[%d]eWriteEvent\n", -1, Flushed::kFailed},
                              // A handler that closes its socket in OnRead gets no OnWrite.
                              Pass{false, ReadInterest | WriteInterest, true, "read@2", "eReadEvent\nso_connection\n",
                                   -1},
@@ -244,11 +244,7 @@ TEST_F(DispatchTest, TableReinitialisedWhileTheWorkerRunsStaysSafe) {
   RecordingHandler h(p.local);
   h.rearm = true;
   // A write tried unasked in every pass, listed from a table Init may drop.
-  h.onTryWrite = [](RecordingHandler& self, QvWriteStart& start) {
-    start.Started();
-    QvSocketManager::Instance().Arm(self.socket, WriteInterest, &self);
-    return WriteTry::kDone;
-  };
+  h.onWrite = [](RecordingHandler& self) { QvSocketManager::Instance().Arm(self.socket, WriteInterest, &self); };
   WhileChattering(p, [&] {
     for (int i = 0; i < 200; ++i) {
       manager.Init(i % 2 == 0 ? 100 : QvSocketManager::kDefaultCapacity);
@@ -269,8 +265,10 @@ TEST_F(DispatchTest, WriteInterestOnAFullSocketIsServedOnceThePeerDrains) {
 
   RecordingHandler writer(full.local), ticker(tick.local);
   std::atomic<bool> writable{false};
-  writer.onWrite = [&](RecordingHandler& self) { writable.store(qvplat::SendSome(self.socket, "w", 1) == 1); };
-  writer.onTryWrite = RecordingHandler::SendByteUnasked;
+  writer.onWrite = [&](RecordingHandler& self) {
+    RecordingHandler::SendByte(self);
+    writable.store(self.flushed == Flushed::kDrained);
+  };
   ticker.rearm = true;
   qvtest::BeginCapture();
   ASSERT_EQ(manager.Register(full.local, WriteInterest, &writer), 1);
@@ -280,13 +278,14 @@ TEST_F(DispatchTest, WriteInterestOnAFullSocketIsServedOnceThePeerDrains) {
     ASSERT_TRUE(ticker.called.WaitFor(i));
   }
   // One try without asking, which would block; after it the worker asks.
-  EXPECT_EQ(writer.Calls(), "unasked@2") << "a write event while the socket was full";
+  EXPECT_EQ(writer.Calls(), "write@0") << "a write event while the socket was full";
+  EXPECT_EQ(InterestOf(full.local), static_cast<int>(WriteInterest)) << "not armed again after it would block";
 
   ASSERT_TRUE(qvtest::Discard(full.remote, queued));
   ASSERT_TRUE(writer.called.WaitFor(2)) << "the write interest was lost";
   manager.Stop();
   EXPECT_TRUE(writable.load());
-  EXPECT_EQ(writer.Calls(), "unasked@2 write@0");
+  EXPECT_EQ(writer.Calls(), "write@0 write@0");
   EXPECT_EQ(Occurrences(qvtest::EndCapture(), "eWriteEvent"), 1u);
 }
 

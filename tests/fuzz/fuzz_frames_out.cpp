@@ -10,8 +10,8 @@
 //   2 K         Send a length from a table of edge cases (40954, 40955,
 //               40956, 0, -1, the most negative int, 1 MiB, ...)
 //   3 L         Send a null payload with length L (0 is an empty frame)
-//   4           a write event: OnWrite, as the worker calls it
-//   5           a write tried without asking: TryWrite
+//   4, 5        the worker's write step: OnWrite, what it reports checked
+//               against the queue, and OnError when the send failed
 //   6 L L       the peer reads up to L bytes (0: everything there); with
 //               bit 7 of the operation byte, the peer goes away instead: it
 //               closes its socket, and L is not read
@@ -71,12 +71,6 @@ const std::string& Pattern() {
   return pattern;
 }
 
-class Start : public QvWriteStart {
- public:
-  void Started() override { ++told; }
-  int told = 0;
-};
-
 class Script {
  public:
   explicit Script(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -101,18 +95,8 @@ class Script {
         case 1: Send(Word(&at), where); break;
         case 2: Send(kEdgeLengths[Byte(&at) % (sizeof kEdgeLengths / sizeof kEdgeLengths[0])], where); break;
         case 3: SendNull(Byte(&at)); break;
-        case 4: conn_->OnWrite(); break;
-        case 5: {
-          Start start;
-          const std::size_t before = conn_->QueuedBytes();
-          const WriteTry result = conn_->TryWrite(start);
-          QVFUZZ_CHECK(start.told <= 1);
-          if (before == 0) QVFUZZ_CHECK(result == WriteTry::kNothingToTry && start.told == 0);
-          if (result == WriteTry::kWouldBlock) QVFUZZ_CHECK(start.told == 0 && conn_->QueuedBytes() == before);
-          if (result == WriteTry::kDone || result == WriteTry::kBytesLeft) QVFUZZ_CHECK(start.told == 1);
-          if (result == WriteTry::kDone) QVFUZZ_CHECK(conn_->QueuedBytes() == 0 || !conn_->IsConnected());
-          break;
-        }
+        case 4:
+        case 5: WriteStep(); break;
         case 6:
           if ((data_[where] & 0x80) != 0) {
             PeerGoes();
@@ -148,7 +132,7 @@ class Script {
       // The rest goes out as the peer reads it all.
       for (int rounds = 0; conn_->QueuedBytes() > 0; ++rounds) {
         QVFUZZ_CHECK(rounds < 100000);
-        conn_->OnWrite();
+        WriteStep();
         Read(0);
         CheckUnsent();
       }
@@ -186,6 +170,19 @@ class Script {
     Offer(payload, length);
   }
   void SendNull(int length) { Offer(nullptr, length); }
+
+  void WriteStep() {
+    const std::size_t before = conn_->QueuedBytes();
+    conn_->OnWrite();
+    const std::size_t after = conn_->QueuedBytes();
+    switch (conn_->TakeFlushed()) {
+      case Flushed::kNothing: QVFUZZ_CHECK(before == 0 || !conn_->IsConnected()); break;
+      case Flushed::kWouldBlock: QVFUZZ_CHECK(before > 0 && after == before); break;
+      case Flushed::kDrained: QVFUZZ_CHECK(before > 0 && after == 0); break;
+      case Flushed::kBytesLeft: QVFUZZ_CHECK(after > 0 && after < before); break;
+      case Flushed::kFailed: conn_->OnError(); break;
+    }
+  }
 
   void Offer(const char* payload, int length) {
     const bool valid = length >= 0 && length <= kLargestPayload && (payload != nullptr || length == 0);

@@ -22,7 +22,6 @@
 #include "connection/qvlengthcodec.h"
 #include "diag/qvtexts.h"
 #include "dispatch/qvsocketmanager.h"
-#include "dispatch/qvwritetry.h"
 #include "include/qvconnectionsink.h"
 #include "support/qvquietsocket.h"
 #include "support/qvrecordingsink.h"
@@ -52,8 +51,10 @@ class WorkerTest : public ::testing::Test {
 
 // A socket object that logs each call the worker makes, with the slot's
 // interest when the call began, and runs optional per-test behaviour; by
-// default it drains what it reads and, with `rearm`, asks for more.
-class RecordingHandler : public QuietSocket, public CallLog, public QvWriteTrier {
+// default it drains what it reads and, with `rearm`, asks for more, and
+// its OnWrite reports `flushed` (set it in onWrite: a connection's flush
+// would), as if it had written everything.
+class RecordingHandler : public QuietSocket, public CallLog {
  public:
   explicit RecordingHandler(qvplat::Socket s, SocketKind kind = so_connection) : QuietSocket(kind), socket(s) {}
   // Like the library's own socket objects: never left in the table.
@@ -61,24 +62,17 @@ class RecordingHandler : public QuietSocket, public CallLog, public QvWriteTrier
 
   qvplat::Socket GetSocket() override { return socket; }
   void OnRead() override { Handle("read", onRead ? onRead : ServeRead); }
-  void OnWrite() override { Handle("write", onWrite); }
+  void OnWrite() override {
+    flushed = Flushed::kDrained;
+    Handle("write", onWrite);
+    ReportFlushed(flushed);
+  }
   void OnError() override { Handle("error", onError); }
   void OnAccept() override { Handle("accept", onAccept); }
-  // Without onTryWrite, the default: the worker asks the system first.
-  QvWriteTrier* WriteTrier() override { return onTryWrite ? this : nullptr; }
-  WriteTry TryWrite(QvWriteStart& start) override {
-    WriteTry result = WriteTry::kNothingToTry;
-    Handle("unasked", [&](RecordingHandler& self) { result = onTryWrite(self, start); });
-    return result;
-  }
-  // What a connection does unasked: one byte, and a write event unless the
-  // socket would block.
-  static WriteTry SendByteUnasked(RecordingHandler& self, QvWriteStart& start) {
-    if (qvplat::SendSome(self.socket, "u", 1) < 0 && qvplat::LastSocketError() == qvplat::kErrWouldBlock) {
-      return WriteTry::kWouldBlock;
-    }
-    start.Started();
-    return WriteTry::kDone;
+  // What a connection's flush does with one byte queued.
+  static void SendByte(RecordingHandler& self) {
+    const bool full = qvplat::SendSome(self.socket, "u", 1) < 0 && qvplat::LastSocketError() == qvplat::kErrWouldBlock;
+    self.flushed = full ? Flushed::kWouldBlock : Flushed::kDrained;
   }
 
   // Reads whatever is waiting (the socket must be readable).
@@ -94,7 +88,7 @@ class RecordingHandler : public QuietSocket, public CallLog, public QvWriteTrier
   qvplat::Socket socket;
   bool rearm = false;
   std::function<void(RecordingHandler&)> onRead, onWrite, onError, onAccept;
-  std::function<WriteTry(RecordingHandler&, QvWriteStart&)> onTryWrite;
+  Flushed flushed = Flushed::kDrained;
   qvtest::Event called;  // notified after every call
 
  private:
