@@ -18,6 +18,10 @@
 // handler then hears OnTick after anything else it was ready for.
 // Threads: Register, Unregister, Arm, ReleaseAndWait, WaitUntilLeft and
 // Linger from any thread; Run on the worker.
+//
+// Files: the worker's life and the table's operations are in
+// qvsocketmanager.cpp, the pass in qvpass.cpp, what the poller watches per
+// slot in qvpollmirror.h, and the state the two share in qvpassstate.h.
 #ifndef QV_DISPATCH_QVSOCKETMANAGER_H
 #define QV_DISPATCH_QVSOCKETMANAGER_H
 
@@ -138,13 +142,10 @@ class QvSocketManager : public QvThread {
   static void StopAtExit();
   void WakeFromApplication();
   void FreeSlot(QvSlotTable& table, int index);
-  void Unwatch(int index);
 
   // The pass, in its order.
   bool PollerOpen();
   bool ApplyChanges(QvSlotTable* table);
-  void TakeOn(QvSlotTable* table);
-  void ApplySlot(QvSlotTable& table, int index);
   bool NothingToWatch() const;
   void CollectReady(QvSlotTable* table, int events);
   void SortReady();
@@ -153,8 +154,6 @@ class QvSocketManager : public QvThread {
   void ServeReadAndWrite(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
   void ServeRead(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
   void ServeWrite(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
-  void Park(QvSlotTable& table, const Ready& ready);
-  void WakeRested();
   void ServeLingers();
   void EndLargestSendersIfAsked(QvSlotTable* table);
   // The worker is out of the handler it published: wakes WaitUntilLeft.
