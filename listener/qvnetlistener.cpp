@@ -3,6 +3,7 @@
 
 #include "../connection/qvaddress.h"
 #include "../connection/qvconnection.h"
+#include "../connection/qvconnectionfactory.h"
 #include "../connection/qvlengthcodec.h"
 #include "../diag/log.h"
 #include "../diag/qvneterror.h"
@@ -10,7 +11,7 @@
 #include "../diag/qvtrace.h"
 #include "../dispatch/qvsocketmanager.h"
 #include "../include/qvaccepthandler.h"
-#include "../module/qvnetmoduleimpl.h"
+#include "../include/qvconnectionsink.h"
 
 namespace {
 
@@ -223,13 +224,13 @@ void QvNetListener::MakeConnection(QvAcceptHandler* handler, qvplat::Socket acce
     QvDelete(handler);
     return;
   }
-  QvConnection* connection = QvNetModuleImpl::CreateConnection();
+  QvConnection* connection = QvConnectionFactory::Create();
   connection->SetSink(sink);
   connection->SetCodec(codec_.load());
   if (!connection->Attach(accepted)) {
     // The table is full: nobody would ever serve it. Its sink hears that
     // the connection could not be made (and may be freed then).
     connection->OnConnectFailed();
-    QvNetModuleImpl::DestroyConnection(connection);
+    QvConnectionFactory::Destroy(connection);
   }
 }
