@@ -156,6 +156,13 @@ void QvNetListener::ApiClose() {
 
 // ---------------------------------------------------- dispatcher side
 
+// Operations not meant for a listener. In each QV_DEBUG_FAIL below the
+// line number is a constant, not __LINE__: it is part of what the
+// assertion reports ("file qvnetlistener, line N"), the same wherever the
+// code stands, and the test
+// ListenerTest.OperationsNotMeantForAListenerReportTheirFixedLines checks
+// all seven. Moving these lines changes nothing; changing a number, or
+// turning it into __LINE__, changes a report and fails that test.
 void QvNetListener::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, 35); }
 void QvNetListener::Send(const char*, int) { QV_DEBUG_FAIL(kFile, 37); }
 void QvNetListener::SocketClose() { QV_DEBUG_FAIL(kFile, 38); }
