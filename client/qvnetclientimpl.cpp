@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "../connection/qvconnection.h"
+#include "../connection/qvconnectionfactory.h"
 #include "../connection/qvlengthcodec.h"
 #include "../diag/qvtextcopy.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
-#include "../module/qvnetmoduleimpl.h"
 
 QvNetClientImpl::QvNetClientImpl()
     : clientSocket_(qvplat::kNoSocket),
@@ -24,7 +24,7 @@ QvNetClientImpl::~QvNetClientImpl() {}
 
 void QvNetClientImpl::Connect(const char* host, int port, int mode, const char* optText1, int optNumber,
                               const char* optText2, const char* optText3) {
-  QvConnection* connection = QvNetModuleImpl::CreateConnection();
+  QvConnection* connection = QvConnectionFactory::Create();
   connection_ = connection;
   connection->SetSink(sink_);
   connection->SetCodec(codec_);
@@ -42,7 +42,7 @@ void QvNetClientImpl::Connect(const char* host, int port, int mode, const char* 
     clientSocket_ = outcome.socket;
     connected_ = 1;
   } else {
-    QvNetModuleImpl::DestroyConnection(connection);
+    QvConnectionFactory::Destroy(connection);
     qvdiag::Trace(qvtext::kTraceConnectFailed);
   }
 }

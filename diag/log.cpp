@@ -90,6 +90,11 @@ std::vector<BadSetting>* badLogSettings = nullptr;
 
 void CloseNetworkLog() { networkLog->Close(); }
 
+// A setting read after load whose value was not valid: one line.
+void LogBadSetting(const BadSetting& bad) {
+  log(*networkLog, qvtext::kLogBadSetting, bad.name, bad.value.c_str(), bad.fallback);
+}
+
 // The directory a log file lies in: its path up to the last separator, or
 // nothing for a file named without one.
 void DirectoryOf(const std::string& file, char (&out)[256]) {
@@ -109,6 +114,7 @@ struct NetworkLogMaker {
       DirectoryOf(settings.file, networkLogDirectory);
     }
     std::atexit(CloseNetworkLog);
+    SetBadSettingReporter(LogBadSetting);
     if (!settings.bad.empty()) badLogSettings = new std::vector<BadSetting>(settings.bad);
   }
 } networkLogMaker QV_EARLY_INIT;
@@ -120,9 +126,7 @@ class log& NetworkLog() { return *networkLog; }
 void MakeLogDirectory() {
   if (networkLogDirectory[0] != '\0') qvplat::MakeDirectory(networkLogDirectory);
   if (badLogSettings == nullptr) return;
-  for (const BadSetting& bad : *badLogSettings) {
-    log(*networkLog, qvtext::kLogBadSetting, bad.name, bad.value.c_str(), bad.fallback);
-  }
+  for (const BadSetting& bad : *badLogSettings) LogBadSetting(bad);
   delete badLogSettings;
   badLogSettings = nullptr;
 }

@@ -1,11 +1,9 @@
 // qvsettings.cpp - settings read from QVNET_* environment variables.
 #include "qvsettings.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
-
-#include "log.h"
-#include "qvtexts.h"
 
 namespace qvdiag {
 
@@ -37,9 +35,16 @@ bool ParseDigits(const char* text, std::uint64_t* value) {
 
 constexpr std::size_t kLongestLogFile = 255;  // what the log's name field holds
 
+std::atomic<BadSettingReporter> badSettingReporter{nullptr};
+
+void ReportBad(const char* name, const char* text, const char* fallbackText) {
+  const BadSettingReporter report = badSettingReporter.load(std::memory_order_acquire);
+  if (report != nullptr) report(BadSetting{name, text, fallbackText});
+}
+
 // The value of environment variable `name` parsed by `parse`, or the
 // default; an unset or empty variable means the default, silently. A value
-// that is not valid is logged, or with `deferred` noted there.
+// that is not valid is reported, or with `deferred` noted there.
 template <typename T, typename Parse>
 T Read(const char* name, T fallback, const char* fallbackText, Parse parse,
        std::vector<BadSetting>* deferred = nullptr) {
@@ -50,7 +55,7 @@ T Read(const char* name, T fallback, const char* fallbackText, Parse parse,
   if (deferred != nullptr) {
     deferred->push_back(BadSetting{name, text, fallbackText});
   } else {
-    log(NetworkLog(), qvtext::kLogBadSetting, name, text, fallbackText);
+    ReportBad(name, text, fallbackText);
   }
   return fallback;
 }
@@ -76,6 +81,8 @@ std::string ByteText(std::uint64_t bytes) {
 }
 
 }  // namespace
+
+void SetBadSettingReporter(BadSettingReporter report) { badSettingReporter.store(report, std::memory_order_release); }
 
 bool ParseByteCount(const char* text, std::uint64_t* bytes) {
   std::string digits(text);
@@ -163,13 +170,13 @@ int ReadSeconds(const char* name, int fallback, bool (*parse)(const char*, int*)
 
 // A byte count read as the others are, that must not be above `ceiling`,
 // the setting above it. Its default is bounded by that ceiling too; a value
-// above it falls back to the default with one log line.
+// above it falls back to the default with one report.
 std::uint64_t ReadBoundedBytes(const char* name, std::uint64_t defaultBytes, std::uint64_t ceiling) {
   const std::uint64_t fallback = defaultBytes < ceiling ? defaultBytes : ceiling;
   const std::string fallbackText = ByteText(fallback);
   const std::uint64_t value = Read(name, fallback, fallbackText.c_str(), ParseByteCount);
   if (value <= ceiling) return value;
-  log(NetworkLog(), qvtext::kLogBadSetting, name, std::getenv(name), fallbackText.c_str());
+  ReportBad(name, std::getenv(name), fallbackText.c_str());
   return fallback;
 }
 

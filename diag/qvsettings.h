@@ -5,9 +5,10 @@
 // needed, so a program may set them in main() before it uses the library;
 // the log file's are needed when the library is loaded, before main().
 // A value that is not valid falls back to the default, with one line in the
-// log naming the setting, the value and the default. Names and values are
-// ASCII; the words are matched without regard to case. README.md lists
-// them all ("Settings").
+// log naming the setting, the value and the default (written by the log,
+// see SetBadSettingReporter: the log depends on the settings, never the
+// other way). Names and values are ASCII; the words are matched without
+// regard to case. README.md lists them all ("Settings").
 #ifndef QV_DIAG_QVSETTINGS_H
 #define QV_DIAG_QVSETTINGS_H
 
@@ -98,6 +99,13 @@ struct LogFileSettings {
   std::vector<BadSetting> bad;
 };
 LogFileSettings ReadLogFileSettings(bool offByDefault);
+
+// Where the values that are not valid go, one report each: settings know
+// no log. The network log installs its writer when the library is loaded
+// (log.cpp), before any setting can be read; until one is installed, a
+// value that is not valid is only replaced by its default.
+using BadSettingReporter = void (*)(const BadSetting& bad);
+void SetBadSettingReporter(BadSettingReporter report);
 
 // The parsers behind them, for tests: false when the text is not valid.
 bool ParseByteCount(const char* text, std::uint64_t* bytes);

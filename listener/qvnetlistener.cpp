@@ -3,6 +3,7 @@
 
 #include "../connection/qvaddress.h"
 #include "../connection/qvconnection.h"
+#include "../connection/qvconnectionfactory.h"
 #include "../connection/qvlengthcodec.h"
 #include "../diag/log.h"
 #include "../diag/qvneterror.h"
@@ -10,7 +11,7 @@
 #include "../diag/qvtrace.h"
 #include "../dispatch/qvsocketmanager.h"
 #include "../include/qvaccepthandler.h"
-#include "../module/qvnetmoduleimpl.h"
+#include "../include/qvconnectionsink.h"
 
 namespace {
 
@@ -155,6 +156,13 @@ void QvNetListener::ApiClose() {
 
 // ---------------------------------------------------- dispatcher side
 
+// Operations not meant for a listener. In each QV_DEBUG_FAIL below the
+// line number is a constant, not __LINE__: it is part of what the
+// assertion reports ("file qvnetlistener, line N"), the same wherever the
+// code stands, and the test
+// ListenerTest.OperationsNotMeantForAListenerReportTheirFixedLines checks
+// all seven. Moving these lines changes nothing; changing a number, or
+// turning it into __LINE__, changes a report and fails that test.
 void QvNetListener::ReservedA(int, int, int) { QV_DEBUG_FAIL(kFile, 35); }
 void QvNetListener::Send(const char*, int) { QV_DEBUG_FAIL(kFile, 37); }
 void QvNetListener::SocketClose() { QV_DEBUG_FAIL(kFile, 38); }
@@ -223,13 +231,13 @@ void QvNetListener::MakeConnection(QvAcceptHandler* handler, qvplat::Socket acce
     QvDelete(handler);
     return;
   }
-  QvConnection* connection = QvNetModuleImpl::CreateConnection();
+  QvConnection* connection = QvConnectionFactory::Create();
   connection->SetSink(sink);
   connection->SetCodec(codec_.load());
   if (!connection->Attach(accepted)) {
     // The table is full: nobody would ever serve it. Its sink hears that
     // the connection could not be made (and may be freed then).
     connection->OnConnectFailed();
-    QvNetModuleImpl::DestroyConnection(connection);
+    QvConnectionFactory::Destroy(connection);
   }
 }

@@ -2,7 +2,7 @@
 #include "qvnetmoduleimpl.h"
 
 #include "../client/qvnetclientimpl.h"
-#include "../connection/qvconnection.h"
+#include "../connection/qvconnectionfactory.h"
 #include "../dispatch/qvsocketmanager.h"
 #include "../listener/qvnetlistener.h"
 
@@ -27,9 +27,9 @@ int QvNetModuleImpl::Start(int) {
 
 void QvNetModuleImpl::Release() { delete this; }
 
-QvConnection* QvNetModuleImpl::CreateConnection() { return new QvConnection; }
+QvConnection* QvNetModuleImpl::CreateConnection() { return QvConnectionFactory::Create(); }
 
-void QvNetModuleImpl::DestroyConnection(QvConnection* connection) { delete connection; }
+void QvNetModuleImpl::DestroyConnection(QvConnection* connection) { QvConnectionFactory::Destroy(connection); }
 
 extern "C" QVNET_API QvNetModule* CreateNetModule() {
   QvNetModuleImpl* module = new QvNetModuleImpl;

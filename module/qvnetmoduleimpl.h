@@ -23,10 +23,11 @@ class QvNetModuleImpl : public QvNetModule {
   int Start(int unused) override;
   void Release() override;
 
-  // A new connection, neither connected nor registered. Uses no module
-  // state, so callers need no live module to reach it.
+  // A new connection, neither connected nor registered; forwards to
+  // QvConnectionFactory (connection/), where the library's own code makes
+  // them.
   static QvConnection* CreateConnection();
-  // Deletes a connection (nothing for null).
+  // Deletes a connection (nothing for null); forwards likewise.
   static void DestroyConnection(QvConnection* connection);
 };
 

@@ -3,16 +3,15 @@
 // The server is a raw blocking socket on 127.0.0.1.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "client/qvnetclientimpl.h"
 #include "diag/qvtexts.h"
 #include "dispatch/qvsocketbase.h"
 #include "qvnet.h"
+#include "support/qvrecordingsink.h"
 #include "support/qvtestos.h"
 #include "support/qvtestpeers.h"
 #include "support/qvtestsupport.h"
@@ -153,39 +152,24 @@ TEST_F(ClientTest, RecordKeepsTheFirst127CharactersOfTheHostText) {
 // thread deletes the connection the moment it hears so (the sanitizer
 // builds tell if the connector still reads it).
 TEST_F(ClientTest, ConnectionDeletedAsSoonAsItEndsIsNotTouchedAgain) {
-  class Ending : public QvConnectionSink {
-   public:
-    explicit Ending(std::function<void()> peerLeaves) : peerLeaves_(std::move(peerLeaves)) {}
-    void OnConnected(QvSocket* c) override {
-      connection = c;
-      peerLeaves_();
+  for (int round = 0; round < 50 && !HasFailure(); ++round) {
+    nettest::RecordingSink sink;
+    sink.onConnected = [this](QvSocket* c) {  // the peer leaves, and the connection sees it
+      qvplat::CloseSocket(Accept());
+      accepted.pop_back();
       const qvplat::Socket s = static_cast<QvSocketBase*>(c)->GetSocket();
       ASSERT_TRUE(qvtest::WaitUntil([&] {
         pollfd p{s, POLLIN, 0};
         return ::poll(&p, 1, 0) == 1;
       }));
-    }
-    void OnConnectFailed() override {}
-    void OnDisconnected() override { ended.Notify(); }
-    void OnPacket(const char*, int) override {}
-    QvSocket* connection = nullptr;
-    qvtest::Event ended;
-
-   private:
-    std::function<void()> peerLeaves_;
-  };
-  for (int round = 0; round < 50 && !HasFailure(); ++round) {
-    Ending sink([this] {
-      qvplat::CloseSocket(Accept());
-      accepted.pop_back();
-    });
+    };
     connector.client->SetSink(&sink);
     std::thread deleter([&] {
-      if (sink.ended.WaitFor(1)) delete sink.connection;
+      if (sink.disconnected.WaitFor(1)) delete sink.connectedWith.load();
     });
     connector.client->Connect("127.0.0.1", port, 0, nullptr, 0, nullptr, nullptr);
     deleter.join();
-    EXPECT_EQ(sink.ended.Count(), 1);
+    EXPECT_EQ(sink.disconnected.Count(), 1);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -15,12 +16,28 @@
 
 namespace {
 
+// A text, whether `parse` takes it, and the value it then gives.
+template <typename T>
+struct Parsed {
+  const char* text;
+  bool valid;
+  T value;
+};
+
+template <typename T, std::size_t N>
+void ExpectParsed(bool (*parse)(const char*, T*), const Parsed<T> (&cases)[N]) {
+  for (const Parsed<T>& c : cases) {
+    SCOPED_TRACE(c.text);
+    T value{};
+    EXPECT_EQ(parse(c.text, &value), c.valid);
+    if (c.valid) {
+      EXPECT_EQ(value, c.value);
+    }
+  }
+}
+
 TEST(Settings, WordsAreTakenInAnyCaseAndAnythingElseIsRefused) {
-  const struct {
-    const char* text;
-    bool valid;
-    qvdiag::TraceTarget target;
-  } targets[] = {
+  const Parsed<qvdiag::TraceTarget> targets[] = {
       {"stdout", true, qvdiag::TraceTarget::kStandardOutput},
       {"STDERR", true, qvdiag::TraceTarget::kStandardError},
       {"Off", true, qvdiag::TraceTarget::kNowhere},
@@ -28,42 +45,19 @@ TEST(Settings, WordsAreTakenInAnyCaseAndAnythingElseIsRefused) {
       {"stderr ", false, {}},
       {"1", false, {}},
   };
-  for (const auto& c : targets) {
-    SCOPED_TRACE(c.text);
-    qvdiag::TraceTarget target = qvdiag::TraceTarget::kStandardOutput;
-    EXPECT_EQ(qvdiag::ParseTraceTarget(c.text, &target), c.valid);
-    if (c.valid) {
-      EXPECT_EQ(target, c.target);
-    }
-  }
-  const struct {
-    const char* text;
-    bool valid;
-    qvdiag::TextEncoding encoding;
-  } encodings[] = {
+  ExpectParsed(qvdiag::ParseTraceTarget, targets);
+  const Parsed<qvdiag::TextEncoding> encodings[] = {
       {"gbk", true, qvdiag::TextEncoding::kGbk},
       {"UTF-8", true, qvdiag::TextEncoding::kUtf8},
       {"utf8", true, qvdiag::TextEncoding::kUtf8},
       {"cp936", false, {}},
       {"utf-16", false, {}},
   };
-  for (const auto& c : encodings) {
-    SCOPED_TRACE(c.text);
-    qvdiag::TextEncoding encoding = qvdiag::TextEncoding::kGbk;
-    EXPECT_EQ(qvdiag::ParseEncoding(c.text, &encoding), c.valid);
-    if (c.valid) {
-      EXPECT_EQ(encoding, c.encoding);
-    }
-  }
-  for (const char* text : {"on", "OFF"}) {
-    bool on = false;
-    EXPECT_TRUE(qvdiag::ParseOnOff(text, &on)) << text;
-    EXPECT_EQ(on, text[1] == 'n') << text;
-  }
-  for (const char* text : {"yes", "0", "of"}) {
-    bool on = false;
-    EXPECT_FALSE(qvdiag::ParseOnOff(text, &on)) << text;
-  }
+  ExpectParsed(qvdiag::ParseEncoding, encodings);
+  const Parsed<bool> switches[] = {
+      {"on", true, true}, {"OFF", true, false}, {"yes", false, {}}, {"0", false, {}}, {"of", false, {}},
+  };
+  ExpectParsed(qvdiag::ParseOnOff, switches);
   std::string file;
   EXPECT_TRUE(qvdiag::ParseLogFile("logs/app.log", &file));
   EXPECT_EQ(file, "logs/app.log");

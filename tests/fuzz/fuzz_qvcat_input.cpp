@@ -83,7 +83,7 @@ void CheckArguments(const std::string& bytes) {
   if (a.outcome == Arguments::kHelp) return;
   const Options& o = a.options;
   QVFUZZ_CHECK(SameOptions(o, again.options));
-  QVFUZZ_CHECK(o.port >= 1 && o.port <= 65535);
+  QVFUZZ_CHECK(o.port >= (o.listen ? 0 : 1) && o.port <= 65535);  // listen 0: any free port
   QVFUZZ_CHECK(o.count >= 0 && o.count <= 999999999);
   QVFUZZ_CHECK(o.waitSeconds >= 0 && o.waitSeconds <= 86400);
   QVFUZZ_CHECK(o.haveWait || o.waitSeconds == 10);

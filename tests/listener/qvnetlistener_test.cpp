@@ -120,6 +120,26 @@ TEST_F(ListenerTest, BindsADottedAddressOrEveryInterfaceAndThePortArgument) {
 // a text that begins with ':' or holds more than one (an IPv6 text never
 // means every interface), a port outside 0-65535 (not cut to its low 16
 // bits), an address not on this machine.
+// The reports name fixed line numbers (see qvnetlistener.cpp), whatever
+// line the code stands on.
+TEST_F(ListenerTest, OperationsNotMeantForAListenerReportTheirFixedLines) {
+  testing::internal::CaptureStderr();
+  Side()->ReservedA(0, 0, 0);
+  Side()->Send("", 0);
+  Side()->Close();  // the dispatcher's Close: SocketClose
+  Side()->Reconnect();
+  EXPECT_FALSE(Side()->IsConnected());
+  Side()->ReservedC(0);
+  Side()->OnRead();
+  std::string expected;
+#if !defined(NDEBUG)
+  for (int line : {35, 37, 38, 22, 23, 25, 33}) {
+    expected += "Assertion failed: false, file qvnetlistener, line " + std::to_string(line) + "\n";
+  }
+#endif
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+}
+
 TEST_F(ListenerTest, AnAddressOrPortItCannotUseFailsWithOneLogLine) {
   listener->SetAcceptHandler(peers.NewHandler());
   // Port 0 (the system would choose): any of the ports out of range below,

@@ -23,6 +23,8 @@
 #include "dispatch/qvsocketmanager.h"
 #include "module/qvnetmoduleimpl.h"
 #include "qvnet.h"
+#include "support/qvrecordingsink.h"
+#include "support/qvtestpeers.h"
 #include "support/qvtestsupport.h"
 
 namespace {
@@ -205,51 +207,21 @@ struct ConnectionAtExit {
 ConnectionAtExit gAcceptedAtExit;  // goes before the listener's codec
 ConnectionAtExit gConnectedAtExit;
 
-class KeepConnection : public QvConnectionSink {
- public:
-  explicit KeepConnection(ConnectionAtExit* keep) : keep_(keep) {}
-  void OnConnected(QvSocket* connection) override { keep_->connection.store(connection); }
-  void OnConnectFailed() override {}
-  void OnDisconnected() override {}
-  void OnPacket(const char*, int) override {}
-
- private:
-  ConnectionAtExit* keep_;
-};
-
 // Made before main, like the holders above: destroyed only after the
 // library has stopped the worker at exit (a static made later, inside a
 // function, would be destroyed before, while the worker may still call it).
-KeepConnection gAcceptedSink(&gAcceptedAtExit);
-KeepConnection gConnectedSink(&gConnectedAtExit);
-
-class KeepAccepted : public QvAcceptHandler {
- public:
-  void OnAccept(const sockaddr_in*) override {}
-  QvConnectionSink* CreateSink() override { return &gAcceptedSink; }
-};
-
-// A sink whose first frame ends the process from inside OnPacket.
-class ExitOnPacket : public QvConnectionSink {
- public:
-  void OnConnected(QvSocket*) override {}
-  void OnConnectFailed() override {}
-  void OnDisconnected() override {}
-  void OnPacket(const char*, int) override { std::exit(0); }
-} gExitingSink;
-
-class ExitingAccepted : public QvAcceptHandler {
- public:
-  void OnAccept(const sockaddr_in*) override {}
-  QvConnectionSink* CreateSink() override { return &gExitingSink; }
-};
+// The first two keep their connection in its holder; the third ends the
+// process from inside OnPacket, at its first frame.
+nettest::RecordingSink gAcceptedSink, gConnectedSink, gExitingSink;
 
 TEST(LibraryExitTest, ObjectsDestroyedLateInTheExitAreSafe) {
   const std::string dir = qvtest::FreshDir("exit-order");
   QVTEST_EXPECT_CHILD(dir, [] {
     QvNetModule* module = CreateNetModule();
     gListenerAtExit.listener = module->CreateListener();
-    gListenerAtExit.listener->SetAcceptHandler(new KeepAccepted);
+    gAcceptedSink.onConnected = [](QvSocket* c) { gAcceptedAtExit.connection.store(c); };
+    gConnectedSink.onConnected = [](QvSocket* c) { gConnectedAtExit.connection.store(c); };
+    gListenerAtExit.listener->SetAcceptHandler(new qvtest::SinkGiver(&gAcceptedSink));
     const int port = qvtest::ListenOnAnyPort(gListenerAtExit.listener);
     module->Start(0);
     QvNetClient* client = module->CreateClient(0);
@@ -272,7 +244,8 @@ TEST(LibraryExitTest, ExitFromOnPacketDestroysAStaticListener) {
     QvNetModule* module = CreateNetModule();
     module->Start(0);
     gListenerAtExit.listener = module->CreateListener();
-    gListenerAtExit.listener->SetAcceptHandler(new ExitingAccepted);
+    gExitingSink.onPacket = [](const char*, int) { std::exit(0); };
+    gListenerAtExit.listener->SetAcceptHandler(new qvtest::SinkGiver(&gExitingSink));
     const int port = qvtest::ListenOnAnyPort(gListenerAtExit.listener);
     const qvplat::Socket peer = port != 0 ? qvtest::RawConnect(port) : qvplat::kInvalidSocket;
     const std::string frame = qvtest::Frame("bye");

@@ -77,16 +77,27 @@ struct SocketPair {
   }
 };
 
-// A listening socket on 127.0.0.1 and a port the system chose (read back
-// into *port).
-inline qvplat::Socket ListenLoopback(int* port) {
+// A port on 127.0.0.1 that refuses connections for as long as the socket
+// returned is open: bound there, never listening. The port goes in *port.
+inline qvplat::Socket RefusingPort(int* port) {
   qvplat::Socket s = qvplat::TcpSocket();
   if (s == qvplat::kInvalidSocket) return s;
-  if (!qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) || !qvplat::ListenOn(s, 128)) {
+  if (!qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0)) {
     qvplat::CloseSocket(s);
     return qvplat::kInvalidSocket;
   }
   *port = qvplat::LocalPort(s);
+  return s;
+}
+
+// A listening socket on 127.0.0.1 and a port the system chose (read back
+// into *port).
+inline qvplat::Socket ListenLoopback(int* port) {
+  qvplat::Socket s = RefusingPort(port);
+  if (s != qvplat::kInvalidSocket && !qvplat::ListenOn(s, 128)) {
+    qvplat::CloseSocket(s);
+    return qvplat::kInvalidSocket;
+  }
   return s;
 }
 
@@ -119,19 +130,6 @@ inline bool MakeLocalPair(SocketPair* pair) {
   pair->remote = fds[1];
   return true;
 #endif
-}
-
-// A port on 127.0.0.1 that refuses connections for as long as the socket
-// returned is open: bound there, never listening. The port goes in *port.
-inline qvplat::Socket RefusingPort(int* port) {
-  qvplat::Socket s = qvplat::TcpSocket();
-  if (s == qvplat::kInvalidSocket) return s;
-  if (!qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0)) {
-    qvplat::CloseSocket(s);
-    return qvplat::kInvalidSocket;
-  }
-  *port = qvplat::LocalPort(s);
-  return s;
 }
 
 namespace detail {

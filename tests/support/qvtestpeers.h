@@ -154,6 +154,17 @@ class Peers {
   std::vector<std::unique_ptr<Sink>> sinks_;
 };
 
+// An accept handler that gives every peer the one sink it was made with.
+class SinkGiver : public QvAcceptHandler {
+ public:
+  explicit SinkGiver(QvConnectionSink* sink) : sink_(sink) {}
+  void OnAccept(const sockaddr_in*) override {}
+  QvConnectionSink* CreateSink() override { return sink_; }
+
+ private:
+  QvConnectionSink* sink_;
+};
+
 // Closes the listener, then deletes its connections, its handlers and it.
 inline void DestroyListener(QvListenerApi* listener, Peers* peers) {
   listener->Close();

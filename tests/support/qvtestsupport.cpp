@@ -40,9 +40,9 @@ struct WinsockStartup {
 #endif
 
 int FreePort() {
-  qvplat::Socket s = qvplat::TcpSocket();
-  int port = qvplat::BindIPv4(s, qvplat::LoopbackAddress(), 0) ? qvplat::LocalPort(s) : 0;
-  qvplat::CloseSocket(s);
+  int port = 0;
+  const qvplat::Socket s = RefusingPort(&port);
+  if (s != qvplat::kInvalidSocket) qvplat::CloseSocket(s);
   return port;
 }
 
@@ -244,7 +244,10 @@ bool ChildProcess::Kill() {
 #endif
 
 int StartOnAnyPort(ChildProcess* child, const std::string& program) {
-  const std::string name = std::filesystem::path(program).stem().string();
+  // A directory of the test's own: the tests of a group run side by side in
+  // one working directory, and one must not read another's port.
+  const std::string name = std::filesystem::path(program).stem().string() + "-in-" +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name();
   const std::string errorFile = FreshDir("stderr-of-" + name) + "/stderr.txt";
   if (!child->Start(program, {"0"}, errorFile)) return 0;
   int port = 0;

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -160,20 +161,15 @@ class QvcatTest : public ::testing::Test {
   }
   // The echo_server example, accepting connections; its port, or 0.
   int StartEchoServer() { return qvtest::StartOnAnyPort(&echoServer, QVNET_ECHO_SERVER); }
-  // `qvcat listen` on a free port with the extra arguments, once it says it
-  // listens; the port, or 0.
+  // `qvcat listen 0` with the extra arguments, once it says it listens; the
+  // port its first line names, or 0.
   static int StartListener(Qvcat* listener, const std::vector<std::string>& extra = {}) {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-      const std::string port = std::to_string(qvtest::FreePort());
-      std::vector<std::string> arguments{"listen", port};
-      arguments.insert(arguments.end(), extra.begin(), extra.end());
-      if (!listener->Start(arguments)) return 0;
-      const std::string ready = "qvcat: listening on 127.0.0.1:" + port + "\n";
-      listener->WaitFor([&] { return listener->err.find(ready) != std::string::npos || !listener->Running(); });
-      if (listener->err.find(ready) != std::string::npos) return std::stoi(port);
-      if (listener->Running()) return 0;  // neither listening nor gone: the port was not the trouble
-    }
-    return 0;
+    std::vector<std::string> arguments{"listen", "0"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    if (!listener->Start(arguments)) return 0;
+    const std::string ready = "qvcat: listening on 127.0.0.1:";
+    listener->WaitFor([&] { return listener->err.find('\n') != std::string::npos || !listener->Running(); });
+    return listener->err.rfind(ready, 0) == 0 ? std::atoi(listener->err.c_str() + ready.size()) : 0;
   }
 
   qvtest::ChildProcess echoServer;
@@ -317,7 +313,9 @@ TEST_F(QvcatTest, BadArgumentsFailWithAOneLineReasonAndHelpShowsUsage) {
       {"connect", "127.0.0.1"},
       {"connect", "127.0.0.1", "http"},
       {"listen", "70000"},
-      {"listen", "0"},
+      {"listen", "65536"},
+      {"listen", "-1"},
+      {"listen", "seven"},
       {"listen", "7000", "extra"},
       {"--count", "0", "connect", "127.0.0.1", "7000"},
       {"--count"},

@@ -361,7 +361,8 @@ class ListenAcceptor : public QvAcceptHandler {
   if (!listener->Listen(o.bind.c_str(), o.port)) tool->Finish(kExitFailure, "cannot listen on " + where);
   module->Start(0);
   module->Release();
-  std::fprintf(stderr, "qvcat: listening on %s\n", where.c_str());
+  // The port bound: the one asked for, or for 0 the one the system chose.
+  std::fprintf(stderr, "qvcat: listening on %s:%d\n", o.bind.c_str(), listener->LocalPort());
 
   State& s = tool->state;
   if (!o.haveFile) {

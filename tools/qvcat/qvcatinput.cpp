@@ -74,10 +74,12 @@ Arguments UsageError(const std::string& reason) {
   return a;
 }
 
-bool ParsePort(const std::string& text, int* port, Arguments* error) {
+// A port from `lowest` (1 to connect to, 0 to listen on: any free port) to
+// 65535.
+bool ParsePort(const std::string& text, long lowest, int* port, Arguments* error) {
   long value = 0;
-  if (!ParseNumber(text, 1, 65535, &value)) {
-    *error = UsageError("bad port '" + text + "' (1 to 65535)");
+  if (!ParseNumber(text, lowest, 65535, &value)) {
+    *error = UsageError("bad port '" + text + "' (" + std::to_string(lowest) + " to 65535)");
     return false;
   }
   *port = static_cast<int>(value);
@@ -154,11 +156,11 @@ Arguments ParseArguments(const std::vector<std::string>& arguments) {
     if (positional.size() != 3) return UsageError("connect takes HOST and PORT");
     o.host = positional[1];
     if (o.host.empty()) return UsageError("empty HOST");
-    if (!ParsePort(positional[2], &o.port, &error)) return error;
+    if (!ParsePort(positional[2], 1, &o.port, &error)) return error;
   } else if (positional[0] == "listen") {
     if (positional.size() != 2) return UsageError("listen takes PORT");
     o.listen = true;
-    if (!ParsePort(positional[1], &o.port, &error)) return error;
+    if (!ParsePort(positional[1], 0, &o.port, &error)) return error;
   } else {
     return UsageError("unknown mode '" + positional[0] + "' (connect or listen)");
   }
