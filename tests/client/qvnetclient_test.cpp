@@ -153,7 +153,7 @@ TEST_F(ClientTest, RecordKeepsTheFirst127CharactersOfTheHostText) {
 // builds tell if the connector still reads it).
 TEST_F(ClientTest, ConnectionDeletedAsSoonAsItEndsIsNotTouchedAgain) {
   for (int round = 0; round < 50 && !HasFailure(); ++round) {
-    nettest::RecordingSink sink;
+    qvtest::RecordingSink sink;
     sink.onConnected = [this](QvSocket* c) {  // the peer leaves, and the connection sees it
       qvplat::CloseSocket(Accept());
       accepted.pop_back();

@@ -19,7 +19,7 @@
 
 namespace {
 
-using namespace nettest;
+using namespace qvtest;
 using Payloads = std::vector<std::string>;
 
 class ConnectionDataTest : public ConnectionTest {

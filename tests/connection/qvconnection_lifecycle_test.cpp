@@ -19,7 +19,7 @@
 
 namespace {
 
-using namespace nettest;
+using namespace qvtest;
 using ConnectionLifecycleTest = ConnectionTest;
 
 // Each host text names 127.0.0.1, and Connect goes there on the port

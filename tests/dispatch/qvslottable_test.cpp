@@ -14,7 +14,7 @@
 
 namespace {
 
-using nettest::QuietSocket;
+using qvtest::QuietSocket;
 constexpr int kCapacity = 4000;
 
 // A copy of one slot.

@@ -9,7 +9,7 @@
 namespace {
 
 TEST(QvSocketBaseTest, DefaultsReturnNeutralValuesAndOnlyReport) {
-  nettest::QuietSocket m;
+  qvtest::QuietSocket m;
   testing::internal::CaptureStderr();
   EXPECT_EQ(m.GetSocket(), qvplat::kInvalidSocket);
   EXPECT_EQ(m.GetSink(), nullptr);
@@ -28,7 +28,7 @@ TEST(QvSocketBaseTest, DefaultsReturnNeutralValuesAndOnlyReport) {
 #else
   // GetSocket and the seven event/connect defaults report; GetSink and the
   // reserved operations do not.
-  EXPECT_EQ(nettest::Occurrences(reports, "Assertion failed: false, file qvsocketbase, line "), 8u) << reports;
+  EXPECT_EQ(qvtest::Occurrences(reports, "Assertion failed: false, file qvsocketbase, line "), 8u) << reports;
 #endif
 }
 

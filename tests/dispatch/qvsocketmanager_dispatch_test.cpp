@@ -22,7 +22,7 @@
 
 namespace {
 
-using namespace nettest;
+using namespace qvtest;
 using qvtest::SocketPair;
 
 class DispatchTest : public WorkerTest {

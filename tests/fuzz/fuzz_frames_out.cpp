@@ -196,8 +196,8 @@ class Script {
     if (waiting + frame > kSendLimit) {
       // Past the limit: the waiting bytes are let go, and the worker is
       // asked to end the connection; it does so at its next pass.
-      QVFUZZ_CHECK(nettest::InterestOf(pair_.local) >= 0);
-      QVFUZZ_CHECK((nettest::InterestOf(pair_.local) & EndRequest) != 0);
+      QVFUZZ_CHECK(qvtest::InterestOf(pair_.local) >= 0);
+      QVFUZZ_CHECK((qvtest::InterestOf(pair_.local) & EndRequest) != 0);
       conn_->OnError();
       QVFUZZ_CHECK(!conn_->IsConnected());
       QVFUZZ_CHECK(sink_.disconnected.Count() == 1);

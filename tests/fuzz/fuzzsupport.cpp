@@ -18,7 +18,7 @@ void SetSendBuffer(qvplat::Socket s, int bytes) { qvtest::SetOption(s, SOL_SOCKE
 namespace {
 
 // A socket object in the table whose read event runs the body handed to it.
-class WorkerDoor : public nettest::QuietSocket {
+class WorkerDoor : public qvtest::QuietSocket {
  public:
   WorkerDoor() {
     QVFUZZ_CHECK(qvtest::MakeLocalPair(&pair_));

@@ -39,15 +39,15 @@ namespace qvfuzz {
 // Shrinks the send buffer of s, so that it fills after a few kilobytes.
 void SetSendBuffer(qvplat::Socket s, int bytes);
 
-// A sink that records (nettest::RecordingSink) and checks what every packet
+// A sink that records (qvtest::RecordingSink) and checks what every packet
 // must hold: a length and data that go together, and no packet after the
 // end.
-class CheckedSink : public nettest::RecordingSink {
+class CheckedSink : public qvtest::RecordingSink {
  public:
   void OnPacket(const char* data, int length) override {
     QVFUZZ_CHECK(length >= 0 && (data != nullptr || length == 0));
     QVFUZZ_CHECK(disconnected.Count() == 0);
-    nettest::RecordingSink::OnPacket(data, length);
+    qvtest::RecordingSink::OnPacket(data, length);
   }
 };
 

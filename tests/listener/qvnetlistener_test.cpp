@@ -45,10 +45,10 @@ std::string Format(const char* format, const char* text) {
 }
 
 int SlotsHeldBy(const QvSocketBase* handler) {
-  return nettest::SlotsWhere([&](const QvSocketManager::SlotView& v) { return v.handler == handler; });
+  return qvtest::SlotsWhere([&](const QvSocketManager::SlotView& v) { return v.handler == handler; });
 }
 
-using nettest::InterestOf;
+using qvtest::InterestOf;
 
 class ListenerTest : public ::testing::Test {
  protected:
@@ -660,12 +660,12 @@ TEST_F(ListenerTest, OutOfDescriptorsItLogsOnceAndRestsWithoutASpare) {
     if (!LimitDescriptors(usual)) return 5;
     const std::string out = qvtest::EndCapture();
     const std::string resting = out.substr(out.find("<no spare>"), out.find("<echoed>") - out.find("<no spare>"));
-    if (nettest::Occurrences(resting, "so_listener!") >= kTrips / 2) return 6;
+    if (qvtest::Occurrences(resting, "so_listener!") >= kTrips / 2) return 6;
     if (!echoing.journal.changed.WaitFor(6)) return 7;  // accepted once there are descriptors
     if (!LimitDescriptors(LowestFreeDescriptor()) || !TurnedAway(waiting[2], port)) return 8;
     if (!LimitDescriptors(usual)) return 9;
     const std::string tooMany = ": " + Format(qvtext::kLogNetError, qvplat::SocketErrorText(qvplat::kErrTooManyFiles));
-    return nettest::Occurrences(qvtest::ReadText("Log/Network.log"), tooMany) == 2 ? 0 : 10;
+    return qvtest::Occurrences(qvtest::ReadText("Log/Network.log"), tooMany) == 2 ? 0 : 10;
   });
 }
 #endif

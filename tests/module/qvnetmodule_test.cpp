@@ -212,7 +212,7 @@ ConnectionAtExit gConnectedAtExit;
 // function, would be destroyed before, while the worker may still call it).
 // The first two keep their connection in its holder; the third ends the
 // process from inside OnPacket, at its first frame.
-nettest::RecordingSink gAcceptedSink, gConnectedSink, gExitingSink;
+qvtest::RecordingSink gAcceptedSink, gConnectedSink, gExitingSink;
 
 TEST(LibraryExitTest, ObjectsDestroyedLateInTheExitAreSafe) {
   const std::string dir = qvtest::FreshDir("exit-order");

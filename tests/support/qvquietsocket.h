@@ -6,7 +6,7 @@
 
 #include "dispatch/qvsocketbase.h"
 
-namespace nettest {
+namespace qvtest {
 
 // A socket object whose own operations do nothing.
 class QuietSocket : public QvSocketBase {
@@ -25,6 +25,6 @@ class QuietSocket : public QvSocketBase {
   SocketKind kind_;
 };
 
-}  // namespace nettest
+}  // namespace qvtest
 
 #endif  // QV_TESTS_SUPPORT_QVQUIETSOCKET_H

@@ -14,7 +14,7 @@
 #include "include/qvconnectionsink.h"
 #include "qvtestnet.h"
 
-namespace nettest {
+namespace qvtest {
 
 // Calls recorded from any thread, as one text: "read@0 write@0".
 class CallLog {
@@ -81,6 +81,6 @@ class RecordingSink : public QvConnectionSink, public CallLog {
   qvtest::Event connected, disconnected, packet;
 };
 
-}  // namespace nettest
+}  // namespace qvtest
 
 #endif  // QV_TESTS_SUPPORT_QVRECORDINGSINK_H

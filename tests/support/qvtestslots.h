@@ -7,7 +7,7 @@
 
 #include "dispatch/qvsocketmanager.h"
 
-namespace nettest {
+namespace qvtest {
 
 // How many slots of the table `match` holds for.
 inline int SlotsWhere(const std::function<bool(const QvSocketManager::SlotView&)>& match) {
@@ -28,6 +28,6 @@ inline int InterestOf(qvplat::Socket socket) {
   return -1;
 }
 
-}  // namespace nettest
+}  // namespace qvtest
 
 #endif  // QV_TESTS_SUPPORT_QVTESTSLOTS_H

@@ -30,9 +30,7 @@
 #include "support/qvtestslots.h"
 #include "support/qvtestsupport.h"
 
-namespace nettest {
-
-using qvtest::Frame;
+namespace qvtest {
 
 // Runs the worker over a fresh table for each case.
 class WorkerTest : public ::testing::Test {
@@ -152,29 +150,29 @@ inline bool RecvFrame(qvplat::Socket s, std::string* payload) {
   return payload->empty() || qvtest::RecvExactly(s, &(*payload)[0], payload->size());
 }
 
-// True once the other end has closed (end of stream or reset); discards
-// whatever arrives before that.
-inline bool SeesEnd(qvplat::Socket s) {
-  char buf[4096];
-  for (int i = 0; i < 100000; ++i) {
-    int n = qvplat::RecvSome(s, buf, sizeof buf);
-    if (n == 0) return true;
-    if (n < 0) return qvplat::LastSocketError() != qvplat::kErrWouldBlock;  // not the time-out
-  }
-  return false;
-}
-
-// True once the other end has reset the connection, discarding whatever
-// arrives before that; where a zero linger time closes in order (Wine), an
-// end of stream counts too.
-inline bool SeesReset(qvplat::Socket s) {
+// Reads s to its end, discarding what arrives: 0 at an end of stream, the
+// socket error when a read fails (kErrWouldBlock: the receive time-out), -1
+// when it never ends.
+inline long ReadToTheEnd(qvplat::Socket s) {
   char buf[4096];
   for (int i = 0; i < 100000; ++i) {
     const int n = qvplat::RecvSome(s, buf, sizeof buf);
-    if (n == 0) return !qvtest::ZeroLingerResets();
-    if (n < 0) return qvplat::LastSocketError() == qvplat::kErrConnReset;
+    if (n <= 0) return n == 0 ? 0 : static_cast<long>(qvplat::LastSocketError());
   }
-  return false;
+  return -1;
+}
+
+// True once the other end has closed (end of stream or reset).
+inline bool SeesEnd(qvplat::Socket s) {
+  const long end = ReadToTheEnd(s);
+  return end >= 0 && end != static_cast<long>(qvplat::kErrWouldBlock);
+}
+
+// True once the other end has reset the connection; where a zero linger
+// time closes in order (Wine), an end of stream counts too.
+inline bool SeesReset(qvplat::Socket s) {
+  const long end = ReadToTheEnd(s);
+  return end == 0 ? !qvtest::ZeroLingerResets() : end == static_cast<long>(qvplat::kErrConnReset);
 }
 
 // True when a poll() for `events` on s reports something right now.
@@ -279,6 +277,6 @@ class ConnectionTest : public WorkerTest {
   std::unique_ptr<QvConnection> conn;
 };
 
-}  // namespace nettest
+}  // namespace qvtest
 
 #endif  // QV_TESTS_SUPPORT_QVWORKERFIXTURE_H

@@ -221,7 +221,7 @@ TEST_F(QvcatTest, SingleRunsPrintExitAndFailAsTheyShould) {
   const int port = StartEchoServer();
   ASSERT_NE(port, 0);
   int noPort = 0;
-  nettest::RawSocket closed(qvtest::RefusingPort(&noPort));  // bound, never listening
+  qvtest::RawSocket closed(qvtest::RefusingPort(&noPort));  // bound, never listening
   ASSERT_TRUE(closed.Valid());
   const std::string file = qvtest::FreshDir("single-runs") + "/frame.bin";
   auto fill = [&](std::string text) {
@@ -388,7 +388,7 @@ TEST_F(QvcatTest, LogIsOffUnlessTheEnvironmentAsksForIt) {
 // once, not after the linger time (an hour here).
 TEST_F(QvcatTest, ExitWaitsOnlyForBytesStillOwed) {
   int port = 0;
-  nettest::RawSocket listening{qvtest::ListenLoopback(&port)};
+  qvtest::RawSocket listening{qvtest::ListenLoopback(&port)};
   ASSERT_NE(listening.Get(), qvplat::kInvalidSocket);
   ::setenv("QVNET_LINGER_SECONDS", "3600", 1);
   Qvcat client;
@@ -397,7 +397,7 @@ TEST_F(QvcatTest, ExitWaitsOnlyForBytesStillOwed) {
   ASSERT_TRUE(started);
   pollfd waiting{listening.Get(), POLLIN, 0};
   ASSERT_EQ(::poll(&waiting, 1, 10000), 1) << "qvcat did not connect";
-  nettest::RawSocket peer{qvplat::AcceptPeer(listening.Get(), nullptr)};
+  qvtest::RawSocket peer{qvplat::AcceptPeer(listening.Get(), nullptr)};
   ASSERT_TRUE(peer.Valid());
   qvtest::SetTimeouts(peer.Get(), 10);
   constexpr int kFrames = 300;
@@ -408,7 +408,7 @@ TEST_F(QvcatTest, ExitWaitsOnlyForBytesStillOwed) {
   client.CloseInput();
   std::string payload;
   for (int i = 0; i < kFrames; ++i) {
-    ASSERT_TRUE(nettest::RecvFrame(peer.Get(), &payload) && payload == line) << "frame " << i;
+    ASSERT_TRUE(qvtest::RecvFrame(peer.Get(), &payload) && payload == line) << "frame " << i;
   }
   ASSERT_TRUE(client.Wait()) << "qvcat did not exit once its peer had everything";
   EXPECT_EQ(client.ExitCode(), 0) << client.err;
