@@ -15,6 +15,7 @@ const char kUsage[] =
     "\n"
     "Sends every line of standard input as one frame (without its line end)\n"
     "and prints every frame received, one line each: \"[LENGTH] text\".\n"
+    "listen 0 takes a free port; the \"listening on\" line names it.\n"
     "\n"
     "options:\n"
     "  --file F      send the bytes of file F as one frame (at most 40955 bytes)\n"
