@@ -58,11 +58,16 @@ void log(class log& target, const char* format, ...) {
     target.file_ = std::fopen(target.name_, "a");
     if (target.file_ == nullptr) return;  // dropped; the next line tries again
   }
-  std::tm now;
-  char stamp[32];
-  FormatStamp(Now(&now) ? &now : nullptr, stamp);
+  const std::time_t second = std::time(nullptr);
+  if (second != target.stampSecond_) {
+    std::tm now;
+    FormatStamp(qvplat::LocalTime(second, &now) ? &now : nullptr, target.stamp_);
+    target.stampSecond_ = second;
+  }
+  const char* stamp = target.stamp_;
   if (format != nullptr) {
-    std::fprintf(target.file_, "%s: ", stamp);
+    std::fputs(stamp, target.file_);
+    std::fputs(": ", target.file_);
     va_list args;
     va_start(args, format);
     std::vfprintf(target.file_, format, args);

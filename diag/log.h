@@ -43,6 +43,10 @@ class log {
   std::FILE* file_;
   const bool on_;
   qvplat::RecursiveLock lock_{qvplat::kLockLog};
+  // The last line's stamp and the second it was made for: lines of the
+  // same second reuse it instead of converting the time again. Lock held.
+  std::time_t stampSecond_ = -1;
+  char stamp_[32] = "?";
 };
 
 void log(class log& target, const char* format, ...) QV_PRINTF_LIKE(2, 3);

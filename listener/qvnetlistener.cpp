@@ -186,6 +186,7 @@ void QvNetListener::OnAccept() {
   if (accepted == qvplat::kInvalidSocket) return;
   qvdiag::TraceNumber(qvtext::kTraceAcceptResult, static_cast<int>(accepted));
   MakeConnection(handler, accepted, peer);
+  if (!qvdiag::TracesOn()) return;  // the address is formatted only to be shown
   char dotted[16];
   qvplat::FormatIPv4(peer.addrNet, dotted);
   qvdiag::Trace(qvtext::kTraceAcceptedFrom, dotted);

@@ -156,7 +156,14 @@ bool ResolveIPv4(const char* name, std::uint32_t* addrNet) {
 
 void FormatIPv4(std::uint32_t addrNet, char out[16]) {
   const unsigned char* b = reinterpret_cast<const unsigned char*>(&addrNet);
-  std::snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  char* at = out;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned v = b[i];
+    if (v >= 100) *at++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *at++ = static_cast<char>('0' + v / 10 % 10);
+    *at++ = static_cast<char>('0' + v % 10);
+    *at++ = i < 3 ? '.' : '\0';
+  }
 }
 
 std::uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }

@@ -2,6 +2,8 @@
 // holds on every platform, as the reading is the library's own.
 #include "connection/qvaddress.h"
 
+#include "platform/qvsockets.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,6 +21,7 @@ std::uint32_t AsWritten(std::uint32_t addrNet) {
 // One to four parts separated by dots, each decimal, octal (a leading 0)
 // or hexadecimal (0x), the last one filling the bytes the others leave,
 // and nothing else. A text that is no address leaves the result alone.
+// An address read is written back in four decimal parts.
 TEST(IPv4Text, ReadsOneToFourPartsInCNotation) {
   constexpr std::uint32_t kUntouched = 0x5A5A5A5A;
   constexpr std::uint32_t kLoopback = 0x7F000001;
@@ -28,6 +31,7 @@ TEST(IPv4Text, ReadsOneToFourPartsInCNotation) {
     std::uint32_t address;
   } cases[] = {
       {"127.0.0.1", true, kLoopback},
+      {"100.10.9.0", true, 0x640A0900},
       {"127.1", true, kLoopback},
       {"127.0.1", true, kLoopback},
       {"0x7f.0.0.1", true, kLoopback},
@@ -82,6 +86,11 @@ TEST(IPv4Text, ReadsOneToFourPartsInCNotation) {
     EXPECT_EQ(ParseIPv4Text(c.text, &addrNet), c.valid);
     if (c.valid) {
       EXPECT_EQ(AsWritten(addrNet), c.address);
+      // Its dotted text reads back as the same address.
+      char dotted[16];
+      qvplat::FormatIPv4(addrNet, dotted);
+      std::uint32_t again = kUntouched;
+      EXPECT_TRUE(ParseIPv4Text(dotted, &again) && again == addrNet) << dotted;
     } else {
       EXPECT_EQ(addrNet, kUntouched);
     }
