@@ -115,7 +115,7 @@ BENCHMARK(BM_CutFrames)->Arg(64)->Arg(1024);
 
 // -------------------------------------------------------------- slot table
 
-nettest::QuietSocket handler;
+qvtest::QuietSocket handler;
 
 // Socket numbers that are never real: the worker is not started here.
 qvplat::Socket Fake(int n) { return static_cast<qvplat::Socket>(100000 + n); }
