@@ -15,9 +15,12 @@
 //             connection in one go, while reading the echoes as fast as they
 //             come; ends once every echo is back (each checked, in order), or
 //             on the first one lost
-//   churn     --total N --inflight K --rate R   opens N connections, at most K
-//             at a time and R per second; each sends one frame, checks the echo
-//             and closes
+//   churn     --total N --inflight K --rate R [--trips T]
+//             opens N connections, at most K awaiting their first echo and R
+//             per second; each sends a frame, checks its echo, T times in all
+//             (1), one frame after the other, and closes. Reports the
+//             connections completed per second, the time from opening to the
+//             first echo, and (with T > 1) to the last
 //   hold      --total N --inflight K --rate R --hold S [--server-pid PID]
 //             as churn, but the connections stay open; then, with all of them
 //             open and idle, samples the server's CPU time and resident memory
@@ -81,6 +84,7 @@ struct Options {
   long long frames = 0;
   double slowMs = 35;
   long long rssCapKb = 0;
+  int trips = 1;
 };
 
 // One line of JSON, built key by key.
@@ -114,7 +118,8 @@ struct Conn {
   std::uint64_t nextSend = 0, nextRecv = 0;
   std::deque<std::int64_t> sentAt;  // send time of each frame in flight
   std::int64_t openedAt = 0;
-  bool echoed = false;              // churn/hold: its one frame came back
+  bool echoed = false;              // churn/hold: its first frame came back
+  bool done = false;                // churn/hold: all its round trips are over
   // noread
   long long sentBytes = 0;
   bool closedByServer = false;
@@ -207,8 +212,14 @@ class Generator {
   std::vector<std::int64_t> rtt_;
 
   // Connection runs.
-  int started_ = 0, pending_ = 0, echoed_ = 0, failed_ = 0, lostAfterEcho_ = 0;
-  std::vector<std::int64_t> openLatency_;
+  // pending_: opened and not echoed yet; echoed_: had their first echo;
+  // completed_: had all their round trips; failed_: lost before the first
+  // echo; lostBetweenTrips_: lost after it, before the last; lostAfterEcho_:
+  // lost once done (hold).
+  int started_ = 0, pending_ = 0, echoed_ = 0, completed_ = 0, failed_ = 0, lostBetweenTrips_ = 0,
+      lostAfterEcho_ = 0;
+  std::vector<std::int64_t> openLatency_;  // open to the first echo
+  std::vector<std::int64_t> doneLatency_;  // open to the last echo
 
   // noread
   long long sentTotal_ = 0;
@@ -305,8 +316,10 @@ void Generator::Lost(Conn* c, const char* why) {
   if (Echoing()) {
     Fail(std::string("connection ") + std::to_string(c->id) + " lost after " + std::to_string(c->nextRecv) +
          " echoes: " + why);
-  } else if (c->echoed) {
+  } else if (c->done) {
     ++lostAfterEcho_;
+  } else if (c->echoed) {
+    ++lostBetweenTrips_;
   } else {
     ++failed_;
     --pending_;
@@ -379,11 +392,20 @@ void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length) {
     if (sending_ && (opt_.frames == 0 || framesQueued_ < opt_.frames)) QueueFrame(c);
     return;
   }
-  // churn / hold: one frame per connection.
-  c->echoed = true;
-  --pending_;
-  ++echoed_;
-  openLatency_.push_back(now - c->openedAt);
+  // churn / hold: --trips frames per connection, one after the other.
+  if (!c->echoed) {
+    c->echoed = true;
+    --pending_;
+    ++echoed_;
+    openLatency_.push_back(now - c->openedAt);
+  }
+  if (c->nextRecv < static_cast<std::uint64_t>(opt_.trips)) {
+    QueueFrame(c);  // sent once the read is handled
+    return;
+  }
+  c->done = true;
+  ++completed_;
+  doneLatency_.push_back(now - c->openedAt);
   if (opt_.scenario == "churn") CloseConn(c);
 }
 
@@ -506,7 +528,7 @@ int Generator::RunConnections() {
   const std::int64_t deadline = start + static_cast<std::int64_t>(opt_.timeout * 1e9);
   const double interval = 1e9 / opt_.rate;
   std::int64_t nextStart = start;
-  while (error_.empty() && echoed_ + failed_ < opt_.total) {
+  while (error_.empty() && completed_ + failed_ + lostBetweenTrips_ < opt_.total) {
     std::int64_t now = NowNs();
     if (now > deadline) {
       Fail("timed out");
@@ -531,12 +553,19 @@ int Generator::RunConnections() {
   Report r;
   r.Add("scenario", opt_.scenario);
   r.Add("total", static_cast<long long>(opt_.total));
+  r.Add("trips", static_cast<long long>(opt_.trips));
   r.Add("echoed", static_cast<long long>(echoed_));
+  r.Add("completed", static_cast<long long>(completed_));
   r.Add("failed", static_cast<long long>(failed_));
+  r.Add("lost_between_trips", static_cast<long long>(lostBetweenTrips_));
   r.Add("open_seconds", openSeconds);
-  r.Add("conns_per_s", echoed_ / openSeconds);
+  r.Add("conns_per_s", completed_ / openSeconds);
   r.Add("open_p50_us", bench::Percentile(openLatency_, 0.50) / 1000.0);
   r.Add("open_p99_us", bench::Percentile(openLatency_, 0.99) / 1000.0);
+  if (opt_.trips > 1) {
+    r.Add("done_p50_us", bench::Percentile(doneLatency_, 0.50) / 1000.0);
+    r.Add("done_p99_us", bench::Percentile(doneLatency_, 0.99) / 1000.0);
+  }
   if (hold && error_.empty()) {
     // Everything is open and idle now: measure the server at rest.
     int open = 0;
@@ -789,7 +818,7 @@ int Generator::Run() {
   std::fprintf(stderr,
                "usage: loadgen --port P --scenario pingpong|stream|bigburst|churn|hold|noread\n"
                "  [--conns N] [--payload B] [--window W] [--seconds S] [--warmup S] [--frames N] [--slow-ms MS]\n"
-               "  [--total N] [--inflight K] [--rate R] [--hold S] [--server-pid PID]\n"
+               "  [--total N] [--inflight K] [--rate R] [--trips T] [--hold S] [--server-pid PID]\n"
                "  [--timeout S] [--max-frames N] [--max-bytes M] [--stall T] [--rss-cap-kb K]\n");
   std::exit(2);
 }
@@ -805,12 +834,12 @@ Options Parse(int argc, char** argv) {
        {"--rate", Into(&o.rate)},           {"--hold", Into(&o.hold)},           {"--server-pid", Into(&o.serverPid)},
        {"--timeout", Into(&o.timeout)},     {"--max-frames", Into(&o.maxFrames)}, {"--max-bytes", Into(&o.maxBytes)},
        {"--stall", Into(&o.stall)},         {"--frames", Into(&o.frames)},       {"--slow-ms", Into(&o.slowMs)},
-       {"--rss-cap-kb", Into(&o.rssCapKb)}});
+       {"--rss-cap-kb", Into(&o.rssCapKb)}, {"--trips", Into(&o.trips)}});
   if (!parsed) Usage();
   const bool known = o.scenario == "pingpong" || o.scenario == "stream" || o.scenario == "bigburst" ||
                      o.scenario == "churn" || o.scenario == "hold" || o.scenario == "noread";
   if (!known || o.port <= 0 || o.port > 65535 || o.conns < 1 || o.window < 1 || o.payload > bench::kMaxPayload ||
-      o.total < 1 || o.inflight < 1 || o.rate <= 0 || o.seconds <= 0 || o.timeout <= 0 || o.maxBytes < 1 ||
+      o.total < 1 || o.inflight < 1 || o.trips < 1 || o.rate <= 0 || o.seconds <= 0 || o.timeout <= 0 || o.maxBytes < 1 ||
       o.stall <= 0 || o.frames < 0 || (o.scenario == "bigburst" && o.frames < 1)) {
     Usage();
   }
