@@ -149,7 +149,12 @@ using bench::ReadRssPeakKb;
 
 class Generator {
  public:
-  explicit Generator(const Options& o) : opt_(o), epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
+  explicit Generator(const Options& o)
+      : opt_(o),
+        epoll_(epoll_create1(EPOLL_CLOEXEC)),
+        timed_(o.scenario == "pingpong" || o.scenario == "stream"),
+        echoing_(timed_ || o.scenario == "bigburst"),
+        churn_(o.scenario == "churn") {}
   ~Generator() {
     for (auto& c : conns_) {
       if (c && c->fd >= 0) close(c->fd);
@@ -160,19 +165,22 @@ class Generator {
   int Run();
 
  private:
-  bool Timed() const { return opt_.scenario == "pingpong" || opt_.scenario == "stream"; }
+  bool Timed() const { return timed_; }
   // Scenarios whose echoes all count, and where a lost connection is a failure.
-  bool Echoing() const { return Timed() || opt_.scenario == "bigburst"; }
+  bool Echoing() const { return echoing_; }
 
   Conn* Open();
   void CloseConn(Conn* c);
-  void QueueFrame(Conn* c);
+  // Appends a frame to the connection's output, sent at the next Flush;
+  // its round trip counts from now (a clock reading taken by the caller).
+  void QueueFrame(Conn* c, std::int64_t now);
   void AppendFrame(Conn* c);
   bool Flush(Conn* c);
   void SetWriteInterest(Conn* c, bool on);
   // Reads and handles what arrived; false when the connection is gone.
   bool OnReadable(Conn* c);
-  void OnFrame(Conn* c, const char* frame, std::uint32_t length);
+  // A complete frame that a read taken at `now` brought.
+  void OnFrame(Conn* c, const char* frame, std::uint32_t length, std::int64_t now);
   void Fail(const std::string& why) {
     if (error_.empty()) error_ = why;
   }
@@ -195,6 +203,7 @@ class Generator {
 
   const Options& opt_;
   int epoll_;
+  const bool timed_, echoing_, churn_;  // the scenario, looked up once
   bench::Pattern pattern_;
   std::vector<std::unique_ptr<Conn>> conns_;
   std::string error_;
@@ -269,9 +278,9 @@ void Generator::CloseConn(Conn* c) {
   std::vector<char>().swap(c->out);
 }
 
-void Generator::QueueFrame(Conn* c) {
+void Generator::QueueFrame(Conn* c, std::int64_t now) {
   AppendFrame(c);
-  c->sentAt.push_back(NowNs());
+  c->sentAt.push_back(now);
   ++framesQueued_;
 }
 
@@ -338,6 +347,9 @@ bool Generator::OnReadable(Conn* c) {
     Lost(c, "closed by the server");
     return false;
   }
+  // One clock reading for the read: the frames it brings arrived together,
+  // and the frames sent in answer leave together, in one send after it.
+  const std::int64_t now = NowNs();
   // Frames are cut from the shared read buffer; a connection keeps only the
   // start of a frame that is not complete yet.
   const char* data = readBuf_.data();
@@ -355,7 +367,7 @@ bool Generator::OnReadable(Conn* c) {
       return false;
     }
     if (size - at < length) break;
-    OnFrame(c, data + at, length);
+    OnFrame(c, data + at, length, now);
     at += length;
     if (!error_.empty() || c->fd < 0) return false;
   }
@@ -368,8 +380,7 @@ bool Generator::OnReadable(Conn* c) {
   return true;
 }
 
-void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length) {
-  const std::int64_t now = NowNs();
+void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length, std::int64_t now) {
   const std::uint32_t payload = length - bench::kHeaderSize;
   if (c->sentAt.empty()) {
     Fail("unexpected frame on connection " + std::to_string(c->id));
@@ -389,7 +400,7 @@ void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length) {
       rtt_.push_back(now - sent);
       ++framesMeasured_;
     }
-    if (sending_ && (opt_.frames == 0 || framesQueued_ < opt_.frames)) QueueFrame(c);
+    if (sending_ && (opt_.frames == 0 || framesQueued_ < opt_.frames)) QueueFrame(c, now);
     return;
   }
   // churn / hold: --trips frames per connection, one after the other.
@@ -400,13 +411,13 @@ void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length) {
     openLatency_.push_back(now - c->openedAt);
   }
   if (c->nextRecv < static_cast<std::uint64_t>(opt_.trips)) {
-    QueueFrame(c);  // sent once the read is handled
+    QueueFrame(c, now);  // sent once the read is handled
     return;
   }
   c->done = true;
   ++completed_;
   doneLatency_.push_back(now - c->openedAt);
-  if (opt_.scenario == "churn") CloseConn(c);
+  if (churn_) CloseConn(c);
 }
 
 void Generator::Poll(int timeoutMs) {
@@ -433,7 +444,7 @@ int Generator::RunTimed() {
   for (int i = 0; i < opt_.conns && error_.empty(); ++i) {
     Conn* c = Open();
     if (c == nullptr) break;
-    for (int k = 0; k < window && (!counted || framesQueued_ < opt_.frames); ++k) QueueFrame(c);
+    for (int k = 0; k < window && (!counted || framesQueued_ < opt_.frames); ++k) QueueFrame(c, NowNs());
   }
   // Frames queued before the connect completes go out at the first EPOLLOUT.
   std::int64_t drainBy = 0;
@@ -496,7 +507,7 @@ int Generator::RunBigBurst() {
   for (int i = 0; i < opt_.conns && error_.empty(); ++i) {
     Conn* c = Open();
     if (c == nullptr) break;
-    for (long long k = 0; k < opt_.frames; ++k) QueueFrame(c);
+    for (long long k = 0; k < opt_.frames; ++k) QueueFrame(c, NowNs());
   }
   while (error_.empty() && framesTotal_ < framesQueued_) {
     if (NowNs() > deadline) {
@@ -539,7 +550,7 @@ int Generator::RunConnections() {
       if (c == nullptr) break;
       ++started_;
       ++pending_;
-      QueueFrame(c);
+      QueueFrame(c, NowNs());
       nextStart = start + static_cast<std::int64_t>(interval * started_);
     }
     int wait = 10;
