@@ -15,9 +15,12 @@
 //             connection in one go, while reading the echoes as fast as they
 //             come; ends once every echo is back (each checked, in order), or
 //             on the first one lost
-//   churn     --total N --inflight K --rate R   opens N connections, at most K
-//             at a time and R per second; each sends one frame, checks the echo
-//             and closes
+//   churn     --total N --inflight K --rate R [--trips T]
+//             opens N connections, at most K awaiting their first echo and R
+//             per second; each sends a frame, checks its echo, T times in all
+//             (1), one frame after the other, and closes. Reports the
+//             connections completed per second, the time from opening to the
+//             first echo, and (with T > 1) to the last
 //   hold      --total N --inflight K --rate R --hold S [--server-pid PID]
 //             as churn, but the connections stay open; then, with all of them
 //             open and idle, samples the server's CPU time and resident memory
@@ -81,6 +84,7 @@ struct Options {
   long long frames = 0;
   double slowMs = 35;
   long long rssCapKb = 0;
+  int trips = 1;
 };
 
 // One line of JSON, built key by key.
@@ -114,7 +118,8 @@ struct Conn {
   std::uint64_t nextSend = 0, nextRecv = 0;
   std::deque<std::int64_t> sentAt;  // send time of each frame in flight
   std::int64_t openedAt = 0;
-  bool echoed = false;              // churn/hold: its one frame came back
+  bool echoed = false;              // churn/hold: its first frame came back
+  bool done = false;                // churn/hold: all its round trips are over
   // noread
   long long sentBytes = 0;
   bool closedByServer = false;
@@ -144,7 +149,12 @@ using bench::ReadRssPeakKb;
 
 class Generator {
  public:
-  explicit Generator(const Options& o) : opt_(o), epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
+  explicit Generator(const Options& o)
+      : opt_(o),
+        epoll_(epoll_create1(EPOLL_CLOEXEC)),
+        timed_(o.scenario == "pingpong" || o.scenario == "stream"),
+        echoing_(timed_ || o.scenario == "bigburst"),
+        churn_(o.scenario == "churn") {}
   ~Generator() {
     for (auto& c : conns_) {
       if (c && c->fd >= 0) close(c->fd);
@@ -155,19 +165,22 @@ class Generator {
   int Run();
 
  private:
-  bool Timed() const { return opt_.scenario == "pingpong" || opt_.scenario == "stream"; }
+  bool Timed() const { return timed_; }
   // Scenarios whose echoes all count, and where a lost connection is a failure.
-  bool Echoing() const { return Timed() || opt_.scenario == "bigburst"; }
+  bool Echoing() const { return echoing_; }
 
   Conn* Open();
   void CloseConn(Conn* c);
-  void QueueFrame(Conn* c);
+  // Appends a frame to the connection's output, sent at the next Flush;
+  // its round trip counts from now (a clock reading taken by the caller).
+  void QueueFrame(Conn* c, std::int64_t now);
   void AppendFrame(Conn* c);
   bool Flush(Conn* c);
   void SetWriteInterest(Conn* c, bool on);
   // Reads and handles what arrived; false when the connection is gone.
   bool OnReadable(Conn* c);
-  void OnFrame(Conn* c, const char* frame, std::uint32_t length);
+  // A complete frame that a read taken at `now` brought.
+  void OnFrame(Conn* c, const char* frame, std::uint32_t length, std::int64_t now);
   void Fail(const std::string& why) {
     if (error_.empty()) error_ = why;
   }
@@ -190,6 +203,7 @@ class Generator {
 
   const Options& opt_;
   int epoll_;
+  const bool timed_, echoing_, churn_;  // the scenario, looked up once
   bench::Pattern pattern_;
   std::vector<std::unique_ptr<Conn>> conns_;
   std::string error_;
@@ -207,8 +221,14 @@ class Generator {
   std::vector<std::int64_t> rtt_;
 
   // Connection runs.
-  int started_ = 0, pending_ = 0, echoed_ = 0, failed_ = 0, lostAfterEcho_ = 0;
-  std::vector<std::int64_t> openLatency_;
+  // pending_: opened and not echoed yet; echoed_: had their first echo;
+  // completed_: had all their round trips; failed_: lost before the first
+  // echo; lostBetweenTrips_: lost after it, before the last; lostAfterEcho_:
+  // lost once done (hold).
+  int started_ = 0, pending_ = 0, echoed_ = 0, completed_ = 0, failed_ = 0, lostBetweenTrips_ = 0,
+      lostAfterEcho_ = 0;
+  std::vector<std::int64_t> openLatency_;  // open to the first echo
+  std::vector<std::int64_t> doneLatency_;  // open to the last echo
 
   // noread
   long long sentTotal_ = 0;
@@ -258,9 +278,9 @@ void Generator::CloseConn(Conn* c) {
   std::vector<char>().swap(c->out);
 }
 
-void Generator::QueueFrame(Conn* c) {
+void Generator::QueueFrame(Conn* c, std::int64_t now) {
   AppendFrame(c);
-  c->sentAt.push_back(NowNs());
+  c->sentAt.push_back(now);
   ++framesQueued_;
 }
 
@@ -305,8 +325,10 @@ void Generator::Lost(Conn* c, const char* why) {
   if (Echoing()) {
     Fail(std::string("connection ") + std::to_string(c->id) + " lost after " + std::to_string(c->nextRecv) +
          " echoes: " + why);
-  } else if (c->echoed) {
+  } else if (c->done) {
     ++lostAfterEcho_;
+  } else if (c->echoed) {
+    ++lostBetweenTrips_;
   } else {
     ++failed_;
     --pending_;
@@ -325,6 +347,9 @@ bool Generator::OnReadable(Conn* c) {
     Lost(c, "closed by the server");
     return false;
   }
+  // One clock reading for the read: the frames it brings arrived together,
+  // and the frames sent in answer leave together, in one send after it.
+  const std::int64_t now = NowNs();
   // Frames are cut from the shared read buffer; a connection keeps only the
   // start of a frame that is not complete yet.
   const char* data = readBuf_.data();
@@ -342,7 +367,7 @@ bool Generator::OnReadable(Conn* c) {
       return false;
     }
     if (size - at < length) break;
-    OnFrame(c, data + at, length);
+    OnFrame(c, data + at, length, now);
     at += length;
     if (!error_.empty() || c->fd < 0) return false;
   }
@@ -355,8 +380,7 @@ bool Generator::OnReadable(Conn* c) {
   return true;
 }
 
-void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length) {
-  const std::int64_t now = NowNs();
+void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length, std::int64_t now) {
   const std::uint32_t payload = length - bench::kHeaderSize;
   if (c->sentAt.empty()) {
     Fail("unexpected frame on connection " + std::to_string(c->id));
@@ -376,15 +400,24 @@ void Generator::OnFrame(Conn* c, const char* frame, std::uint32_t length) {
       rtt_.push_back(now - sent);
       ++framesMeasured_;
     }
-    if (sending_ && (opt_.frames == 0 || framesQueued_ < opt_.frames)) QueueFrame(c);
+    if (sending_ && (opt_.frames == 0 || framesQueued_ < opt_.frames)) QueueFrame(c, now);
     return;
   }
-  // churn / hold: one frame per connection.
-  c->echoed = true;
-  --pending_;
-  ++echoed_;
-  openLatency_.push_back(now - c->openedAt);
-  if (opt_.scenario == "churn") CloseConn(c);
+  // churn / hold: --trips frames per connection, one after the other.
+  if (!c->echoed) {
+    c->echoed = true;
+    --pending_;
+    ++echoed_;
+    openLatency_.push_back(now - c->openedAt);
+  }
+  if (c->nextRecv < static_cast<std::uint64_t>(opt_.trips)) {
+    QueueFrame(c, now);  // sent once the read is handled
+    return;
+  }
+  c->done = true;
+  ++completed_;
+  doneLatency_.push_back(now - c->openedAt);
+  if (churn_) CloseConn(c);
 }
 
 void Generator::Poll(int timeoutMs) {
@@ -411,7 +444,7 @@ int Generator::RunTimed() {
   for (int i = 0; i < opt_.conns && error_.empty(); ++i) {
     Conn* c = Open();
     if (c == nullptr) break;
-    for (int k = 0; k < window && (!counted || framesQueued_ < opt_.frames); ++k) QueueFrame(c);
+    for (int k = 0; k < window && (!counted || framesQueued_ < opt_.frames); ++k) QueueFrame(c, NowNs());
   }
   // Frames queued before the connect completes go out at the first EPOLLOUT.
   std::int64_t drainBy = 0;
@@ -474,7 +507,7 @@ int Generator::RunBigBurst() {
   for (int i = 0; i < opt_.conns && error_.empty(); ++i) {
     Conn* c = Open();
     if (c == nullptr) break;
-    for (long long k = 0; k < opt_.frames; ++k) QueueFrame(c);
+    for (long long k = 0; k < opt_.frames; ++k) QueueFrame(c, NowNs());
   }
   while (error_.empty() && framesTotal_ < framesQueued_) {
     if (NowNs() > deadline) {
@@ -506,7 +539,7 @@ int Generator::RunConnections() {
   const std::int64_t deadline = start + static_cast<std::int64_t>(opt_.timeout * 1e9);
   const double interval = 1e9 / opt_.rate;
   std::int64_t nextStart = start;
-  while (error_.empty() && echoed_ + failed_ < opt_.total) {
+  while (error_.empty() && completed_ + failed_ + lostBetweenTrips_ < opt_.total) {
     std::int64_t now = NowNs();
     if (now > deadline) {
       Fail("timed out");
@@ -517,7 +550,7 @@ int Generator::RunConnections() {
       if (c == nullptr) break;
       ++started_;
       ++pending_;
-      QueueFrame(c);
+      QueueFrame(c, NowNs());
       nextStart = start + static_cast<std::int64_t>(interval * started_);
     }
     int wait = 10;
@@ -531,12 +564,19 @@ int Generator::RunConnections() {
   Report r;
   r.Add("scenario", opt_.scenario);
   r.Add("total", static_cast<long long>(opt_.total));
+  r.Add("trips", static_cast<long long>(opt_.trips));
   r.Add("echoed", static_cast<long long>(echoed_));
+  r.Add("completed", static_cast<long long>(completed_));
   r.Add("failed", static_cast<long long>(failed_));
+  r.Add("lost_between_trips", static_cast<long long>(lostBetweenTrips_));
   r.Add("open_seconds", openSeconds);
-  r.Add("conns_per_s", echoed_ / openSeconds);
+  r.Add("conns_per_s", completed_ / openSeconds);
   r.Add("open_p50_us", bench::Percentile(openLatency_, 0.50) / 1000.0);
   r.Add("open_p99_us", bench::Percentile(openLatency_, 0.99) / 1000.0);
+  if (opt_.trips > 1) {
+    r.Add("done_p50_us", bench::Percentile(doneLatency_, 0.50) / 1000.0);
+    r.Add("done_p99_us", bench::Percentile(doneLatency_, 0.99) / 1000.0);
+  }
   if (hold && error_.empty()) {
     // Everything is open and idle now: measure the server at rest.
     int open = 0;
@@ -789,7 +829,7 @@ int Generator::Run() {
   std::fprintf(stderr,
                "usage: loadgen --port P --scenario pingpong|stream|bigburst|churn|hold|noread\n"
                "  [--conns N] [--payload B] [--window W] [--seconds S] [--warmup S] [--frames N] [--slow-ms MS]\n"
-               "  [--total N] [--inflight K] [--rate R] [--hold S] [--server-pid PID]\n"
+               "  [--total N] [--inflight K] [--rate R] [--trips T] [--hold S] [--server-pid PID]\n"
                "  [--timeout S] [--max-frames N] [--max-bytes M] [--stall T] [--rss-cap-kb K]\n");
   std::exit(2);
 }
@@ -805,12 +845,12 @@ Options Parse(int argc, char** argv) {
        {"--rate", Into(&o.rate)},           {"--hold", Into(&o.hold)},           {"--server-pid", Into(&o.serverPid)},
        {"--timeout", Into(&o.timeout)},     {"--max-frames", Into(&o.maxFrames)}, {"--max-bytes", Into(&o.maxBytes)},
        {"--stall", Into(&o.stall)},         {"--frames", Into(&o.frames)},       {"--slow-ms", Into(&o.slowMs)},
-       {"--rss-cap-kb", Into(&o.rssCapKb)}});
+       {"--rss-cap-kb", Into(&o.rssCapKb)}, {"--trips", Into(&o.trips)}});
   if (!parsed) Usage();
   const bool known = o.scenario == "pingpong" || o.scenario == "stream" || o.scenario == "bigburst" ||
                      o.scenario == "churn" || o.scenario == "hold" || o.scenario == "noread";
   if (!known || o.port <= 0 || o.port > 65535 || o.conns < 1 || o.window < 1 || o.payload > bench::kMaxPayload ||
-      o.total < 1 || o.inflight < 1 || o.rate <= 0 || o.seconds <= 0 || o.timeout <= 0 || o.maxBytes < 1 ||
+      o.total < 1 || o.inflight < 1 || o.trips < 1 || o.rate <= 0 || o.seconds <= 0 || o.timeout <= 0 || o.maxBytes < 1 ||
       o.stall <= 0 || o.frames < 0 || (o.scenario == "bigburst" && o.frames < 1)) {
     Usage();
   }

@@ -14,12 +14,23 @@ Settings come from the environment (defaults in brackets):
 
   BENCH_REPS [5]            repetitions
   BENCH_SECONDS [2]         measured seconds of each timed run (after 0.2 s warm-up)
-  BENCH_SERVERS             servers to run [ours,raw,asio,uv]
-  BENCH_SCENARIOS           scenarios to run [pp1,pp16,stream64,stream16k,churn,burst,hold,noread]
-  BENCH_STREAM64_WINDOW [32], BENCH_STREAM16K_WINDOW [16]
+  BENCH_SERVERS             servers to run [ours,ours-traced,raw,asio,uv]:
+                            ours is our echo server with its console traces
+                            off (QVNET_TRACE=off), as the peers print
+                            nothing; ours-traced the same with its traces on,
+                            sent to the null device
+  BENCH_SCENARIOS           scenarios to run
+                            [pp1,pp16,stream64,stream64deep,stream16k,churn,trips,burst,hold,noread]
+  BENCH_STREAM64_WINDOW [32], BENCH_STREAM64_DEEP_WINDOW [64],
+  BENCH_STREAM16K_WINDOW [16]
                             frames in flight when streaming
-  BENCH_CHURN_CONNS [1000]  connections opened, echoed once and closed: at a
-                            bounded pace (churn), and all at once (burst)
+  BENCH_CHURN_CONNS [1000]  connections opened, echoed and closed: at a
+                            bounded pace (churn), with no pace and round
+                            trips (trips), and all at once (burst)
+  BENCH_TRIPS [3]           round trips of each connection in trips, one
+                            frame after the other, before it closes; at most
+                            BENCH_CONNECT_INFLIGHT connections await their
+                            first echo, with no limit on the pace
   BENCH_HOLD_CONNS [4000]   connections held open at once
   BENCH_HOLD_SECONDS [5]    idle time over which the server's CPU is measured
   BENCH_HOLD_REPS [3]       repetitions that include the held connections
@@ -75,6 +86,8 @@ CHURN_CONNS = env_int("BENCH_CHURN_CONNS", 1000)
 RATE = env_float("BENCH_CONNECT_RATE", 4000)
 INFLIGHT = env_int("BENCH_CONNECT_INFLIGHT", 4)
 WINDOW64 = env_int("BENCH_STREAM64_WINDOW", 32)
+WINDOW64_DEEP = env_int("BENCH_STREAM64_DEEP_WINDOW", 64)
+TRIPS = env_int("BENCH_TRIPS", 3)
 WINDOW16K = env_int("BENCH_STREAM16K_WINDOW", 16)
 NOREAD_CONNS = env_int("BENCH_NOREAD_CONNS", 1)
 NOREAD_PAYLOAD = env_int("BENCH_NOREAD_PAYLOAD", 16384)
@@ -82,16 +95,23 @@ NOREAD_MIB = env_int("BENCH_NOREAD_MIB", 64)
 NOREAD_SECONDS = env_float("BENCH_NOREAD_SECONDS", 10)
 NOREAD_STALL = env_float("BENCH_NOREAD_STALL", 2)
 
+# key: (label, command, settings added to the environment)
+OURS = [os.path.join(BUILD, "examples", "echo_server")]
 SERVERS = {
-    "ours": ("ours", [os.path.join(BUILD, "examples", "echo_server")]),
-    "raw": ("raw epoll", [os.path.join(BUILD, "bench", "raw_epoll_server")]),
-    "asio": ("asio", [os.path.join(BUILD, "bench", "asio_echo_server")]),
-    "uv": ("libuv", [os.path.join(BUILD, "bench", "uv_echo_server")]),
+    # The peers' servers print nothing: ours is compared with its traces off.
+    "ours": ("ours", OURS, {"QVNET_TRACE": "off"}),
+    # What the traces cost: on, as by default, and sent to the null device.
+    "ours-traced": ("ours, traced", OURS, {"QVNET_TRACE": "stdout"}),
+    "raw": ("raw epoll", [os.path.join(BUILD, "bench", "raw_epoll_server")], {}),
+    "asio": ("asio", [os.path.join(BUILD, "bench", "asio_echo_server")], {}),
+    "uv": ("libuv", [os.path.join(BUILD, "bench", "uv_echo_server")], {}),
 }
 BASELINE = "raw"
-# The libraries a user would choose between: ours is compared with the better
-# of them in every row.
+# The libraries a user would choose between: ours (traces off) is compared
+# with the better of them in every row.
 PEERS = ["asio", "uv"]
+# Ours with its traces on, compared with ours in every row: the traces' cost.
+TRACED = "ours-traced"
 LOADGEN = os.path.join(BUILD, "bench", "loadgen")
 CLIENTBENCH = os.path.join(BUILD, "bench", "clientbench")
 MICROBENCH = os.path.join(BUILD, "bench", "microbench")
@@ -112,12 +132,22 @@ SCENARIOS = {
     "stream64": (["--scenario", "stream", "--payload", "64", "--window", str(WINDOW64)] + TIMED, [
         ("stream 64 B, %d in flight: frames/s" % WINDOW64, "frames_per_s", 0),
     ]),
+    "stream64deep": (["--scenario", "stream", "--payload", "64", "--window", str(WINDOW64_DEEP)] + TIMED, [
+        ("stream 64 B, %d in flight: frames/s" % WINDOW64_DEEP, "frames_per_s", 0),
+    ]),
     "stream16k": (["--scenario", "stream", "--payload", "16384", "--window", str(WINDOW16K)] + TIMED, [
         ("stream 16 KiB, %d in flight: MB/s" % WINDOW16K, "mb_per_s", 1),
     ]),
     "churn": (["--scenario", "churn", "--total", str(CHURN_CONNS)] + PACE, [
         ("%d conns opened, echoed once, closed: conns/s" % CHURN_CONNS, "conns_per_s", 0),
         ("%d conns: open to echo p99 (µs)" % CHURN_CONNS, "open_p99_us", 0),
+    ]),
+    "trips": (["--scenario", "churn", "--total", str(CHURN_CONNS), "--inflight", str(INFLIGHT), "--rate", "1e9",
+               "--trips", str(TRIPS)], [
+        ("%d conns opened, at most %d awaiting a first echo, no pace, %d round trips each, closed: conns/s" % (
+            CHURN_CONNS, INFLIGHT, TRIPS), "conns_per_s", 0),
+        ("%d conns, %d round trips each: open to first echo p99 (µs)" % (CHURN_CONNS, TRIPS), "open_p99_us", 0),
+        ("%d conns, %d round trips each: open to last echo p99 (µs)" % (CHURN_CONNS, TRIPS), "done_p99_us", 0),
     ]),
     "burst": (["--scenario", "churn", "--total", str(CHURN_CONNS), "--inflight", str(CHURN_CONNS), "--rate", "1e9"], [
         ("%d conns opened at once, echoed once, closed: conns/s" % CHURN_CONNS, "conns_per_s", 0),
@@ -150,8 +180,10 @@ NO_RATIO = {"rss_growth_kb", "second_rss_growth_kb", "sent_mib", "closed_after_m
 # too), not a speed.
 NOT_A_SPEED = {"echoed"}
 # Rows where a smaller value is better; the ratio is value / raw either way.
-LOWER_IS_BETTER = {"rtt_p50_us", "rtt_p99_us", "open_p50_us", "open_p99_us", "idle_cpu_pct",
+LOWER_IS_BETTER = {"rtt_p50_us", "rtt_p99_us", "open_p50_us", "open_p99_us", "done_p99_us", "idle_cpu_pct",
                    "rss_per_conn_bytes"}
+# Scenarios that run for BENCH_SECONDS.
+TIMED_SCENARIOS = {"pp1", "pp16", "stream64", "stream64deep", "stream16k"}
 
 
 def log(text):
@@ -197,13 +229,14 @@ def free_port():
 
 class Server:
     """One echo server process on 127.0.0.1, with its console output (the
-    library's traces, in our server's case) sent to the null device. With
-    port 0 (ours only) the server takes a free port and names it in the line
-    that says it is listening."""
+    library's traces, in ours-traced's case) sent to the null device and its
+    own settings added to the environment. With port 0 (ours only) the server
+    takes a free port and names it in the line that says it is listening."""
 
     def __init__(self, key, workdir, port=None):
         self.key = key
         self.command = SERVERS[key][1]
+        self.env = dict(os.environ, **SERVERS[key][2])
         self.workdir = workdir
         self.proc = None
         self.requested = port
@@ -214,7 +247,7 @@ class Server:
         self.errors = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen(self.command + [str(self.port)], cwd=self.workdir,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=self.errors)
+                                     stderr=self.errors, env=self.env)
         LIVE.add(self.proc)
         deadline = time.monotonic() + 5
         while True:
@@ -306,14 +339,14 @@ def run_servers(servers, scenarios, workdir):
             for key in servers[shift:] + servers[:shift]:
                 with Server(key, workdir) as server:
                     extra = ["--server-pid", str(server.proc.pid)] if scenario in ("hold", "noread") else []
-                    bound = 60 + (SECONDS if scenario in ("pp1", "pp16", "stream64", "stream16k") else 0) + (
+                    bound = 60 + (SECONDS if scenario in TIMED_SCENARIOS else 0) + (
                         HOLD_SECONDS if scenario == "hold" else 0) + (NOREAD_SECONDS if scenario == "noread" else 0)
                     command = [LOADGEN, "--port", str(server.port)] + args + extra + ["--timeout", str(bound - 5)]
                     result = run_json(command, bound)
                     if scenario == "noread" and "error" not in result:
                         result = with_second_peer(result, run_json(command, bound))
                 results[scenario][key].append(result)
-                log("rep %d/%d %-9s %-5s %s" % (rep + 1, REPS, scenario, key, summary(scenario, result)))
+                log("rep %d/%d %-12s %-11s %s" % (rep + 1, REPS, scenario, key, summary(scenario, result)))
     return results
 
 
@@ -375,15 +408,32 @@ def server_table(servers, scenarios, results):
     return lines, notes, medians
 
 
+def per_rep_ratio(runs, mine, theirs, key):
+    """The median over the repetitions of mine's value / theirs', or None."""
+    rs = [m[key] / t[key] for m, t in zip(runs[mine], runs[theirs])
+          if "error" not in m and "error" not in t and key in m and t.get(key)]
+    return median(rs)
+
+
 def peer_table(servers, scenarios, results):
-    """One line per measured row: the better peer in it, and our value as a
-    ratio to that peer's (the median of the per-repetition ratios). Rows
-    where a smaller value is better say so; there a ratio at or below 1
-    is ours being as good or better."""
+    """One line per measured row: the better peer in it, and our value (ours
+    with its traces off) as a ratio to that peer's (the median of the
+    per-repetition ratios); then, when ours-traced ran, its value as a ratio
+    to ours: what the traces cost. Rows where a smaller value is better say
+    so; there a ratio at or below 1 is ours being as good or better, and a
+    traces' ratio above 1 is their cost."""
     peers = [p for p in PEERS if p in servers]
-    if "ours" not in servers or not peers:
+    traced = TRACED in servers
+    if "ours" not in servers or not (peers or traced):
         return [], {}
-    lines = ["| scenario | better peer | ours / better peer | |", "|---|---|---:|---|"]
+    head, rule = ["scenario"], ["---"]
+    if peers:
+        head += ["better peer", "ours / better peer", ""]
+        rule += ["---", "---:", "---"]
+    if traced:
+        head.append("traces: ours traced / ours")
+        rule.append("---:")
+    lines = ["| " + " | ".join(head) + " |", "|" + "|".join(rule) + "|"]
     standing = {}
     for scenario in scenarios:
         runs = results[scenario]
@@ -391,26 +441,33 @@ def peer_table(servers, scenarios, results):
             if key in NO_RATIO or key in NOT_A_SPEED:
                 continue
             lower = key in LOWER_IS_BETTER
-            ratios = {}
-            for peer in peers:
-                rs = [mine[key] / theirs[key] for mine, theirs in zip(runs["ours"], runs[peer])
-                      if "error" not in mine and "error" not in theirs and key in mine and theirs.get(key)]
-                if rs:
-                    ratios[peer] = median(rs)
-            if not ratios:
+            cells = []
+            if peers:
+                ratios = {}
+                for peer in peers:
+                    r = per_rep_ratio(runs, "ours", peer, key)
+                    if r is not None:
+                        ratios[peer] = r
+                if ratios:
+                    # The better peer is the one ours compares worst with.
+                    best = (max if lower else min)(ratios, key=ratios.get)
+                    ratio = ratios[best]
+                    standing[(scenario, key)] = (best, ratio, lower)
+                    if abs(ratio - 1.0) < 0.005:
+                        verdict = "level"
+                    elif (ratio < 1.0) == lower:
+                        verdict = "ahead"
+                    else:
+                        verdict = "**behind**"
+                    cells += [SERVERS[best][0], "%.2fx%s" % (ratio, " (lower is better)" if lower else ""), verdict]
+                else:
+                    cells += ["–", "–", ""]
+            if traced:
+                r = per_rep_ratio(runs, TRACED, "ours", key)
+                cells.append("–" if r is None else "%.2fx%s" % (r, " (lower is better)" if lower and not peers else ""))
+            if all(c in ("–", "") for c in cells):
                 continue
-            # The better peer is the one ours compares worst with.
-            best = (max if lower else min)(ratios, key=ratios.get)
-            ratio = ratios[best]
-            standing[(scenario, key)] = (best, ratio, lower)
-            if abs(ratio - 1.0) < 0.005:
-                verdict = "level"
-            elif (ratio < 1.0) == lower:
-                verdict = "ahead"
-            else:
-                verdict = "**behind**"
-            lines.append("| %s | %s | %.2fx%s | %s |" % (label, SERVERS[best][0], ratio,
-                                                         " (lower is better)" if lower else "", verdict))
+            lines.append("| %s | %s |" % (label, " | ".join(cells)))
     return lines, standing
 
 
@@ -565,7 +622,7 @@ def targets(medians, client_ratios, servers):
 
 
 def main():
-    servers = [s for s in os.environ.get("BENCH_SERVERS", "ours,raw,asio,uv").split(",") if s]
+    servers = [s for s in os.environ.get("BENCH_SERVERS", ",".join(SERVERS)).split(",") if s]
     scenarios = [s for s in os.environ.get("BENCH_SCENARIOS", ",".join(SCENARIOS)).split(",") if s]
     for name in servers:
         if name not in SERVERS:
@@ -591,7 +648,9 @@ def main():
     report = ["Machine: %s; load average %.2f before the run, %.2f after." % (
                   machine(), load_before, os.getloadavg()[0]),
               "%d repetitions (%d with the held connections); %.1f s per timed run; cells: median "
-              "(median of the per-repetition ratios to raw epoll)." % (REPS, min(REPS, HOLD_REPS), SECONDS),
+              "(median of the per-repetition ratios to raw epoll). Ours runs with its console traces off "
+              "(QVNET_TRACE=off); ours, traced, with them on and sent to the null device." % (
+                  REPS, min(REPS, HOLD_REPS), SECONDS),
               ""] + table
     if notes:
         report += [""] + notes
