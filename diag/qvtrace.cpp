@@ -118,7 +118,15 @@ void Trace(const char* format, ...) {
   Put(stream, settings.encoding, text.data(), static_cast<std::size_t>(needed));
 }
 
-bool TracesOn() { return Settings().Stream() != nullptr; }
+namespace detail {
+std::atomic<int> tracesOn{0};
+
+bool ReadTracesOn() {
+  const bool on = Settings().Stream() != nullptr;
+  tracesOn.store(on ? 2 : 1, std::memory_order_relaxed);
+  return on;
+}
+}  // namespace detail
 
 void TraceText(const char* text, std::size_t length) {
   const TraceSettings& settings = Settings();

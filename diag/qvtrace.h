@@ -8,6 +8,7 @@
 #define QV_PRINTF_LIKE(fmtIndex, firstArg)
 #endif
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -38,8 +39,16 @@ void TraceTexts(const char (&first)[N], const char (&second)[M]) {
 // no other %).
 void TraceNumber(const char* format, std::size_t length, int value);
 // True when traces go somewhere: the inline forms below format nothing
-// otherwise.
-bool TracesOn();
+// otherwise. Inline, as it is asked for every frame queued: once the
+// setting is read, a load.
+namespace detail {
+extern std::atomic<int> tracesOn;  // 0 until the setting is read, then 1 off, 2 on
+bool ReadTracesOn();
+}  // namespace detail
+inline bool TracesOn() {
+  const int known = detail::tracesOn.load(std::memory_order_relaxed);
+  return known != 0 ? known == 2 : detail::ReadTracesOn();
+}
 namespace detail {
 // Writes the decimal digits of v (and its sign) backward, ending before
 // `end`; returns where they begin. At most 11 characters.

@@ -242,23 +242,17 @@ void NoteLeft(const RecursiveLock* lock) {
 }
 
 }  // namespace
-#endif
 
 void RecursiveLock::Enter() {
-#if !defined(NDEBUG)
   CheckOrder(this);
-#endif
   Acquire();
-#if !defined(NDEBUG)
   NoteEntered(this);
-#endif
 }
 
 void RecursiveLock::Leave() {
-#if !defined(NDEBUG)
   NoteLeft(this);
-#endif
   Release();
 }
+#endif
 
 }  // namespace qvplat
