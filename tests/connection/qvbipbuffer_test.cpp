@@ -90,18 +90,17 @@ class CheckedQueue {
         EXPECT_EQ(buffer.WritePointer() - base, n);
         break;
       case 'X':
-        buffer.Free();
-        model.clear();
-        base = nullptr;
-        end = nullptr;
-        break;
       case 'D': {
-        const char* front = buffer.ReadPointer();
-        const std::uint32_t contiguous = buffer.ContiguousSize();
-        char* storage = buffer.Detach();
-        EXPECT_EQ(storage, base);
-        EXPECT_TRUE(model.empty() || std::equal(front, front + contiguous, model.begin()));
-        QvBipBuffer::GiveBack(storage);
+        if (step[0] == 'X') {
+          buffer.Free();
+        } else {
+          const char* front = buffer.ReadPointer();
+          const std::uint32_t contiguous = buffer.ContiguousSize();
+          char* storage = buffer.Detach();
+          EXPECT_EQ(storage, base);
+          EXPECT_TRUE(model.empty() || std::equal(front, front + contiguous, model.begin()));
+          QvBipBuffer::GiveBack(storage);
+        }
         model.clear();
         base = nullptr;
         end = nullptr;

@@ -23,7 +23,6 @@
 namespace {
 
 using namespace qvtest;
-using qvtest::SocketPair;
 
 class DispatchTest : public WorkerTest {
  protected:

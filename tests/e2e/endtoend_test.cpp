@@ -25,12 +25,6 @@ using qvtest::Sink;
 
 constexpr int kLargestPayload = 40955;
 
-std::string Payload(int seed, int size) {
-  std::string p(static_cast<size_t>(size), '\0');
-  for (int i = 0; i < size; ++i) p[static_cast<size_t>(i)] = static_cast<char>((seed * 131 + i * 31) & 0xFF);
-  return p;
-}
-
 // Sizes for a run that keeps up to 3 frames in flight. Together they pass
 // through each queue many times over; kept at most 6000 bytes, so that 3 of
 // them always find room in a 40960-byte send queue, however it is cut.
@@ -53,7 +47,7 @@ CutStream MakeCutStream(int seed, int frames) {
   CutStream stream;
   std::string rest;
   for (int i = 0; i < frames; ++i) {
-    stream.payloads.push_back(Payload(seed + i, (i * 1777 + seed) % 5000));
+    stream.payloads.push_back(qvtest::Pattern(seed + i, (i * 1777 + seed) % 5000));
     const std::string f = Frame(stream.payloads.back());
     // Every other cut falls inside the 4-byte header.
     const size_t head = 1 + static_cast<size_t>(i) * 7919 % (i % 2 == 1 ? 3 : f.size() - 1);
@@ -80,7 +74,7 @@ std::string EchoRun(Sink& sink, int seed, const std::vector<int>& sizes, int win
   for (size_t i = 0; i < sizes.size(); ++i) {
     const int due = before + static_cast<int>(i) - window + 1;
     if (due > before && !sink.packets.WaitFor(due)) return "no echo of frame " + std::to_string(due - before - 1);
-    sent.push_back(Payload(seed + static_cast<int>(i), sizes[i]));
+    sent.push_back(qvtest::Pattern(seed + static_cast<int>(i), sizes[i]));
     c->Send(sent.back().data(), sizes[i]);
   }
   if (!sink.packets.WaitFor(before + static_cast<int>(sizes.size()))) return "echoes missing";
@@ -179,10 +173,10 @@ TEST_F(InProcessTest, HundredPeersAtOnceAreEachEchoedOnTheirOwnConnection) {
         return n < 5 && handshakes.compare_exchange_strong(n, n + 1);
       });
       qvplat::Socket s = RawConnect(port);
-      bool ok = s != qvplat::kInvalidSocket && EchoedBack(s, Payload(i, 100 + i));
+      bool ok = s != qvplat::kInvalidSocket && EchoedBack(s, qvtest::Pattern(i, 100 + i));
       if (admitted) --handshakes;
       allIn.Notify();
-      ok = ok && allIn.WaitFor(kPeers) && EchoedBack(s, Payload(1000 + i, 3000 + 37 * i));
+      ok = ok && allIn.WaitFor(kPeers) && EchoedBack(s, qvtest::Pattern(1000 + i, 3000 + 37 * i));
       echoed[static_cast<size_t>(i)] = ok;
       if (s != qvplat::kInvalidSocket) qvplat::CloseSocket(s);
     });

@@ -33,22 +33,11 @@
 
 namespace {
 
-using qvtest::Frame;
-using qvtest::ListenOnAnyPort;
-using qvtest::RawConnect;
-using qvtest::Receive;
-
-std::string Format(const char* format, const char* text) {
-  char out[256];
-  std::snprintf(out, sizeof out, format, text);
-  return out;
-}
+using namespace qvtest;
 
 int SlotsHeldBy(const QvSocketBase* handler) {
   return qvtest::SlotsWhere([&](const QvSocketManager::SlotView& v) { return v.handler == handler; });
 }
-
-using qvtest::InterestOf;
 
 class ListenerTest : public ::testing::Test {
  protected:

@@ -39,6 +39,12 @@ int StartConnect(qvplat::Socket s, int port);
 // The wire frame of a payload: a 4-byte little-endian length that counts
 // itself, then the payload.
 std::string Frame(const std::string& payload);
+// n bytes that differ with the seed and along the text.
+inline std::string Pattern(unsigned seed, size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((seed * 131u + i * 7u + (i >> 8)) & 0xFF);
+  return s;
+}
 // The next n bytes from s, or "<nothing>" when they did not all come.
 std::string Receive(qvplat::Socket s, size_t n);
 

@@ -133,13 +133,6 @@ inline std::string Header(std::uint32_t length) {
   return std::string(h, sizeof h);
 }
 
-// n bytes that differ with the seed and along the text.
-inline std::string Pattern(unsigned seed, size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((seed * 131u + i * 7u + (i >> 8)) & 0xFF);
-  return s;
-}
-
 // Reads one frame; false when the stream ended or the frame is no frame.
 inline bool RecvFrame(qvplat::Socket s, std::string* payload) {
   char h[kFrameHeaderSize];
