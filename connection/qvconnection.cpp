@@ -668,8 +668,7 @@ void QvConnection::OnWrite() {
   const qvplat::Socket s = socket_.load();
   // Closed meanwhile: nothing of this session is left to send.
   if (s == qvplat::kNoSocket) return ReportFlushed(Flushed::kNothing);
-  const Flushed flushed = Flush(s, *this, &sendError_);
-  ReportFlushed(flushed);
+  ReportFlushed(Flush(s, *this, &sendError_));
 }
 
 void QvConnection::OnRead() {

@@ -283,8 +283,9 @@ class QvConnection : public QvSocketBase {
   void Recount();
   // The bytes waiting to be sent; in `pieces` (kMaxSendPieces of them at
   // most), as many of them as one gathered send takes, in order; drops the
-  // `sent` oldest; hands them all over to `out`, with their storage (moved,
-  // not copied); drops them all. Send lock.
+  // `sent` oldest (counting the send for OnTick and waking SendWithin's
+  // waiters); hands them all over to `out`, with their storage (moved, not
+  // copied); drops them all. Send lock.
   std::size_t Queued() const;
   int GatherUnsent(qvplat::SendPiece* pieces) const;
   void ConsumeSent(std::size_t sent);
