@@ -705,6 +705,11 @@ QvConnection::Read QvConnection::ReadAndCut(std::uint32_t epoch, std::uint32_t* 
   const std::uint32_t carried = receiveQueue_.CommittedSize();
   const std::uint32_t room = receiveQueue_.FreeSpace();
   const int received = qvplat::RecvSome(s, receiveQueue_.WritePointer(), static_cast<int>(room));
+  // A read the worker made without asking the system shows its event's
+  // trace once it finds something, before what it goes on to print.
+  if (qvdiag::TracesOn() && (received >= 0 || qvplat::LastSocketError() != qvplat::kErrWouldBlock)) {
+    qvdiag::ShowHeldTrace();
+  }
   Read outcome = Read::kGoOn;
   if (received > 0) {
     outcome = CutReceived(static_cast<std::uint32_t>(received), carried, epoch, detail);

@@ -134,6 +134,29 @@ void TraceText(const char* text, std::size_t length) {
   if (stream != nullptr) Put(stream, settings.encoding, text, length);
 }
 
+namespace {
+struct HeldTrace {
+  char text[64];
+  std::size_t length = 0;
+};
+thread_local HeldTrace held;
+}  // namespace
+
+void HoldTrace(const char* text, std::size_t length) {
+  if (!TracesOn() || length > sizeof held.text) return;
+  std::memcpy(held.text, text, length);
+  held.length = length;
+}
+
+void ShowHeldTrace() {
+  if (held.length == 0) return;
+  const std::size_t length = held.length;
+  held.length = 0;
+  TraceText(held.text, length);
+}
+
+void DropHeldTrace() { held.length = 0; }
+
 void TraceNumber(const char* format, std::size_t length, int value) {
   const TraceSettings& settings = Settings();
   std::FILE* const stream = settings.Stream();

@@ -27,17 +27,45 @@ template <std::size_t N>
 void TraceText(const char (&text)[N]) {
   TraceText(text, N - 1);
 }
+namespace detail {
+// Two of the library's texts one after the other, without their ends.
+template <std::size_t N, std::size_t M>
+struct Joined {
+  char text[N + M - 2];
+};
+template <std::size_t N, std::size_t M>
+Joined<N, M> Join(const char (&first)[N], const char (&second)[M]) {
+  Joined<N, M> both;
+  for (std::size_t i = 0; i + 1 < N; ++i) both.text[i] = first[i];
+  for (std::size_t i = 0; i + 1 < M; ++i) both.text[N - 1 + i] = second[i];
+  return both;
+}
+}  // namespace detail
 // Two such texts that always follow each other, with one write.
 template <std::size_t N, std::size_t M>
 void TraceTexts(const char (&first)[N], const char (&second)[M]) {
-  char both[N + M - 2];
-  for (std::size_t i = 0; i + 1 < N; ++i) both[i] = first[i];
-  for (std::size_t i = 0; i + 1 < M; ++i) both[N - 1 + i] = second[i];
-  TraceText(both, sizeof both);
+  const detail::Joined<N, M> both = detail::Join(first, second);
+  TraceText(both.text, sizeof both.text);
 }
 // As Trace, for a text of `length` bytes whose one conversion is a %d (and
 // no other %).
 void TraceNumber(const char* format, std::size_t length, int value);
+// A trace held back until what it announces shows: the worker reads a
+// peer just accepted without asking the system whether bytes are there,
+// and that read's event trace goes out only when the read finds something
+// (bytes, an end or an error), before what the read goes on to print.
+// HoldTrace keeps a text of at most 64 bytes (replacing one held before),
+// ShowHeldTrace writes it if one is held, DropHeldTrace forgets it. Per
+// thread; nothing is held while traces are off.
+void HoldTrace(const char* text, std::size_t length);
+void ShowHeldTrace();
+void DropHeldTrace();
+// Two texts that always follow each other, held as one.
+template <std::size_t N, std::size_t M>
+void HoldTraceTexts(const char (&first)[N], const char (&second)[M]) {
+  const detail::Joined<N, M> both = detail::Join(first, second);
+  HoldTrace(both.text, sizeof both.text);
+}
 // True when traces go somewhere: the inline forms below format nothing
 // otherwise. Inline, as it is asked for every frame queued: once the
 // setting is read, a load.

@@ -29,8 +29,10 @@ thread_local bool tlsOnWorker = false;
 // the system first, and an end the handler asked for (EndRequest).
 constexpr unsigned kTryWrite = 8;
 constexpr unsigned kEndAsked = 16;
-constexpr unsigned kTick = 32;  // the slot's handler hears OnTick
-static_assert(((kTryWrite | kEndAsked | kTick) & (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
+constexpr unsigned kTick = 32;         // the slot's handler hears OnTick
+constexpr unsigned kReadUnasked = 64;  // a peer just accepted, read without asking
+static_assert(((kTryWrite | kEndAsked | kTick | kReadUnasked) &
+               (qvplat::kPollRead | qvplat::kPollWrite | qvplat::kPollExcept)) == 0,
               "bits of their own");
 
 }  // namespace
@@ -224,12 +226,29 @@ void QvSocketManager::Serve(QvSlotTable& table, const Ready& r) {
       handler->OnTick();
     }
   });
+  ReadAccepted(table);
+}
+
+// A peer accepted in this pass has, as a rule, sent its first bytes before
+// the accept (a client speaks first): it is read right after its listener,
+// before the pass goes on, without asking the system, and answered in the
+// same pass; the system is asked about it from the next pass on. A read
+// that finds nothing prints no trace and arms read interest, as any read
+// that would block does.
+void QvSocketManager::ReadAccepted(QvSlotTable& table) {
+  const qvplat::Socket s = loop_->accepted;
+  if (s == qvplat::kNoSocket) return;
+  loop_->accepted = qvplat::kNoSocket;
+  const int slot = table.Find(s);
+  if (slot < 0 || !(table.At(slot).interest.load() & ReadInterest)) return;  // closed, or not to be read
+  loop_->mirror.SetAskFirst(slot, false);  // a new socket: nothing known against writing
+  Serve(table, Ready{slot, table.At(slot).generation.load(), kReadUnasked});
 }
 
 void QvSocketManager::ServeReadAndWrite(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {
   SocketSlot& slot = table.At(r.slot);
   Ready now = r;
-  if (r.bits & qvplat::kPollRead) {
+  if (r.bits & (qvplat::kPollRead | kReadUnasked)) {
     ServeRead(table, r, handler);
     // A write the read queued (an answer, usually) is tried at once when
     // the socket is trusted, not at the next pass: that would first ask
@@ -250,15 +269,25 @@ void QvSocketManager::ServeReadAndWrite(QvSlotTable& table, const Ready& r, QvSo
 void QvSocketManager::ServeRead(QvSlotTable& table, const Ready& r, QvSocketBase* handler) {
   // The event's trace and its kind's follow each other: written together.
   const SocketKind kind = handler->GetType();
-  if (kind == so_listener) {
-    qvdiag::TraceTexts(qvtext::kTraceReadEvent, qvtext::kTraceListenerKind);
-    handler->OnAccept();  // a listener's read interest stays set
-  } else if (kind != so_connection) {
-    qvdiag::TraceText(qvtext::kTraceReadEvent);
-  } else {
-    qvdiag::TraceTexts(qvtext::kTraceReadEvent, qvtext::kTraceConnectionKind);
+  const bool unasked = (r.bits & kReadUnasked) != 0;
+  if (kind == so_connection) {
+    // Read unasked, the event is traced once the read finds something.
+    if (unasked) {
+      qvdiag::HoldTraceTexts(qvtext::kTraceReadEvent, qvtext::kTraceConnectionKind);
+    } else {
+      qvdiag::TraceTexts(qvtext::kTraceReadEvent, qvtext::kTraceConnectionKind);
+    }
     table.Disarm(r.slot, ReadInterest);
     handler->OnRead();
+    if (unasked) qvdiag::DropHeldTrace();
+  } else if (unasked) {
+    return;  // only a connection is read unasked
+  } else if (kind == so_listener) {
+    qvdiag::TraceTexts(qvtext::kTraceReadEvent, qvtext::kTraceListenerKind);
+    handler->OnAccept();  // a listener's read interest stays set
+    loop_->accepted = handler->TakeAccepted();
+  } else {
+    qvdiag::TraceText(qvtext::kTraceReadEvent);
   }
 }
 

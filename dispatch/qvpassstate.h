@@ -19,6 +19,8 @@ struct QvSocketManager::LoopState {
   std::vector<qvplat::Poller::Event> lingerEvents;
   std::uint64_t now = 0;       // the pass's time (PassMillis)
   std::uint64_t nextTick = 0;  // when the handlers hear OnTick again
+  // The peer the listener served last accepted, to be read right after it.
+  qvplat::Socket accepted = qvplat::kNoSocket;
   bool pollerFailed = false;   // the failure was logged
 };
 

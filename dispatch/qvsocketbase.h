@@ -22,7 +22,7 @@ enum SocketKind : std::int32_t {
 // slot table stores handlers as QvSocketBase*; the dispatcher calls only
 // GetType, OnAccept, OnRead, OnWrite, OnError, OnTick, QueuedToSend and
 // OnSendTotalPassed, on the worker thread, and reads what OnWrite found
-// with TakeFlushed. The operations
+// with TakeFlushed and what OnAccept accepted with TakeAccepted. The operations
 // keep their order (it is the order of the virtual table) and follow
 // QvSocket's last entry, so they move when QvSocket gains one: the class is
 // internal and every caller is inside the library. What the library adds
@@ -73,13 +73,24 @@ class QvSocketBase : public QvSocket {
     flushed_ = Flushed::kNothing;
     return f;
   }
+  // The peer the last OnAccept accepted and registered, taken by the worker
+  // right after it (kNoSocket when there is none), so that the peer's first
+  // bytes are read at once. Worker thread.
+  qvplat::Socket TakeAccepted() {
+    const qvplat::Socket s = accepted_;
+    accepted_ = qvplat::kNoSocket;
+    return s;
+  }
 
  protected:
   // OnWrite tells the write step what it did.
   void ReportFlushed(Flushed f) { flushed_ = f; }
+  // OnAccept tells the worker which peer it registered.
+  void ReportAccepted(qvplat::Socket s) { accepted_ = s; }
 
  private:
   Flushed flushed_ = Flushed::kNothing;
+  qvplat::Socket accepted_ = qvplat::kNoSocket;
 };
 
 #endif  // QV_DISPATCH_QVSOCKETBASE_H

@@ -10,6 +10,7 @@
 //   3. collect the ready slots, in slot order;
 //   4. serve each: an end asked for, or an exception, alone; otherwise the
 //      read, then the write (with a write the read queued, tried at once);
+//      a peer a listener accepted is read and written right after it;
 //   5. serve the lingering sockets;
 //   6. whenever the bytes waiting over all connections passed their total
 //      limit (checked after each slot of step 4 and after step 5), end the
@@ -154,6 +155,7 @@ class QvSocketManager : public QvThread {
   void ServeReadAndWrite(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
   void ServeRead(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
   void ServeWrite(QvSlotTable& table, const Ready& ready, QvSocketBase* handler);
+  void ReadAccepted(QvSlotTable& table);
   void ServeLingers();
   void EndLargestSendersIfAsked(QvSlotTable* table);
   // The worker is out of the handler it published: wakes WaitUntilLeft.

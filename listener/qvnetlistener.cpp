@@ -240,5 +240,7 @@ void QvNetListener::MakeConnection(QvAcceptHandler* handler, qvplat::Socket acce
     // the connection could not be made (and may be freed then).
     connection->OnConnectFailed();
     QvConnectionFactory::Destroy(connection);
+    return;
   }
+  ReportAccepted(accepted);
 }

@@ -229,6 +229,32 @@ TEST_F(ListenerTest, PeersWaitingTogetherEachGetTheirOwnConnection) {
   }
 }
 
+// A peer accepted in a pass is read right after its listener, before the
+// pass goes on: the frame of a peer that speaks first is delivered before
+// that of a peer in a later slot, though both were there together.
+TEST_F(ListenerTest, APeerThatSpeaksFirstIsReadRightAfterItsAccept) {
+  const int port = ListenWithHandler();
+  ASSERT_NE(port, 0);
+  std::vector<std::string> order;  // the worker's, read once it has stopped
+  qvtest::Event delivered;
+  peers.onPacket = [&](const char* data, int length) {
+    order.emplace_back(data, static_cast<size_t>(length));
+    delivered.Notify();
+  };
+  const qvplat::Socket earlier = Connect(port);
+  ASSERT_TRUE(peers.journal.changed.WaitFor(3));  // accepted, in the slot after the listener's
+  QvSocketManager::Instance().Stop();
+  const qvplat::Socket later = Connect(port);
+  for (auto [peer, text] : {std::pair{earlier, "earlier"}, std::pair{later, "later"}}) {
+    const std::string frame = Frame(text);
+    ASSERT_TRUE(qvtest::SendAll(peer, frame.data(), frame.size()));
+  }
+  module->Start(0);
+  ASSERT_TRUE(delivered.WaitFor(2));
+  QvSocketManager::Instance().Stop();
+  EXPECT_EQ(order, (std::vector<std::string>{"later", "earlier"}));
+}
+
 // A burst of peers that all connect while the worker accepts none: the
 // accept queue takes every one, so each handshake completes at once instead
 // of having its SYN dropped and retried a second or more later. Then every
@@ -474,7 +500,7 @@ TEST_F(ListenerTest, AConnectionsCallbackMayCloseListenOrDeleteAListener) {
   std::atomic<bool> succeeded{false};
   QvListenerApi* other = nullptr;  // handed to the worker with each frame
   qvtest::Event called;
-  peers.onPacket = [&] {
+  peers.onPacket = [&](const char*, int) {
     succeeded.store(calls[row.load()](other));
     called.Notify();
   };

@@ -57,7 +57,7 @@ class Sink : public QvConnectionSink {
   void OnConnectFailed() override { journal_->Add("failed"); }
   void OnDisconnected() override {}
   void OnPacket(const char* data, int length) override {
-    if (onPacket) onPacket();
+    if (onPacket) onPacket(data, length);
     if (echo_) return connection.load()->Send(data, length);
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -72,7 +72,7 @@ class Sink : public QvConnectionSink {
   }
 
   const int peerPort;  // an accepted peer's port
-  std::function<void()> onPacket;  // runs on the worker, first in every OnPacket
+  std::function<void(const char*, int)> onPacket;  // runs on the worker, first in every OnPacket
   std::atomic<QvSocket*> connection{nullptr};
   std::thread::id connectedOn;
   Event packets;  // once per payload
@@ -116,7 +116,7 @@ class Peers {
   }
   Journal journal;
   // Given to the sinks made from now on (Sink::onPacket).
-  std::function<void()> onPacket;
+  std::function<void(const char*, int)> onPacket;
 
  private:
   class Handler : public QvAcceptHandler {
