@@ -566,7 +566,8 @@ bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char*
 
 void QvConnection::AfterQueued(bool overflows) {
   if (overflows) qvdiag::Trace(qvtext::kTraceBufferFull);
-  if (Queued() > qvdiag::SendLimitBytes()) {
+  const std::uint64_t queued = Queued();
+  if (queued > qvdiag::kLowestSendLimit && queued > qvdiag::SendLimitBytes()) {
     // The peer does not read: the stream cannot be kept whole, so the
     // session ends (on the worker), and what waits is let go now.
     overLimit_ = true;
@@ -592,7 +593,8 @@ void QvConnection::Recount() {
   }
   const std::uint64_t more = queued - counted_;
   counted_ = queued;
-  if (totalQueued.fetch_add(more, std::memory_order_relaxed) + more > qvdiag::SendTotalLimitBytes()) {
+  const std::uint64_t total = totalQueued.fetch_add(more, std::memory_order_relaxed) + more;
+  if (total > qvdiag::kLowestSendLimit && total > qvdiag::SendTotalLimitBytes()) {
     QvSocketManager::Instance().AskToEndLargestSenders();
   }
 }

@@ -13,7 +13,6 @@ constexpr std::uint64_t kKiB = 1024;
 constexpr std::uint64_t kDefaultTotalLimit = (sizeof(void*) < 8 ? 256 : 1024) * kKiB * kKiB;
 constexpr std::uint64_t kDefaultSendLimit = 64 * kKiB * kKiB;
 constexpr std::uint64_t kDefaultHighWater = 4 * kKiB * kKiB;
-constexpr std::uint64_t kLowestSendLimit = 64 * kKiB;
 constexpr std::uint64_t kHighestSendLimit = 1024 * kKiB * kKiB * kKiB;
 constexpr int kDefaultLingerSeconds = 10;
 constexpr int kLongestLingerSeconds = 3600;

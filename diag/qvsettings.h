@@ -28,6 +28,9 @@ namespace qvdiag {
 // bytes, optionally followed by K, M or G (units of 1024); 64K to 1024G.
 // Default 1G (256M where pointers have 32 bits).
 std::uint64_t SendTotalLimitBytes();
+// The least any of the send limits and the high-water mark may be: a count
+// of bytes up to it passes every one of them without reading a setting.
+constexpr std::uint64_t kLowestSendLimit = 64 * 1024;
 
 // QVNET_SEND_LIMIT: how many bytes may wait to be sent on one connection
 // (its send queue and what waits behind it) before the connection is ended.

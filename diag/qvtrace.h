@@ -96,10 +96,10 @@ inline char* PutIntBefore(char* end, int v) {
 // precedes it is put in front of them.
 template <std::size_t N>
 void TraceNumber(const char (&format)[N], int value) {
+  if (!TracesOn()) return;
   std::size_t at = 0;
   while (at + 1 < N && format[at] != '%') ++at;
   if (at + 2 >= N || format[at + 1] != 'd') return TraceNumber(format, N - 1, value);
-  if (!TracesOn()) return;
   char line[11 + N];
   std::memcpy(line + 11, format, N - 1);
   char* first = detail::PutIntBefore(line + 11 + at + 2, value);
