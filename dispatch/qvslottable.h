@@ -3,10 +3,11 @@
 //
 // A flat array of slots; a socket takes the first free slot, and slot order
 // is the order in which the worker serves the sockets that are ready in a
-// pass (a peer just accepted comes right after its listener). No free list, no lock: every slot field is an atomic word, so
-// application threads may register, unregister and arm while the worker
-// reads the slots and clears interest bits, and an interest bit set by one
-// thread is never lost to another thread's clearing of the other bit.
+// pass (a peer just accepted comes right after its listener). No free
+// list, no lock: every slot field is an atomic word, so application threads
+// may register, unregister and arm while the worker reads the slots and
+// clears interest bits, and an interest bit set by one thread is never lost
+// to another thread's clearing of the other bit.
 //
 //   slot:  [ interest | socketHandle | handler | generation ]
 //          free <=> socketHandle == kNoSocket; a slot is cleared (handler,

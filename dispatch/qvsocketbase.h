@@ -22,11 +22,11 @@ enum SocketKind : std::int32_t {
 // slot table stores handlers as QvSocketBase*; the dispatcher calls only
 // GetType, OnAccept, OnRead, OnWrite, OnError, OnTick, QueuedToSend and
 // OnSendTotalPassed, on the worker thread, and reads what OnWrite found
-// with TakeFlushed and what OnAccept accepted with TakeAccepted. The operations
-// keep their order (it is the order of the virtual table) and follow
-// QvSocket's last entry, so they move when QvSocket gains one: the class is
-// internal and every caller is inside the library. What the library adds
-// here comes after Connect.
+// with TakeFlushed and what OnAccept accepted with TakeAccepted. The
+// operations keep their order (it is the order of the virtual table) and
+// follow QvSocket's last entry, so they move when QvSocket gains one: the
+// class is internal and every caller is inside the library. What the
+// library adds here comes after Connect.
 //
 // The defaults that report a failed debug assertion mark operations a
 // concrete class was expected to override; in a release build they just
