@@ -493,7 +493,7 @@ bool QvConnection::SendFrame(const char* data, int length) {
     bool overflows = false;
     queued = Queue(header, kFrameHeaderSize, data, payload, &overflows);
     if (queued) {
-      QvLengthCodec::Encoded(frame);
+      if (qvdiag::TracesOn()) QvLengthCodec::Encoded(frame);
       AfterQueued(overflows);
     }
   }
@@ -530,7 +530,7 @@ bool QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsign
   return queued;
 }
 
-bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
+inline bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
                          bool* overflows) {
   const std::uint32_t length = headLength + tailLength;
   *overflows = false;
@@ -552,6 +552,11 @@ bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char*
       return true;
     }
   }
+  return Overflow(head, headLength, tail, tailLength, overflows);
+}
+
+bool QvConnection::Overflow(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
+                            bool* overflows) {
   // The frame does not fit, or frames wait in the overflow already: it
   // joins them there, in order. Said once for each time the queue fills,
   // not for every frame that waits.
@@ -571,9 +576,9 @@ void QvConnection::AfterQueued(bool overflows) {
     // The peer does not read: the stream cannot be kept whole, so the
     // session ends (on the worker), and what waits is let go now.
     overLimit_ = true;
-    ClearUnsent();
+    return ClearUnsent();
   }
-  Recount();
+  Recount(queued);
 }
 
 void QvConnection::OutOfMemory() {
@@ -584,8 +589,7 @@ void QvConnection::OutOfMemory() {
   ClearUnsent();
 }
 
-void QvConnection::Recount() {
-  const std::uint64_t queued = Queued();
+void QvConnection::Recount(std::uint64_t queued) {
   if (queued <= counted_) {
     totalQueued.fetch_sub(counted_ - queued, std::memory_order_relaxed);
     counted_ = queued;
@@ -634,8 +638,9 @@ void QvConnection::ConsumeSent(std::size_t sent) {
   // An idle connection holds no send memory.
   if (sendQueue_.CommittedSize() == 0) sendQueue_.Free();
   if (overflow_.Empty()) spilled_ = false;  // the next overflow is told again
-  Recount();
-  sendRoom_.Drained(Queued());
+  const std::size_t queued = Queued();
+  Recount(queued);
+  sendRoom_.Drained(queued);
 }
 
 void QvConnection::TakeUnsent(std::vector<QvUnsentBytes>* out) {
@@ -656,7 +661,7 @@ void QvConnection::TakeUnsent(std::vector<QvUnsentBytes>* out) {
 void QvConnection::ClearUnsent() {
   sendQueue_.Free();
   overflow_.Clear();
-  Recount();
+  Recount(0);
 }
 
 std::uint32_t QvConnection::Carried() {

@@ -269,18 +269,21 @@ class QvConnection : public QvSocketBase {
   // into the send queue when it has room and nothing waits in the
   // overflow, otherwise into the overflow; says when it began an overflow
   // (*overflows). False, with nothing queued, when memory ran out. Send
-  // lock held.
+  // lock held. Overflow is its second half, kept out of line so the first
+  // is compiled into Send.
   bool Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
              bool* overflows);
+  bool Overflow(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
+                bool* overflows);
   // After a frame was queued: the full-queue trace, and the send limit.
   // Send lock held.
   void AfterQueued(bool overflows);
   // A frame found no memory: the session ends. Send lock held.
   void OutOfMemory();
   // Brings this connection's share of the process's total up to date
-  // after its queue changed, and asks the worker to end the largest
-  // sender when the total passed its limit. Send lock held.
-  void Recount();
+  // after its queue changed to `queued` bytes, and asks the worker to end
+  // the largest sender when the total passed its limit. Send lock held.
+  void Recount(std::uint64_t queued);
   // The bytes waiting to be sent; in `pieces` (kMaxSendPieces of them at
   // most), as many of them as one gathered send takes, in order; drops the
   // `sent` oldest (counting the send for OnTick and waking SendWithin's
