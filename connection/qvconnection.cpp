@@ -400,8 +400,8 @@ void QvConnection::Reconnect() {
   Connect(p.peerAddress, p.port, p.mode, p.optText1, p.optNumber, p.optText2, p.optText3);
 }
 
-bool QvConnection::Attach(qvplat::Socket socket) {
-  if (qvdiag::NoDelay()) qvplat::SetNoDelay(socket);
+bool QvConnection::Attach(qvplat::Socket socket, bool hasNoDelay) {
+  if (qvdiag::NoDelay() && !hasNoDelay) qvplat::SetNoDelay(socket);
   {
     qvplat::LockGuard receiving(recvLock_);
     qvplat::LockGuard sending(sendLock_);

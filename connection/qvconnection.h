@@ -176,9 +176,10 @@ class QvConnection : public QvSocketBase {
                            const char* optText2, const char* optText3);
 
   // Adopts a socket the listener accepted: registers it and, when the table
-  // has room, calls OnConnected. Worker thread. False when the table was
+  // has room, calls OnConnected. `hasNoDelay`: the socket has TCP_NODELAY
+  // from its listener already. Worker thread. False when the table was
   // full (the socket is then left open and unwatched, for the caller).
-  bool Attach(qvplat::Socket socket);
+  bool Attach(qvplat::Socket socket, bool hasNoDelay = false);
 
   // What the cutting of frames ended with.
   enum class Cut {

@@ -7,6 +7,7 @@
 #include "../connection/qvlengthcodec.h"
 #include "../diag/log.h"
 #include "../diag/qvneterror.h"
+#include "../diag/qvsettings.h"
 #include "../diag/qvtexts.h"
 #include "../diag/qvtrace.h"
 #include "../dispatch/qvsocketmanager.h"
@@ -125,6 +126,8 @@ bool QvNetListener::Listen(const char* address, int port) {
     qvplat::CloseSocket(s);
     return false;
   }
+  // Where the peers inherit it, TCP_NODELAY is set here once for them all.
+  acceptedNoDelay_.store(qvplat::kAcceptedKeepNoDelay && qvdiag::NoDelay() && qvplat::SetNoDelay(s));
   QvSocketBase* self = this;
   const std::uint32_t interest = acceptHandler_.load() != nullptr ? std::uint32_t{ReadInterest} : 0u;
   if (QvSocketManager::Instance().Register(s, interest, self) == -1) {
@@ -235,7 +238,7 @@ void QvNetListener::MakeConnection(QvAcceptHandler* handler, qvplat::Socket acce
   QvConnection* connection = QvConnectionFactory::Create();
   connection->SetSink(sink);
   connection->SetCodec(codec_.load());
-  if (!connection->Attach(accepted)) {
+  if (!connection->Attach(accepted, acceptedNoDelay_.load())) {
     // The table is full: nobody would ever serve it. Its sink hears that
     // the connection could not be made (and may be freed then).
     connection->OnConnectFailed();

@@ -108,6 +108,8 @@ class QvNetListener : public QvListenerSocketSide, public QvListenerApiSide {
   std::atomic<QvPacketCodec*> codec_;
   std::atomic<QvAcceptHandler*> acceptHandler_;
   std::atomic<qvplat::Socket> listenSocket_;
+  // The sockets accepted from it have TCP_NODELAY already.
+  std::atomic<bool> acceptedNoDelay_{false};
   // Held around accept() and around closing or replacing the socket, so the
   // worker never accepts on a descriptor another thread has released.
   qvplat::RecursiveLock socketLock_{qvplat::kLockListener};

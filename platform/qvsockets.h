@@ -50,6 +50,15 @@ void ShutdownSend(Socket s);  // no more sends; the peer sees the end of stream
 bool SetNonBlocking(Socket s);
 // TCP_NODELAY: small writes go out at once, not held for an acknowledgement.
 bool SetNoDelay(Socket s);
+// Whether the sockets accepted from a listening socket with TCP_NODELAY
+// have it too. Linux copies a listener's TCP options into every socket it
+// accepts, so the one call on the listener spares each connection its own;
+// Windows does not promise that.
+#if defined(__linux__)
+constexpr bool kAcceptedKeepNoDelay = true;
+#else
+constexpr bool kAcceptedKeepNoDelay = false;
+#endif
 bool ConnectIPv4(Socket s, std::uint32_t addrNet, int port);  // blocking connect
 bool BindIPv4(Socket s, std::uint32_t addrNet, int port);
 bool ListenOn(Socket s, int backlog);
