@@ -530,8 +530,8 @@ bool QvConnection::EncodeAndQueue(QvPacketCodec* codec, const char* data, unsign
   return queued;
 }
 
-inline bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char* tail, std::uint32_t tailLength,
-                         bool* overflows) {
+inline bool QvConnection::Queue(const char* head, std::uint32_t headLength, const char* tail,
+                                std::uint32_t tailLength, bool* overflows) {
   const std::uint32_t length = headLength + tailLength;
   *overflows = false;
   if (overflow_.Empty()) {
