@@ -28,6 +28,25 @@ if [ ${#missing[@]} -gt 0 ]; then
      ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
   fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # A list that fails to download (a mirror caught mid-sync) is reported
+  # but does not stop here: the install below tells whether it mattered.
+  $SUDO apt-get update -qq || true
+  install=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
+  if ! $SUDO "${install[@]}" "${missing[@]}"; then
+    # With one architecture's security list missing, the amd64 and i386
+    # versions of a library no longer agree and no install can satisfy
+    # both. The distribution's own suites always agree: try once more with
+    # the security suites left out, for this install only.
+    echo "install failed; trying again without the security suites"
+    only=$(mktemp -d)
+    trap 'rm -rf "$only"' EXIT
+    grep -v -- '-security' /etc/apt/sources.list >"$only/sources.list" 2>/dev/null || true
+    for f in /etc/apt/sources.list.d/*.list; do
+      if [ -e "$f" ]; then grep -v -- '-security' "$f" >"$only/$(basename "$f")" || true; fi
+    done
+    for f in /etc/apt/sources.list.d/*.sources; do
+      if [ -e "$f" ]; then awk 'BEGIN { RS = ""; ORS = "\n\n" } !/-security/' "$f" >"$only/$(basename "$f")"; fi
+    done
+    $SUDO "${install[@]}" -o Dir::Etc::SourceList="$only/sources.list" -o Dir::Etc::SourceParts="$only" "${missing[@]}"
+  fi
 fi
