@@ -199,7 +199,7 @@ TEST_F(ListenerTest, AcceptedPeerMeetsHandlerThenSinkThenConnectionThenTrace) {
   QvSocket* connection = peers.ConnectionOf(client);
   ASSERT_NE(connection, nullptr);
   const int fd = static_cast<QvSocketBase*>(connection)->GetSocket();
-  EXPECT_TRUE(qvtest::NoDelayOf(static_cast<QvSocketBase*>(connection)->GetSocket()));  // small frames go at once
+  EXPECT_TRUE(qvtest::NoDelayOf(fd));  // small frames go at once
   EXPECT_EQ(out, "eReadEvent\nso_listener!\nnew accept!\n" + std::to_string(fd) + " client connect OK!\n<" + from +
                      "><sink><connected>" + Format(qvtext::kTraceAcceptedFrom, "127.0.0.1"));
 
